@@ -1,0 +1,123 @@
+// Test doubles for the download seams that stand where the dialog and the wall clock stand in
+// the product: a Reporter that records every request in order (thread-safe, as many download
+// threads report at once) and feeds a ConsoleModel like the dialog would, and a Clock that
+// advances without sleeping.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "console_model.h"
+#include "download_report.h"
+
+namespace pelorin::test {
+
+struct ReportEvent {
+  enum Kind { Status, Progress, Control, StopBox, AppBox } kind;
+  int32_t a = 0;  // code, bar or control request
+  int32_t b = 0;  // lParam, position or argument
+  std::string text;
+  std::string caption;
+
+  bool operator==(const ReportEvent&) const = default;
+};
+
+inline ReportEvent StatusEvent(int32_t code, int32_t lParam) { return {ReportEvent::Status, code, lParam, {}, {}}; }
+inline ReportEvent ProgressEvent(int32_t bar, int32_t pos) { return {ReportEvent::Progress, bar, pos, {}, {}}; }
+inline ReportEvent ControlEvent(int32_t request, int32_t arg = 0) { return {ReportEvent::Control, request, arg, {}, {}}; }
+inline ReportEvent StopBoxEvent(std::string text, std::string caption) {
+  return {ReportEvent::StopBox, 0, 0, std::move(text), std::move(caption)};
+}
+inline ReportEvent AppBoxEvent(std::string text) { return {ReportEvent::AppBox, 0, 0, std::move(text), {}}; }
+
+class RecordingReporter : public Reporter {
+ public:
+  void PostStatus(int32_t code, int32_t lParam) override {
+    Add(StatusEvent(code, lParam), [&] { model_.OnStatus(code, lParam); });
+  }
+  void PostProgress(int32_t bar, int32_t percent) override {
+    Add(ProgressEvent(bar, percent), [&] { model_.OnProgress(bar, percent); });
+  }
+  void Control(DownloadControl request, int32_t argument) override {
+    Add(ControlEvent(request, argument), [&] { model_.OnControl(request, argument); });
+  }
+  void ShowStopBox(std::string_view text, std::string_view caption) override {
+    Add(StopBoxEvent(std::string(text), std::string(caption)), [] {});
+  }
+  void ShowAppBox(std::string_view text) override { Add(AppBoxEvent(std::string(text)), [] {}); }
+
+  std::vector<ReportEvent> events() const {
+    std::lock_guard lock(mutex_);
+    return events_;
+  }
+  // Only the events of one kind, in order.
+  std::vector<ReportEvent> events(ReportEvent::Kind kind) const {
+    std::vector<ReportEvent> out;
+    for (auto& e : events())
+      if (e.kind == kind) out.push_back(e);
+    return out;
+  }
+  // A copy of the console as the dialog would show it after every report so far.
+  ConsoleModel model() const {
+    std::lock_guard lock(mutex_);
+    return model_;
+  }
+  // Waits until `predicate(events)` holds, at most `timeoutMs` of real time. Returns whether it held.
+  template <class Predicate>
+  bool WaitFor(Predicate predicate, int timeoutMs = 20000) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return predicate(events_); });
+  }
+  // Waits until the console has left its downloading state after the download began.
+  bool WaitForIdle(int timeoutMs = 20000) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return !model_.downloading(); });
+  }
+  // Puts the model into its downloading state, as the Download button does.
+  void BeginDownload() {
+    std::lock_guard lock(mutex_);
+    model_.BeginDownload();
+  }
+
+ private:
+  template <class Apply>
+  void Add(ReportEvent event, Apply apply) {
+    {
+      std::lock_guard lock(mutex_);
+      events_.push_back(std::move(event));
+      apply();
+    }
+    changed_.notify_all();
+  }
+
+  mutable std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<ReportEvent> events_;
+  ConsoleModel model_;
+};
+
+// Pauses advance a counter instead of sleeping; ticks follow the pauses plus any manual advance.
+class FakeClock : public Clock {
+ public:
+  void Sleep(uint32_t milliseconds) override {
+    now_ += milliseconds;
+    sleeps_ += 1;
+    slept_ += milliseconds;
+  }
+  uint32_t TickCount() override { return now_.load(); }
+  void Advance(uint32_t milliseconds) { now_ += milliseconds; }
+  uint64_t totalSlept() const { return slept_.load(); }
+  uint32_t sleepCount() const { return sleeps_.load(); }
+
+ private:
+  std::atomic<uint32_t> now_{1000};
+  std::atomic<uint64_t> slept_{0};
+  std::atomic<uint32_t> sleeps_{0};
+};
+
+}  // namespace pelorin::test
