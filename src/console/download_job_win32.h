@@ -1,0 +1,31 @@
+// What a download thread gets from the main dialog on Windows, and how the dialog starts one.
+// The job record is allocated once per dialog and never freed, so a download thread that is
+// still ending when the dialog closes never reads freed memory. The dialog writes it only while
+// no download runs (its buttons are disabled for the length of one).
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+
+namespace pelorin {
+
+struct DownloadJob {
+  HWND window = nullptr;  // the dialog: target of every post, owner of the boxes and the timer
+  std::wstring fileName;  // full path of the chosen image
+  uint32_t fileSize = 0;  // its size as shown (low 32 bits)
+};
+
+// Starts the download thread of one device type with the job as its only argument, at normal
+// priority with the default stack. Returns the thread's handle (the caller closes it when the
+// download ends) or null when no thread could be started.
+using DownloadThreadStarter = HANDLE (*)(DownloadJob* job);
+
+// The device types of the selector: index 0 is the driver-service device, index 1 the pipe devices.
+struct DownloadStarters {
+  DownloadThreadStarter controlPipe = nullptr;  // device type 0
+  DownloadThreadStarter pipes = nullptr;        // device type 1
+};
+
+}  // namespace pelorin
