@@ -1,0 +1,53 @@
+// Discovery of the attached bulk-pipe devices and the process-wide tables that hand each
+// device's pipes to its worker. Runs on the download controller's thread only.
+#pragma once
+
+#include <windows.h>
+#include <setupapi.h>
+
+#include <cstdint>
+
+#include "download_job_win32.h"
+#include "download_report.h"
+#include "pipe_protocol.h"
+
+namespace pelorin {
+
+// {00873FDF-61A8-11D1-AA5E-00C04FB1728B}: the interface class the bulk-pipe function driver
+// publishes for every attached device.
+inline constexpr GUID PIPE_DEVICE_INTERFACE_GUID = {
+    0x00873FDF, 0x61A8, 0x11D1, {0xAA, 0x5E, 0x00, 0xC0, 0x4F, 0xB1, 0x72, 0x8B}};
+
+struct PipePair {
+  HANDLE outPipe = INVALID_HANDLE_VALUE;  // "PIPE01", host to device
+  HANDLE inPipe = INVALID_HANDLE_VALUE;   // "PIPE00", device to host
+};
+
+struct WorkerParam {
+  DownloadJob* dialog = nullptr;
+  int32_t deviceIndex = 0;
+};
+
+// The three fixed tables of the pipe path. One instance lives for the whole process (never
+// freed), so a worker still ending while the dialog closes reads valid memory.
+struct PipeDeviceTable {
+  char devicePaths[MAX_PIPE_DEVICES][DEVICE_PATH_SIZE] = {};
+  PipePair pairs[MAX_PIPE_DEVICES];
+  WorkerParam params[MAX_PIPE_DEVICES];
+};
+PipeDeviceTable& ProcessPipeDeviceTable();
+
+// Finds the present devices and opens "PIPE00" and "PIPE01" of each into pairs[0..count-1].
+// Returns the count (0..16); 0 when none is found and after any pipe-open failure, in which case
+// no pipe handle stays open. Boxes go through `reporter`.
+int32_t OpenPipeDevices(Reporter& reporter, PipePair* pairs);
+
+// Records the interface paths of present devices of `classGuid` in pathTable[0..count-1].
+uint32_t EnumeratePipeDevices(Reporter& reporter, const GUID& classGuid,
+                              char (*pathTable)[DEVICE_PATH_SIZE]);
+
+// Writes the interface's device path into pathBuffer and opens it; INVALID_HANDLE_VALUE on failure.
+HANDLE ProbeDeviceInterface(HDEVINFO deviceInfoSet, SP_DEVICE_INTERFACE_DATA* interfaceData,
+                            char* pathBuffer);
+
+}  // namespace pelorin
