@@ -1,0 +1,35 @@
+// The Windows side of the download seams: a Reporter that posts to the main dialog and shows
+// boxes owned by it, and the system clock.
+#pragma once
+
+#include <windows.h>
+
+#include "download_report.h"
+
+namespace pelorin {
+
+// Posts every report to the dialog window (never sends: the dialog thread may be showing a box,
+// and the download thread must not wait for it). Boxes block the calling thread only.
+class DialogReporter : public Reporter {
+ public:
+  explicit DialogReporter(HWND dialog) : dialog_(dialog) {}
+
+  void PostStatus(int32_t code, int32_t lParam) override;
+  void PostProgress(int32_t bar, int32_t percent) override;
+  void Control(DownloadControl request, int32_t argument) override;
+  void ShowStopBox(std::string_view text, std::string_view caption) override;
+  void ShowAppBox(std::string_view text) override;
+
+  HWND dialog() const { return dialog_; }
+
+ private:
+  HWND dialog_;
+};
+
+class SystemClock : public Clock {
+ public:
+  void Sleep(uint32_t milliseconds) override { ::Sleep(milliseconds); }
+  uint32_t TickCount() override { return GetTickCount(); }
+};
+
+}  // namespace pelorin

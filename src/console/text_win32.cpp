@@ -1,0 +1,55 @@
+#include "text_win32.h"
+
+#include <climits>
+
+namespace pelorin {
+
+std::wstring Utf8ToWide(std::string_view text) {
+  if (text.empty() || text.size() > INT_MAX) return {};
+  const int length = static_cast<int>(text.size());
+  const int count = MultiByteToWideChar(CP_UTF8, 0, text.data(), length, nullptr, 0);
+  if (count <= 0) return {};
+  std::wstring wide(static_cast<size_t>(count), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, text.data(), length, wide.data(), count);
+  return wide;
+}
+
+std::string WideToUtf8(std::wstring_view text) {
+  if (text.empty() || text.size() > INT_MAX) return {};
+  const int length = static_cast<int>(text.size());
+  const int count =
+      WideCharToMultiByte(CP_UTF8, 0, text.data(), length, nullptr, 0, nullptr, nullptr);
+  if (count <= 0) return {};
+  std::string narrow(static_cast<size_t>(count), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text.data(), length, narrow.data(), count, nullptr, nullptr);
+  return narrow;
+}
+
+std::wstring WindowTextW(HWND window) {
+  const int length = GetWindowTextLengthW(window);
+  if (length <= 0) return {};
+  std::wstring text(static_cast<size_t>(length) + 1, L'\0');
+  const int got = GetWindowTextW(window, text.data(), length + 1);
+  text.resize(got > 0 ? static_cast<size_t>(got) : 0);
+  return text;
+}
+
+std::wstring ApplicationName() {
+  std::wstring path(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD got = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+    if (got == 0) return L"Pelorin";
+    if (got < path.size()) {
+      path.resize(got);
+      break;
+    }
+    path.resize(path.size() * 2);  // truncated: try a larger buffer
+  }
+  const size_t slash = path.find_last_of(L"\\/");
+  std::wstring name = slash == std::wstring::npos ? path : path.substr(slash + 1);
+  const size_t dot = name.find_last_of(L'.');
+  if (dot != std::wstring::npos && dot != 0) name.resize(dot);
+  return name;
+}
+
+}  // namespace pelorin

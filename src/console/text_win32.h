@@ -1,0 +1,22 @@
+// Text conversions between the portable code's UTF-8 and the wide Windows API, and the
+// application's name as message-box caption.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <string_view>
+
+namespace pelorin {
+
+// UTF-8 to UTF-16; malformed sequences become U+FFFD.
+std::wstring Utf8ToWide(std::string_view text);
+std::string WideToUtf8(std::wstring_view text);
+
+// The text of a window or control, any length.
+std::wstring WindowTextW(HWND window);
+
+// The base name of the running executable without its extension ("Pelorin" for Pelorin.exe).
+std::wstring ApplicationName();
+
+}  // namespace pelorin
