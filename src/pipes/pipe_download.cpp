@@ -1,0 +1,252 @@
+#include "pipe_download.h"
+
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <string_view>
+
+namespace pelorin {
+namespace {
+
+inline constexpr uint64_t MAX_IMAGE_SIZE = 0xFFFFFFFFull;  // the length field is 32 bits
+
+void StoreLittleEndian(uint32_t value, uint8_t* out) {
+  out[0] = static_cast<uint8_t>(value);
+  out[1] = static_cast<uint8_t>(value >> 8);
+  out[2] = static_cast<uint8_t>(value >> 16);
+  out[3] = static_cast<uint8_t>(value >> 24);
+}
+
+// The device's answers are compared as C strings of at most seven characters: a NUL among the
+// first seven collected bytes ends the comparison early and so never matches (no answer holds a
+// NUL), which a byte comparison of the seven bytes gives as well.
+bool IsAnswer(const uint8_t* collected, const char (&answer)[ANSWER_SIZE + 1]) {
+  return std::memcmp(collected, answer, ANSWER_SIZE) == 0;
+}
+
+class DeviceWorker {
+ public:
+  DeviceWorker(int32_t deviceIndex, std::unique_ptr<PipeLink> outPipe,
+               std::unique_ptr<PipeLink> inPipe, ImageSource& image, Reporter& reporter,
+               Clock& clock)
+      : deviceIndex_(deviceIndex),
+        outPipe_(std::move(outPipe)),
+        inPipe_(std::move(inPipe)),
+        image_(image),
+        reporter_(reporter),
+        clock_(clock) {}
+
+  void Run() {
+    reader_ = image_.Open();
+    if (!reader_ || reader_->Size() > MAX_IMAGE_SIZE) {
+      return End(STATUS_ERROR, deviceIndex_, TEXT_IMAGE_NOT_OPENED, CAPTION_FILE_ERROR);
+    }
+    imageSize_ = static_cast<uint32_t>(reader_->Size());
+
+    if (!WriteItem(DOWNLOAD_MAGIC, DOWNLOAD_MAGIC_SIZE)) return EndSendFailure();
+    clock_.Sleep(PAUSE_AFTER_MAGIC_MS);
+
+    uint8_t length[DOWNLOAD_LENGTH_SIZE];
+    StoreLittleEndian(imageSize_, length);
+    if (!WriteItem(length, DOWNLOAD_LENGTH_SIZE)) return EndSendFailure();
+    clock_.Sleep(PAUSE_AFTER_LENGTH_MS);
+
+    if (!SendData()) return;  // ended already
+
+    uint8_t sum[DOWNLOAD_BYTE_SUM_SIZE];
+    StoreLittleEndian(imageByteSum_, sum);
+    if (!WriteItem(sum, DOWNLOAD_BYTE_SUM_SIZE)) return EndSendFailure();
+
+    Handshake();
+  }
+
+ private:
+  // One protocol item as one write: it counts only when the pipe took all of it.
+  bool WriteItem(const uint8_t* data, uint32_t size) {
+    if (!outPipe_ || !outPipe_->Valid()) return false;
+    uint32_t written = 0;
+    return outPipe_->Write(data, size, &written) && written == size;
+  }
+  bool WriteItem(const char* text, uint32_t size) {
+    return WriteItem(reinterpret_cast<const uint8_t*>(text), size);
+  }
+
+  // Fills `want` bytes of the transfer buffer from the image; a read failure or an early end of
+  // the file (the image shrank since it was opened) both mean the image cannot be sent whole.
+  bool ReadChunk(uint32_t want) {
+    uint32_t filled = 0;
+    while (filled < want) {
+      uint32_t got = 0;
+      if (!reader_->Read(buffer_.get() + filled, want - filled, &got)) return false;
+      if (got == 0 || got > want - filled) return false;
+      filled += got;
+    }
+    return true;
+  }
+
+  // One write per chunk of PIPE_CHUNK_SIZE; the last write is shorter, of zero length when the
+  // size is a multiple of the chunk. Exactly imageSize_ bytes go out, the count the length
+  // announced, however the file changes meanwhile. False when the device's download has ended.
+  bool SendData() {
+    buffer_.reset(new (std::nothrow) uint8_t[PIPE_CHUNK_SIZE]);
+    uint32_t remaining = imageSize_;
+    for (;;) {
+      if (!buffer_ || !outPipe_->Valid()) {
+        EndSendFailure();
+        return false;
+      }
+      const uint32_t want = remaining < PIPE_CHUNK_SIZE ? remaining : PIPE_CHUNK_SIZE;
+      if (!ReadChunk(want)) {
+        End(STATUS_ERROR, deviceIndex_, TEXT_IMAGE_NOT_OPENED, CAPTION_FILE_ERROR);
+        return false;
+      }
+      if (!WriteItem(buffer_.get(), want)) {
+        EndSendFailure();
+        return false;
+      }
+      for (uint32_t i = 0; i < want; ++i) imageByteSum_ += buffer_[i];
+      remaining -= want;
+      bytesSent_ += want;
+      // An empty image is wholly sent by its one zero-length write.
+      const int32_t percent =
+          imageSize_ == 0
+              ? 100
+              : static_cast<int32_t>(static_cast<uint64_t>(bytesSent_) * 100 / imageSize_);
+      reporter_.PostProgress(deviceIndex_, percent);
+      if (want != PIPE_CHUNK_SIZE) break;
+    }
+    buffer_.reset();
+    return true;
+  }
+
+  // Collects the device's 7-byte answers and replies until the device has given its verdict.
+  void Handshake() {
+    std::unique_ptr<uint8_t[]> answer;
+    uint32_t collected = 0;
+    bool failing = false;  // the in-pipe reads fail (or stay empty) since failingSince
+    uint32_t failingSince = 0;
+    for (;;) {
+      if (!answer) {
+        answer.reset(new (std::nothrow) uint8_t[HANDSHAKE_BUFFER_SIZE]());
+        collected = 0;
+        if (!answer) return EndLinkFailure();
+      }
+      if (!inPipe_ || !inPipe_->Valid()) return EndLinkFailure();
+
+      uint32_t got = 0;
+      const uint32_t room = HANDSHAKE_BUFFER_SIZE - collected;
+      if (!inPipe_->Read(answer.get() + collected, room, &got) || got == 0) {
+        // A device that stopped talking (unplugged while verifying) ends after a bounded wait.
+        const uint32_t now = clock_.TickCount();
+        if (!failing) {
+          failing = true;
+          failingSince = now;
+        } else if (now - failingSince >= IN_PIPE_RETRY_LIMIT_MS) {
+          return EndLinkFailure();
+        }
+        clock_.Sleep(IN_PIPE_RETRY_PAUSE_MS);
+        continue;
+      }
+      failing = false;
+      collected += got < room ? got : room;
+      if (collected < ANSWER_SIZE) continue;
+
+      if (IsAnswer(answer.get(), ANSWER_RECEIVE)) {
+        // Without its "OK0" the device never gives a verdict: the link is gone.
+        if (!WriteItem(REPLY_RECEIVED, REPLY_SIZE)) return EndLinkFailure();
+        reporter_.PostStatus(STATUS_VERIFYING, 0);
+      } else if (IsAnswer(answer.get(), ANSWER_VERIFY_OK)) {
+        // The verdict is in; a lost acknowledgement does not change it.
+        WriteItem(REPLY_VERIFIED, REPLY_SIZE);
+        return End(STATUS_DEVICE_DONE, 0, {}, {});
+      } else if (IsAnswer(answer.get(), ANSWER_VERIFY_ERROR)) {
+        WriteItem(REPLY_VERIFIED, REPLY_SIZE);
+        return End(STATUS_CHECKSUMS_ERROR, deviceIndex_, TEXT_VERIFY_ERROR, CAPTION_VERIFY_ERROR);
+      }
+      // Bytes collected beyond the first answer are dropped with it.
+      answer.reset();
+    }
+  }
+
+  void EndSendFailure() { End(STATUS_ERROR, deviceIndex_, TEXT_CHECK_CABLE, CAPTION_LINK_ERROR_3); }
+  void EndLinkFailure() { End(STATUS_ERROR, deviceIndex_, TEXT_CHECK_CABLE, CAPTION_LINK_ERROR); }
+
+  // Every ending: the pipes and the image are closed before the one final report, so that the
+  // dialog, once it has counted the device, can start a new download on free pipes; the box
+  // (if any) comes last, as it blocks this thread until the operator dismisses it.
+  void End(int32_t code, int32_t lParam, std::string_view text, std::string_view caption) {
+    outPipe_.reset();
+    inPipe_.reset();
+    reader_.reset();
+    buffer_.reset();
+    reporter_.PostStatus(code, lParam);
+    if (!text.empty()) reporter_.ShowStopBox(text, caption);
+  }
+
+  const int32_t deviceIndex_;
+  std::unique_ptr<PipeLink> outPipe_;
+  std::unique_ptr<PipeLink> inPipe_;
+  ImageSource& image_;
+  Reporter& reporter_;
+  Clock& clock_;
+  std::unique_ptr<ImageReader> reader_;
+  std::unique_ptr<uint8_t[]> buffer_;  // the transfer buffer, PIPE_CHUNK_SIZE bytes
+  uint32_t imageSize_ = 0;
+  uint32_t bytesSent_ = 0;
+  uint32_t imageByteSum_ = 0;
+};
+
+// The controller's own two failures end the download as one failed device would: expected
+// devices 1, the timer stopped, one STATUS_ERROR, then the box.
+void EndControllerFailure(Reporter& reporter, std::string_view text, std::string_view caption) {
+  reporter.SetExpectedDevices(1);
+  reporter.StopElapsedTimer();
+  reporter.PostStatus(STATUS_ERROR, 0);
+  reporter.ShowStopBox(text, caption);
+}
+
+}  // namespace
+
+void RunPipeDeviceWorker(int32_t deviceIndex, std::unique_ptr<PipeLink> outPipe,
+                         std::unique_ptr<PipeLink> inPipe, ImageSource& image, Reporter& reporter,
+                         Clock& clock) {
+  DeviceWorker(deviceIndex, std::move(outPipe), std::move(inPipe), image, reporter, clock).Run();
+}
+
+void RunPipeDownloadController(Reporter& reporter, ImageSource& image,
+                               PipeControllerEnvironment& environment) {
+  reporter.ResetDeviceCounters();
+  reporter.StartElapsedTimer();
+
+  {
+    // The open only proves that the image can be read; each worker opens its own.
+    std::unique_ptr<ImageReader> reader = image.Open();
+    if (!reader || reader->Size() > MAX_IMAGE_SIZE) {
+      return EndControllerFailure(reporter, TEXT_IMAGE_NOT_OPENED, CAPTION_FILE_ERROR);
+    }
+  }
+  reporter.PostStatus(STATUS_CONFIGURATION, 0);
+
+  int32_t count = environment.OpenDevices();
+  if (count <= 0) {
+    const uint32_t code = environment.LastErrorCode();
+    char text[160];
+    std::snprintf(text, sizeof text, FORMAT_NO_DEVICE, static_cast<int>(code), OUT_PIPE_NAME);
+    return EndControllerFailure(reporter, text, CAPTION_LINK_ERROR);
+  }
+  if (count > MAX_PIPE_DEVICES) count = MAX_PIPE_DEVICES;
+
+  reporter.SetExpectedDevices(count);
+  reporter.PostStatus(STATUS_SEND_IMAGE, 0);
+  bool anyNotStarted = false;
+  for (int32_t i = 0; i < count; ++i) {
+    if (environment.StartWorker(i)) continue;
+    // The device's one final report comes from here, as its worker will never give it.
+    environment.CloseDevicePipes(i);
+    reporter.PostStatus(STATUS_ERROR, i);
+    anyNotStarted = true;
+  }
+  if (anyNotStarted) reporter.ShowAppBox(TEXT_NO_THREAD);
+}
+
+}  // namespace pelorin

@@ -1,0 +1,31 @@
+// In-memory pipes bound to a simulated bulk-pipe device, standing where a device's two pipe
+// handles stand in the product: the out-link's writes go to BulkPipeDevice::HostWrite, the
+// in-link's reads come from BulkPipeDevice::NextAnswerChunk.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "bulk_pipe_device.h"
+#include "pipe_download.h"
+
+namespace pelorin::devsim {
+
+struct MemoryPipeOptions {
+  bool outValid = true;  // false: the out-pipe is the invalid handle
+  bool inValid = true;   // false: the in-pipe is the invalid handle
+  // Real time an in-pipe read waits for the device before it returns with 0 bytes.
+  uint32_t readTimeoutMs = 10000;
+};
+
+struct MemoryPipePair {
+  std::unique_ptr<PipeLink> outPipe;  // PIPE01
+  std::unique_ptr<PipeLink> inPipe;   // PIPE00
+};
+
+// The device must outlive both links. Closing a link (destroying it) is recorded on the device.
+// An in-pipe read takes at most the bytes asked for; the rest of the device's write is kept for
+// the next read, as a byte-mode pipe would.
+MemoryPipePair ConnectMemoryPipes(BulkPipeDevice& device, MemoryPipeOptions options = {});
+
+}  // namespace pelorin::devsim
