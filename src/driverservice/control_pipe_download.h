@@ -1,0 +1,49 @@
+// The control-pipe download: sends the chosen image to the single device reached through the
+// driver service, in 640-byte packets on pipe 1 grouped into 40,960-byte blocks, around a fixed
+// sequence of vendor requests on the control pipe, and compares the device's block and image
+// checksums with its own. Portable; the Windows thread that runs it is
+// control_pipe_download_win32.h.
+#pragma once
+
+#include <cstdint>
+
+#include "download_report.h"
+#include "driver_records.h"
+#include "driver_transport.h"
+#include "image_source.h"
+
+namespace pelorin {
+
+inline constexpr uint32_t CONTROL_PIPE_BLOCK_SIZE = 40960;
+inline constexpr uint32_t CONTROL_PIPE_PACKET_SIZE = 640;
+inline constexpr uint8_t PAD_BYTE = 0x30;  // '0': the fill of the buffer and of a short last block
+
+// The vendor requests: the request number repeated in all four bytes of wValue and wIndex.
+constexpr SetupPacket VendorRequest(uint8_t requestType, uint8_t request, uint16_t length) {
+  uint16_t repeated = static_cast<uint16_t>(request << 8 | request);
+  return {requestType, request, repeated, repeated, length};
+}
+inline constexpr SetupPacket SET_RESEND_ALL = VendorRequest(0x40, 0x18, 0);
+inline constexpr SetupPacket SET_SUB_SEND = VendorRequest(0x40, 0x1A, 0);
+inline constexpr SetupPacket SET_SUB_CHECKSUM = VendorRequest(0x40, 0x16, 0);
+inline constexpr SetupPacket GET_SUB_CHECKSUM_CNT = VendorRequest(0xC0, 0x0C, 8);
+inline constexpr SetupPacket SET_CHECKSUM = VendorRequest(0x40, 0x15, 0);
+inline constexpr SetupPacket GET_CHECKSUM_CNT = VendorRequest(0xC0, 0x0B, 8);
+inline constexpr SetupPacket SET_SEND_END = VendorRequest(0x40, 0x19, 0);
+
+// The sum modulo 2^32 of `size` bytes read as little-endian 32-bit words; `size` is a multiple
+// of 4.
+uint32_t WordChecksum(const uint8_t* data, uint32_t size);
+
+// Test hook: makes the block buffer's allocation fail as if memory were exhausted.
+struct ControlPipeDownloadFaults {
+  bool blockAllocationFails = false;
+};
+
+// Runs one download on the calling thread and returns 0 when it has ended, however it ended.
+// Every ending posts exactly one final report (STATUS_CHECKSUMS_OK or STATUS_ERROR) after the
+// clean-up, then failures show their box.
+int ControlPipeDownload(DriverTransport& transport, Reporter& reporter, Clock& clock,
+                        ImageSource& image, ControlPipeDownloadFaults faults = {});
+
+}  // namespace pelorin
