@@ -69,9 +69,10 @@ int64_t BulkPipeDevice::Take(const uint8_t* data, uint32_t size) {
   const BulkPipePhase phase = result_.phase;
   const uint32_t tick = clock_.TickCount();
 
-  if (behaviour_.vanishIn == phase &&
-      (phase != BulkPipePhase::Data ||
-       result_.dataBytes + size > behaviour_.vanishAfterDataBytes)) {
+  const bool vanishOnArrival =
+      behaviour_.vanishIn == phase && phase != BulkPipePhase::AwaitReceivedReply &&
+      (phase != BulkPipePhase::Data || result_.dataBytes + size > behaviour_.vanishAfterDataBytes);
+  if (vanishOnArrival) {
     result_.writes.push_back({phase, size, 0, tick});
     VanishLocked();
     return LINK_GONE;
@@ -126,6 +127,10 @@ int64_t BulkPipeDevice::Take(const uint8_t* data, uint32_t size) {
       result_.replies.push_back(reply);
       if (reply != REPLY_RECEIVED) {
         result_.protocolOk = false;
+        break;
+      }
+      if (behaviour_.vanishIn == BulkPipePhase::AwaitReceivedReply) {
+        VanishLocked();  // unplugged while verifying
         break;
       }
       result_.phase = BulkPipePhase::AwaitVerifiedReply;

@@ -50,7 +50,8 @@ struct BulkPipeBehaviour {
   bool stall = false;  // takes everything but never answers
   // Vanish (pipes gone, every later call fails) when a write arrives in this phase. Phase Data
   // vanishes on the first data write that would take the data past vanishAfterDataBytes.
-  // AwaitReceivedReply vanishes while verifying: on "OK0", before the verdict.
+  // AwaitReceivedReply vanishes while verifying: it takes "OK0", then vanishes instead of
+  // giving its verdict.
   BulkPipePhase vanishIn = BulkPipePhase::None;
   uint64_t vanishAfterDataBytes = 0;
   // Take at most partialBytes of each write that arrives in this phase.

@@ -36,7 +36,7 @@ class FakeImageReader : public ImageReader {
 };
 
 FakeImageSource::FakeImageSource(std::vector<uint8_t> bytes, ImageFaults faults)
-    : FakeImageSource(bytes.size(), false, std::move(bytes), faults) {}
+    : size_(bytes.size()), generated_(false), bytes_(std::move(bytes)), faults_(faults) {}
 
 FakeImageSource::FakeImageSource(uint64_t size, bool generated, std::vector<uint8_t> bytes,
                                  ImageFaults faults)

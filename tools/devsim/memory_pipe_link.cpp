@@ -10,9 +10,7 @@ namespace {
 class MemoryOutLink : public PipeLink {
  public:
   MemoryOutLink(BulkPipeDevice& device, bool valid) : device_(device), valid_(valid) {}
-  ~MemoryOutLink() override {
-    if (valid_) device_.HostClosedOut();
-  }
+  ~MemoryOutLink() override { device_.HostClosedOut(); }
   bool Write(const uint8_t* data, uint32_t size, uint32_t* written) override {
     *written = 0;
     if (!valid_) return false;
@@ -36,9 +34,7 @@ class MemoryInLink : public PipeLink {
  public:
   MemoryInLink(BulkPipeDevice& device, bool valid, uint32_t timeoutMs)
       : device_(device), valid_(valid), timeoutMs_(timeoutMs) {}
-  ~MemoryInLink() override {
-    if (valid_) device_.HostClosedIn();
-  }
+  ~MemoryInLink() override { device_.HostClosedIn(); }
   bool Write(const uint8_t*, uint32_t, uint32_t* written) override {
     *written = 0;
     return false;  // the in-pipe takes nothing from the host

@@ -23,7 +23,8 @@ struct MemoryPipePair {
   std::unique_ptr<PipeLink> inPipe;   // PIPE00
 };
 
-// The device must outlive both links. Closing a link (destroying it) is recorded on the device.
+// The device must outlive both links. Releasing a link, an invalid one too, is noted on the
+// device as the host closing that pipe.
 // An in-pipe read takes at most the bytes asked for; the rest of the device's write is kept for
 // the next read, as a byte-mode pipe would.
 MemoryPipePair ConnectMemoryPipes(BulkPipeDevice& device, MemoryPipeOptions options = {});

@@ -1,0 +1,335 @@
+// The device worker against the simulated bulk-pipe device: the bytes on the wire, progress,
+// the verification handshake, and how every failure ends the device.
+#include <gtest/gtest.h>
+
+#include "memory_pipe_link.h"
+#include "pipe_test_support.h"
+
+namespace pelorin::test {
+namespace {
+
+using devsim::BulkPipeBehaviour;
+using devsim::BulkPipePhase;
+using devsim::FakeImageSource;
+
+struct Outcome {
+  devsim::BulkPipeResult device;
+  std::vector<TapLink::Write_> writes;  // what the worker wrote on the out-pipe
+  std::vector<ReportEvent> events;
+  std::vector<bool> closedAtFinal;
+  uint64_t slept = 0;
+  uint32_t sleeps = 0;
+
+  std::vector<uint32_t> sizes() const {
+    std::vector<uint32_t> out;
+    for (auto& w : writes) out.push_back(w.size);
+    return out;
+  }
+  std::vector<int32_t> progress() const {
+    std::vector<int32_t> out;
+    for (auto& e : events)
+      if (e.kind == ReportEvent::Progress) out.push_back(e.b);
+    return out;
+  }
+  std::vector<ReportEvent> finals() const {
+    std::vector<ReportEvent> out;
+    for (auto& e : events)
+      if (IsFinal(e)) out.push_back(e);
+    return out;
+  }
+  std::vector<ReportEvent> boxes() const {
+    std::vector<ReportEvent> out;
+    for (auto& e : events)
+      if (e.kind == ReportEvent::StopBox) out.push_back(e);
+    return out;
+  }
+};
+
+Outcome RunWorker(FakeImageSource& image, BulkPipeBehaviour behaviour = {}, int32_t index = 0,
+                  devsim::MemoryPipeOptions options = {}) {
+  FakeClock clock;
+  devsim::BulkPipeDevice device(clock, behaviour);
+  ClosingCheckReporter reporter(&device, &image);
+  auto pipes = devsim::ConnectMemoryPipes(device, options);
+  Outcome outcome;
+  auto out = std::make_unique<TapLink>(std::move(pipes.outPipe), &outcome.writes);
+  RunPipeDeviceWorker(index, std::move(out), std::move(pipes.inPipe), image, reporter, clock);
+  outcome.device = device.Result();
+  outcome.events = reporter.events();
+  outcome.closedAtFinal = reporter.closedAtFinalReport;
+  outcome.slept = clock.totalSlept();
+  outcome.sleeps = clock.sleepCount();
+  return outcome;
+}
+
+// The one final report, with the pipes and image already closed, and the box (if any) after it.
+void ExpectEnding(const Outcome& o, ReportEvent final, std::string box = {},
+                  std::string caption = {}) {
+  ASSERT_EQ(o.finals().size(), 1u);
+  EXPECT_EQ(o.finals()[0], final);
+  EXPECT_EQ(o.closedAtFinal, std::vector<bool>{true});
+  if (box.empty()) {
+    EXPECT_TRUE(o.boxes().empty());
+    EXPECT_TRUE(IsFinal(o.events.back()));
+  } else {
+    ASSERT_GE(o.events.size(), 2u);
+    EXPECT_EQ(o.events.back(), StopBoxEvent(box, caption));
+    EXPECT_EQ(o.events[o.events.size() - 2], final);
+  }
+}
+
+TEST(PipeDeviceWorker, SendsMagicLengthChunksSumAndAnswersTheDevice) {
+  auto image = FakeImageSource::Generated(300000);
+  BulkPipeBehaviour behaviour;
+  behaviour.captureLimit = 300000;
+  const Outcome o = RunWorker(*image, behaviour, 5);
+
+  EXPECT_EQ(o.sizes(), (std::vector<uint32_t>{4, 4, 131072, 131072, 37856, 4, 3, 3}));
+  EXPECT_EQ(o.writes[0].head, Bytes({0x39, 0x37, 0x32, 0x31}));
+  EXPECT_EQ(o.writes[1].head, Bytes({0xe0, 0x93, 0x04, 0x00}));
+  EXPECT_EQ(o.device.replies, (std::vector<std::string>{"OK0", "OK1"}));
+  EXPECT_TRUE(o.device.verified());
+  for (uint32_t i = 0; i < 300000; ++i) {
+    ASSERT_EQ(o.device.dataPrefix[i], FakeImageSource::ByteAt(i)) << "offset " << i;
+  }
+  EXPECT_EQ(o.slept, 2000u);  // the pauses after the magic and the length
+
+  std::vector<ReportEvent> expected = {ProgressEvent(5, 43), ProgressEvent(5, 87),
+                                       ProgressEvent(5, 100), StatusEvent(STATUS_VERIFYING, 0),
+                                       StatusEvent(STATUS_DEVICE_DONE, 0)};
+  EXPECT_EQ(o.events, expected);
+  ExpectEnding(o, StatusEvent(STATUS_DEVICE_DONE, 0));
+}
+
+TEST(PipeDeviceWorker, ChunkMultipleAndEmptyImagesEndWithAnEmptyWrite) {
+  auto full = FakeImageSource::Generated(262144);
+  Outcome o = RunWorker(*full);
+  EXPECT_EQ(o.sizes(), (std::vector<uint32_t>{4, 4, 131072, 131072, 0, 4, 3, 3}));
+  EXPECT_EQ(o.progress(), (std::vector<int32_t>{50, 100, 100}));
+  EXPECT_TRUE(o.device.verified());
+
+  FakeImageSource empty(std::vector<uint8_t>{});
+  o = RunWorker(empty);
+  EXPECT_EQ(o.sizes(), (std::vector<uint32_t>{4, 4, 0, 4, 3, 3}));
+  EXPECT_EQ(o.writes[1].head, Bytes({0, 0, 0, 0}));
+  EXPECT_EQ(o.writes[3].head, Bytes({0, 0, 0, 0}));
+  EXPECT_EQ(o.progress(), std::vector<int32_t>{100});
+  ExpectEnding(o, StatusEvent(STATUS_DEVICE_DONE, 0));
+}
+
+TEST(PipeDeviceWorker, ByteSumAddsUnsignedBytesLittleEndian) {
+  FakeImageSource image(Bytes({0xff, 0xff, 0x01}));
+  const Outcome o = RunWorker(image);
+  ASSERT_EQ(o.sizes(), (std::vector<uint32_t>{4, 4, 3, 4, 3, 3}));
+  EXPECT_EQ(o.writes[3].head, Bytes({0xff, 0x01, 0x00, 0x00}));
+  EXPECT_EQ(o.device.dataByteSum, 511u);
+}
+
+TEST(PipeDeviceWorker, StreamsAHundredMegabyteImage) {
+  constexpr uint32_t size = 100000000;
+  auto image = FakeImageSource::Generated(size);
+  const Outcome o = RunWorker(*image);
+  uint32_t sum = 0;
+  for (uint32_t i = 0; i < size; ++i) sum += FakeImageSource::ByteAt(i);
+
+  EXPECT_EQ(o.device.dataBytes, size);
+  EXPECT_EQ(o.device.dataWrites, 763u);  // 762 full chunks and the 122,880-byte rest
+  EXPECT_EQ(o.device.dataByteSum, sum);
+  EXPECT_EQ(o.device.hostByteSum, sum);
+  const std::vector<int32_t> progress = o.progress();
+  ASSERT_EQ(progress.size(), 763u);
+  EXPECT_EQ(progress[380], 49);
+  EXPECT_EQ(progress[381], 50);  // after 382 writes, 50,069,504 bytes
+  EXPECT_EQ(progress.back(), 100);
+  ExpectEnding(o, StatusEvent(STATUS_DEVICE_DONE, 0));
+}
+
+TEST(PipeDeviceWorker, RecognisesAnswersHoweverTheyArrive) {
+  struct Case {
+    const char* name;
+    BulkPipeBehaviour behaviour;
+  };
+  std::vector<Case> cases(4);
+  cases[0] = {"split", {}};
+  cases[0].behaviour.splitAnswers = true;
+  cases[1] = {"merged", {}};
+  cases[1].behaviour.mergeAnswers = true;
+  cases[2] = {"noise", {}};
+  cases[2].behaviour.noiseBeforeAnswers = true;
+  cases[3] = {"nul copy", {}};
+  cases[3].behaviour.nulCopyBeforeAnswers = true;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto image = FakeImageSource::Generated(1000);
+    const Outcome o = RunWorker(*image, c.behaviour);
+    EXPECT_EQ(o.device.replies, (std::vector<std::string>{"OK0", "OK1"}));
+    EXPECT_EQ(o.device.phase, BulkPipePhase::Finished);
+    int verifying = 0;
+    for (auto& e : o.events) verifying += e == StatusEvent(STATUS_VERIFYING, 0);
+    EXPECT_EQ(verifying, 1);
+    ExpectEnding(o, StatusEvent(STATUS_DEVICE_DONE, 0));
+  }
+}
+
+// An out-pipe that takes every write and keeps its text.
+class ReplySink : public PipeLink {
+ public:
+  explicit ReplySink(std::vector<std::string>* replies) : replies_(replies) {}
+  bool Write(const uint8_t* data, uint32_t size, uint32_t* written) override {
+    replies_->emplace_back(reinterpret_cast<const char*>(data), size);
+    *written = size;
+    return true;
+  }
+  bool Read(uint8_t*, uint32_t, uint32_t* got) override { return (*got = 0), false; }
+  bool Valid() const override { return true; }
+
+ private:
+  std::vector<std::string>* replies_;
+};
+
+TEST(PipeDeviceWorker, HandshakeCollectsSevenBytesAndDropsWhatFollows) {
+  FakeImageSource image(std::vector<uint8_t>{});
+  FakeClock clock;
+  ClosingCheckReporter reporter(nullptr, &image);
+  std::vector<std::string> writes;
+  std::vector<uint32_t> capacities;
+  auto in = std::make_unique<ScriptedInLink>(
+      std::deque<ScriptedInLink::Step>{
+          {true, "RECEIVEVERIOK_"},            // answered once; the merged verdict is dropped
+          {true, "XXXXXXX"},                   // unknown: ignored
+          {true, std::string("RECEIV\0", 7)},  // a NUL inside: unknown
+          {true, "VERI"},
+          {false, ""},  // a failed read keeps what was collected
+          {true, ""},   // so does an empty one
+          {true, "OK_"},
+      },
+      &capacities);
+  RunPipeDeviceWorker(0, std::make_unique<ReplySink>(&writes), std::move(in), image, reporter,
+                      clock);
+  ASSERT_EQ(writes.size(), 6u);  // magic, length, empty data, sum, then the replies
+  EXPECT_EQ(writes[4], "OK0");
+  EXPECT_EQ(writes[5], "OK1");
+  EXPECT_EQ(capacities, (std::vector<uint32_t>{14, 14, 14, 14, 10, 10}));
+  EXPECT_EQ(reporter.events(ReportEvent::Status),
+            (std::vector<ReportEvent>{StatusEvent(STATUS_VERIFYING, 0),
+                                      StatusEvent(STATUS_DEVICE_DONE, 0)}));
+}
+
+TEST(PipeDeviceWorker, VerifyErrorReportsTheDeviceAndNeverDone) {
+  auto image = FakeImageSource::Generated(5000);
+  BulkPipeBehaviour behaviour;
+  behaviour.answerVerifyError = true;
+  const Outcome o = RunWorker(*image, behaviour, 2);
+  EXPECT_EQ(o.device.replies, (std::vector<std::string>{"OK0", "OK1"}));
+  ExpectEnding(o, StatusEvent(STATUS_CHECKSUMS_ERROR, 2), "Verification Error 다시 시도해 주세요.",
+               "에러");
+}
+
+TEST(PipeDeviceWorker, ImageFailuresEndTheDeviceWithoutAByteSum) {
+  struct Case {
+    const char* name;
+    uint64_t size;
+    devsim::ImageFaults faults;
+    uint64_t dataSent;
+  };
+  const Case cases[] = {
+      {"not openable", 1000, {.failOpen = true}, 0},
+      {"read fails", 300000, {.failReadAt = 131072}, 131072},
+      {"file shrank", 300000, {.endsAt = 200000}, 131072},
+      {"4 GiB", 0x100000000ull, {}, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto image = FakeImageSource::Generated(c.size, c.faults);
+    const Outcome o = RunWorker(*image, {}, 7);
+    EXPECT_LT(o.device.phase, BulkPipePhase::ByteSum);
+    EXPECT_EQ(o.device.dataBytes, c.dataSent);
+    ExpectEnding(o, StatusEvent(STATUS_ERROR, 7), "이미지 파일을 열수 없습니다.", "파일 에러");
+  }
+}
+
+TEST(PipeDeviceWorker, FailedOrShortWritesEndTheDeviceWithLinkError3) {
+  struct Case {
+    std::string name;
+    BulkPipeBehaviour behaviour;
+    devsim::MemoryPipeOptions options;
+  };
+  std::vector<Case> cases;
+  for (BulkPipePhase phase :
+       {BulkPipePhase::Magic, BulkPipePhase::Length, BulkPipePhase::Data, BulkPipePhase::ByteSum}) {
+    Case vanish{std::string("vanish in ") + devsim::PhaseName(phase), {}, {}};
+    vanish.behaviour.vanishIn = phase;
+    vanish.behaviour.vanishAfterDataBytes = 131072;  // in the second data write
+    cases.push_back(vanish);
+    Case partial{std::string("partial in ") + devsim::PhaseName(phase), {}, {}};
+    partial.behaviour.partialIn = phase;
+    partial.behaviour.partialBytes = 2;
+    cases.push_back(partial);
+  }
+  cases.push_back({"invalid out-pipe", {}, {.outValid = false}});
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto image = FakeImageSource::Generated(300000);
+    const Outcome o = RunWorker(*image, c.behaviour, 3, c.options);
+    EXPECT_TRUE(o.device.replies.empty());
+    ExpectEnding(o, StatusEvent(STATUS_ERROR, 3), "USB Cable 연결을 확인해 보세요.", "연결 에러3");
+  }
+}
+
+TEST(PipeDeviceWorker, LostInPipeEndsAfterPausedRetries) {
+  struct Case {
+    const char* name;
+    BulkPipeBehaviour behaviour;
+    devsim::MemoryPipeOptions options;
+    bool retries;
+  };
+  std::vector<Case> cases(4);
+  cases[0] = {"vanished while verifying", {}, {}, true};
+  cases[0].behaviour.vanishIn = BulkPipePhase::AwaitReceivedReply;
+  cases[1] = {"stalled", {}, {.readTimeoutMs = 0}, true};
+  cases[1].behaviour.stall = true;
+  cases[2] = {"invalid in-pipe", {}, {.inValid = false}, false};
+  cases[3] = {"OK0 not taken", {}, {}, false};
+  cases[3].behaviour.partialIn = BulkPipePhase::AwaitReceivedReply;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto image = FakeImageSource::Generated(1000);
+    const Outcome o = RunWorker(*image, c.behaviour, 4, c.options);
+    ExpectEnding(o, StatusEvent(STATUS_ERROR, 4), "USB Cable 연결을 확인해 보세요.", "연결 에러");
+    if (c.retries) {
+      // Every failed read is followed by a 100 ms pause, for 300 s in all.
+      EXPECT_EQ(o.slept, 2000u + 300000u);
+      EXPECT_EQ(o.sleeps, 2u + 3000u);
+    } else {
+      EXPECT_EQ(o.slept, 2000u);
+    }
+  }
+}
+
+TEST(PipeDeviceWorker, RetryLimitCountsOnlyAnUnbrokenRunOfFailures) {
+  std::deque<ScriptedInLink::Step> script;
+  for (int i = 0; i < 2500; ++i) script.push_back({false, ""});
+  script.push_back({true, "RECEIVE"});
+  for (int i = 0; i < 2500; ++i) script.push_back({i % 2 == 0, ""});
+  script.push_back({true, "VERIOK_"});
+  FakeImageSource image(std::vector<uint8_t>{});
+  FakeClock clock;
+  ClosingCheckReporter reporter(nullptr, &image);
+  std::vector<std::string> writes;
+  RunPipeDeviceWorker(1, std::make_unique<ReplySink>(&writes),
+                      std::make_unique<ScriptedInLink>(std::move(script)), image, reporter, clock);
+  EXPECT_EQ(reporter.events().back(), StatusEvent(STATUS_DEVICE_DONE, 0));
+  EXPECT_EQ(writes.back(), "OK1");
+}
+
+TEST(PipeDeviceWorker, LostVerifiedReplyKeepsTheVerdict) {
+  auto image = FakeImageSource::Generated(1000);
+  BulkPipeBehaviour behaviour;
+  behaviour.partialIn = BulkPipePhase::AwaitVerifiedReply;
+  const Outcome o = RunWorker(*image, behaviour);
+  EXPECT_EQ(o.device.replies, (std::vector<std::string>{"OK0", ""}));
+  ExpectEnding(o, StatusEvent(STATUS_DEVICE_DONE, 0));
+}
+
+}  // namespace
+}  // namespace pelorin::test
