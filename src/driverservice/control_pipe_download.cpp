@@ -83,6 +83,9 @@ int Download::Run() {
   reporter_.PostStatus(STATUS_SEND_IMAGE, 0);
   reporter_.PostStatus(STATUS_SEND_LENGTH, 0);
 
+  // A file that ends before the size it had when it was opened was cut short while being read.
+  const uint64_t imageSize = image_->Size();
+  uint64_t imageRead = 0;
   uint32_t imageSum = 0;
   uint32_t blockStart = clock_.TickCount();
   std::memset(block_.get(), PAD_BYTE, CONTROL_PIPE_BLOCK_SIZE);
@@ -90,6 +93,9 @@ int Download::Run() {
     sendEndDue_ = false;
     uint32_t got = 0;
     if (!image_->Read(block_.get(), CONTROL_PIPE_BLOCK_SIZE, &got) || got > CONTROL_PIPE_BLOCK_SIZE)
+      return Fail("이미지 파일을 열수 없습니다.", "파일 에러");
+    imageRead += got;
+    if (got < CONTROL_PIPE_BLOCK_SIZE && imageRead < imageSize)
       return Fail("이미지 파일을 열수 없습니다.", "파일 에러");
     // A short last block goes out padded to whole packets with the buffer's '0' fill.
     uint32_t blockSize =
