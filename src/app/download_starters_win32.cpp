@@ -1,12 +1,14 @@
 #include "download_starters_win32.h"
 
+#include "control_pipe_download_win32.h"
+
 namespace pelorin {
 
 // One line per device type: the thread that serves it, or null while that path is not built
 // (the dialog then tells the operator that no download thread could be created).
 DownloadStarters ApplicationDownloadStarters() {
   DownloadStarters starters;
-  starters.controlPipe = nullptr;
+  starters.controlPipe = &StartControlPipeDownload;
   starters.pipes = nullptr;
   return starters;
 }

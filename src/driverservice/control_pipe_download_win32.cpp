@@ -1,0 +1,46 @@
+#include "control_pipe_download_win32.h"
+
+#include <new>
+
+#include "control_pipe_download.h"
+#include "dialog_reporter_win32.h"
+#include "driver_transport_win32.h"
+#include "file_image_source_win32.h"
+
+namespace pelorin {
+
+namespace {
+
+struct ThreadStart {
+  DownloadJob* job;
+  DriverTransport* transport;  // null: the thread makes the Windows transport
+};
+
+DWORD WINAPI ControlPipeThread(void* parameter) {
+  ThreadStart start = *static_cast<ThreadStart*>(parameter);
+  delete static_cast<ThreadStart*>(parameter);
+
+  DialogReporter reporter(start.job->window);
+  SystemClock clock;
+  FileImageSource image(start.job->fileName);
+  if (start.transport != nullptr)
+    return static_cast<DWORD>(ControlPipeDownload(*start.transport, reporter, clock, image));
+  Win32DriverTransport transport;
+  return static_cast<DWORD>(ControlPipeDownload(transport, reporter, clock, image));
+}
+
+}  // namespace
+
+HANDLE StartControlPipeDownloadOver(DownloadJob* job, DriverTransport* transport) {
+  auto* start = new (std::nothrow) ThreadStart{job, transport};
+  if (start == nullptr) return nullptr;
+  HANDLE thread = CreateThread(nullptr, 0, &ControlPipeThread, start, 0, nullptr);
+  if (thread == nullptr) delete start;
+  return thread;
+}
+
+HANDLE StartControlPipeDownload(DownloadJob* job) {
+  return StartControlPipeDownloadOver(job, nullptr);
+}
+
+}  // namespace pelorin
