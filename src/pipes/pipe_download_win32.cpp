@@ -1,0 +1,90 @@
+#include "pipe_download_win32.h"
+
+#include <memory>
+
+#include "dialog_reporter_win32.h"
+#include "file_image_source_win32.h"
+#include "pipe_discovery_win32.h"
+
+namespace pelorin {
+
+bool HandlePipeLink::Write(const uint8_t* data, uint32_t size, uint32_t* written) {
+  DWORD count = 0;
+  const BOOL ok = pipe_.valid() && WriteFile(pipe_.get(), data, size, &count, nullptr);
+  *written = ok ? count : 0;
+  return ok != FALSE;
+}
+
+bool HandlePipeLink::Read(uint8_t* buffer, uint32_t capacity, uint32_t* got) {
+  DWORD count = 0;
+  const BOOL ok = pipe_.valid() && ReadFile(pipe_.get(), buffer, capacity, &count, nullptr);
+  *got = ok ? count : 0;
+  return ok != FALSE;
+}
+
+namespace {
+
+// One device: copies its parameter entry and its pipe pair at once (the tables are shared by
+// every download of the process), then owns the two pipes until it ends.
+DWORD WINAPI PipeDeviceWorker(LPVOID parameter) {
+  const WorkerParam param = *static_cast<const WorkerParam*>(parameter);
+  const PipePair pair = ProcessPipeDeviceTable().pairs[param.deviceIndex];
+  DownloadJob* job = param.dialog;
+
+  DialogReporter reporter(job->window);
+  SystemClock clock;
+  FileImageSource image(job->fileName);
+  RunPipeDeviceWorker(param.deviceIndex, std::make_unique<HandlePipeLink>(pair.outPipe),
+                      std::make_unique<HandlePipeLink>(pair.inPipe), image, reporter, clock);
+  return 0;
+}
+
+class Win32ControllerEnvironment : public PipeControllerEnvironment {
+ public:
+  Win32ControllerEnvironment(DownloadJob* job, Reporter& reporter)
+      : job_(job), reporter_(reporter), table_(ProcessPipeDeviceTable()) {}
+
+  int32_t OpenDevices() override { return OpenPipeDevices(reporter_, table_.pairs); }
+  uint32_t LastErrorCode() override { return GetLastError(); }
+
+  // Nobody waits for a worker: its handle is closed at once.
+  bool StartWorker(int32_t deviceIndex) override {
+    WorkerParam& param = table_.params[deviceIndex];
+    param.dialog = job_;
+    param.deviceIndex = deviceIndex;
+    HANDLE thread = CreateThread(nullptr, 0, PipeDeviceWorker, &param, 0, nullptr);
+    if (thread == nullptr) return false;
+    CloseHandle(thread);
+    return true;
+  }
+
+  void CloseDevicePipes(int32_t deviceIndex) override {
+    PipePair& pair = table_.pairs[deviceIndex];
+    if (ScopedHandle::IsValid(pair.outPipe)) CloseHandle(pair.outPipe);
+    if (ScopedHandle::IsValid(pair.inPipe)) CloseHandle(pair.inPipe);
+    pair.outPipe = INVALID_HANDLE_VALUE;
+    pair.inPipe = INVALID_HANDLE_VALUE;
+  }
+
+ private:
+  DownloadJob* job_;
+  Reporter& reporter_;
+  PipeDeviceTable& table_;
+};
+
+DWORD WINAPI PipeDownloadController(LPVOID parameter) {
+  DownloadJob* job = static_cast<DownloadJob*>(parameter);
+  DialogReporter reporter(job->window);
+  FileImageSource image(job->fileName);
+  Win32ControllerEnvironment environment(job, reporter);
+  RunPipeDownloadController(reporter, image, environment);
+  return 0;
+}
+
+}  // namespace
+
+HANDLE StartPipeDownload(DownloadJob* job) {
+  return CreateThread(nullptr, 0, PipeDownloadController, job, 0, nullptr);
+}
+
+}  // namespace pelorin

@@ -1,0 +1,34 @@
+// The bulk-pipe download's Windows threads: the controller started by the dialog's Download
+// command, and one device worker per discovered device, each running the portable core of
+// pipe_download.h over the device's real pipe handles.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+
+#include "download_job_win32.h"
+#include "pipe_download.h"
+#include "scoped_handle_win32.h"
+
+namespace pelorin {
+
+// Starts the controller thread with `job` (normal priority, default stack, running at once).
+// Returns the thread's handle, or null when no thread could be created. Matches
+// DownloadThreadStarter.
+HANDLE StartPipeDownload(DownloadJob* job);
+
+// A PipeLink over one pipe handle opened for synchronous I/O; owns and closes the handle.
+// Null and INVALID_HANDLE_VALUE are the invalid pipe.
+class HandlePipeLink : public PipeLink {
+ public:
+  explicit HandlePipeLink(HANDLE pipe) : pipe_(pipe) {}
+  bool Write(const uint8_t* data, uint32_t size, uint32_t* written) override;
+  bool Read(uint8_t* buffer, uint32_t capacity, uint32_t* got) override;
+  bool Valid() const override { return pipe_.valid(); }
+
+ private:
+  ScopedHandle pipe_;
+};
+
+}  // namespace pelorin
