@@ -1,0 +1,305 @@
+// Drives a running Pelorin.exe from outside its process, one command per run, for the
+// end-to-end scripts. Texts go out as UTF-8 on stdout; the exit code is 0 on success, 1 when a
+// check or wait failed, 2 on bad usage.
+//
+//   e2e_driver wait-window <caption> <timeout-ms>     a visible top-level window with that caption
+//   e2e_driver get-text <ctrl-id>                     text of a main-dialog control
+//   e2e_driver wait-text <ctrl-id> <text> <timeout-ms>
+//   e2e_driver wait-status <text> <timeout-ms>        the status line (1003) reads <text>
+//   e2e_driver click <ctrl-id>                        posts BM_CLICK to a main-dialog button
+//   e2e_driver enabled <ctrl-id>                      prints 1 or 0
+//   e2e_driver bar <index>                            position of progress bar 0..15
+//   e2e_driver wait-dialog <timeout-ms>               waits for a dialog owned by the main one
+//                                                     and prints its caption
+//   e2e_driver choose-file <path> [timeout-ms]        fills the Open File dialog and presses OK
+//   e2e_driver boxes [--keep]                         lists owned message boxes ("caption|text",
+//                                                     newlines as \n) and closes them
+//   e2e_driver wait-box <timeout-ms>                  waits until a message box is up
+//   e2e_driver about [--keep]                         opens the About box through the system
+//                                                     command, prints its texts, closes it
+//   e2e_driver system-menu                            lists the main dialog's system menu
+//                                                     ("0xID|text" per entry)
+//   e2e_driver close-window <caption>                 closes a dialog by its caption
+//   e2e_driver hold-file <path> <ms>                  keeps a file open (read, read sharing) for
+//                                                     <ms>, so that an exclusive open fails
+//   e2e_driver close                                  closes the main dialog (Cancel)
+#include <windows.h>
+#include <commctrl.h>
+
+#include <fcntl.h>
+#include <io.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr wchar_t MAIN_CAPTION[] = L"Image Loader Ver 4.0.1";
+constexpr int FILE_NAME_EDIT = 0x047C;  // file-name field of the Open File dialog
+constexpr int MESSAGE_TEXT = 0xFFFF;    // the text of a message box
+constexpr int PROGRESS_BAR_IDS[16] = {1004, 1006, 1009, 1012, 1013, 1014, 1015, 1016,
+                                      1017, 1018, 1019, 1020, 1021, 1022, 1023, 1024};
+
+std::string Utf8(const std::wstring& text) {
+  if (text.empty()) return {};
+  const int length = static_cast<int>(text.size());
+  const int count = WideCharToMultiByte(CP_UTF8, 0, text.data(), length, nullptr, 0, nullptr, nullptr);
+  std::string out(static_cast<size_t>(count), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text.data(), length, out.data(), count, nullptr, nullptr);
+  return out;
+}
+
+void Print(const std::wstring& text) {
+  std::string line = Utf8(text);
+  line.push_back('\n');
+  std::fwrite(line.data(), 1, line.size(), stdout);
+  std::fflush(stdout);
+}
+
+// Newlines shown as \n so that one box stays one line.
+std::wstring OneLine(const std::wstring& text) {
+  std::wstring out;
+  for (wchar_t c : text) {
+    if (c == L'\n') out += L"\\n";
+    else if (c != L'\r') out += c;
+  }
+  return out;
+}
+
+std::wstring TextOf(HWND window) {
+  if (window == nullptr) return {};
+  DWORD_PTR length = 0;
+  if (!SendMessageTimeoutW(window, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, 5000, &length)) return {};
+  std::wstring text(length + 1, L'\0');
+  DWORD_PTR got = 0;
+  SendMessageTimeoutW(window, WM_GETTEXT, length + 1, reinterpret_cast<LPARAM>(text.data()),
+                      SMTO_ABORTIFHUNG, 5000, &got);
+  text.resize(got);
+  return text;
+}
+
+HWND MainWindow() { return FindWindowW(L"#32770", MAIN_CAPTION); }
+
+HWND MainControl(int id) {
+  HWND main = MainWindow();
+  if (main == nullptr) {
+    std::fprintf(stderr, "e2e_driver: main dialog not found\n");
+    std::exit(1);
+  }
+  HWND control = GetDlgItem(main, id);
+  if (control == nullptr) {
+    std::fprintf(stderr, "e2e_driver: no control %d\n", id);
+    std::exit(1);
+  }
+  return control;
+}
+
+template <class Predicate>
+bool WaitFor(Predicate done, DWORD timeoutMs) {
+  const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+  while (!done()) {
+    if (GetTickCount64() >= deadline) return false;
+    Sleep(50);
+  }
+  return true;
+}
+
+// Visible dialogs owned by the main dialog: message boxes and the Open File dialog.
+std::vector<HWND> OwnedDialogs() {
+  struct Search {
+    HWND owner;
+    std::vector<HWND> found;
+  } search{MainWindow(), {}};
+  if (search.owner == nullptr) return {};
+  EnumWindows(
+      [](HWND window, LPARAM param) -> BOOL {
+        auto* s = reinterpret_cast<Search*>(param);
+        wchar_t className[32];
+        GetClassNameW(window, className, 32);
+        if (window != s->owner && IsWindowVisible(window) && wcscmp(className, L"#32770") == 0 &&
+            GetWindow(window, GW_OWNER) == s->owner) {
+          s->found.push_back(window);
+        }
+        return TRUE;
+      },
+      reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}
+
+bool IsMessageBox(HWND dialog) { return GetDlgItem(dialog, MESSAGE_TEXT) != nullptr; }
+
+int Usage() {
+  std::fprintf(stderr, "usage: e2e_driver <command> [arguments]; see the source for the list\n");
+  return 2;
+}
+
+int ControlId(const wchar_t* text) { return static_cast<int>(wcstol(text, nullptr, 0)); }
+DWORD Timeout(const wchar_t* text) { return static_cast<DWORD>(wcstoul(text, nullptr, 10)); }
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  if (argc < 2) return Usage();
+  _setmode(_fileno(stdout), _O_BINARY);  // plain \n line ends for the scripts
+  const std::wstring command = argv[1];
+
+  if (command == L"wait-window" && argc == 4) {
+    const std::wstring caption = argv[2];
+    HWND found = nullptr;
+    const bool ok = WaitFor(
+        [&] {
+          found = FindWindowW(nullptr, caption.c_str());
+          return found != nullptr && IsWindowVisible(found);
+        },
+        Timeout(argv[3]));
+    if (!ok) std::fprintf(stderr, "e2e_driver: window \"%s\" did not appear\n", Utf8(caption).c_str());
+    return ok ? 0 : 1;
+  }
+  if (command == L"get-text" && argc == 3) {
+    Print(TextOf(MainControl(ControlId(argv[2]))));
+    return 0;
+  }
+  if ((command == L"wait-text" && argc == 5) || (command == L"wait-status" && argc == 4)) {
+    const bool status = command == L"wait-status";
+    const int id = status ? 1003 : ControlId(argv[2]);
+    const std::wstring expected = argv[status ? 2 : 3];
+    std::wstring last;
+    const bool ok = WaitFor(
+        [&] {
+          last = TextOf(MainControl(id));
+          return last == expected;
+        },
+        Timeout(argv[status ? 3 : 4]));
+    if (!ok) {
+      std::fprintf(stderr, "e2e_driver: control %d reads \"%s\", not \"%s\"\n", id,
+                   Utf8(last).c_str(), Utf8(expected).c_str());
+    }
+    return ok ? 0 : 1;
+  }
+  if (command == L"click" && argc == 3) {
+    // Posted, never sent: a button that opens a modal dialog would not return until it closed.
+    PostMessageW(MainControl(ControlId(argv[2])), BM_CLICK, 0, 0);
+    return 0;
+  }
+  if (command == L"enabled" && argc == 3) {
+    Print(IsWindowEnabled(MainControl(ControlId(argv[2]))) ? L"1" : L"0");
+    return 0;
+  }
+  if (command == L"bar" && argc == 3) {
+    const int index = ControlId(argv[2]);
+    if (index < 0 || index >= 16) return Usage();
+    const DWORD_PTR position = SendMessageW(MainControl(PROGRESS_BAR_IDS[index]), PBM_GETPOS, 0, 0);
+    Print(std::to_wstring(position));
+    return 0;
+  }
+  if (command == L"wait-dialog" && argc == 3) {
+    std::vector<HWND> dialogs;
+    if (!WaitFor([&] { return !(dialogs = OwnedDialogs()).empty(); }, Timeout(argv[2]))) {
+      std::fprintf(stderr, "e2e_driver: no dialog owned by the main dialog appeared\n");
+      return 1;
+    }
+    Print(TextOf(dialogs.front()));
+    return 0;
+  }
+  if (command == L"choose-file" && (argc == 3 || argc == 4)) {
+    HWND fileDialog = nullptr;
+    const bool ok = WaitFor(
+        [&] {
+          for (HWND dialog : OwnedDialogs()) {
+            if (GetDlgItem(dialog, FILE_NAME_EDIT) != nullptr) fileDialog = dialog;
+          }
+          return fileDialog != nullptr;
+        },
+        argc == 4 ? Timeout(argv[3]) : 10000);
+    if (!ok) {
+      std::fprintf(stderr, "e2e_driver: no Open File dialog\n");
+      return 1;
+    }
+    SendMessageTimeoutW(GetDlgItem(fileDialog, FILE_NAME_EDIT), WM_SETTEXT, 0,
+                        reinterpret_cast<LPARAM>(argv[2]), SMTO_ABORTIFHUNG, 5000, nullptr);
+    PostMessageW(fileDialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+    return WaitFor([&] { return !IsWindow(fileDialog) || !IsWindowVisible(fileDialog); }, 10000) ? 0 : 1;
+  }
+  if (command == L"wait-box" && argc == 3) {
+    const bool ok = WaitFor(
+        [] {
+          for (HWND dialog : OwnedDialogs())
+            if (IsMessageBox(dialog)) return true;
+          return false;
+        },
+        Timeout(argv[2]));
+    if (!ok) std::fprintf(stderr, "e2e_driver: no message box appeared\n");
+    return ok ? 0 : 1;
+  }
+  if (command == L"boxes" && (argc == 2 || argc == 3)) {
+    const bool keep = argc == 3 && std::wstring(argv[2]) == L"--keep";
+    for (HWND dialog : OwnedDialogs()) {
+      if (!IsMessageBox(dialog)) continue;
+      Print(OneLine(TextOf(dialog)) + L"|" + OneLine(TextOf(GetDlgItem(dialog, MESSAGE_TEXT))));
+      if (!keep) PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+    }
+    return 0;
+  }
+  if (command == L"about" && (argc == 2 || argc == 3)) {
+    const bool keep = argc == 3 && std::wstring(argv[2]) == L"--keep";
+    HWND main = MainWindow();
+    if (main == nullptr) return 1;
+    PostMessageW(main, WM_SYSCOMMAND, 0x0010, 0);
+    HWND about = nullptr;
+    if (!WaitFor([&] { return (about = FindWindowW(L"#32770", L"Pelorin Info")) != nullptr &&
+                              IsWindowVisible(about); },
+                 10000)) {
+      std::fprintf(stderr, "e2e_driver: the About box did not open\n");
+      return 1;
+    }
+    Print(TextOf(about));
+    for (HWND child = GetWindow(about, GW_CHILD); child != nullptr;
+         child = GetWindow(child, GW_HWNDNEXT)) {
+      const std::wstring text = TextOf(child);
+      if (!text.empty()) Print(OneLine(text));
+    }
+    if (!keep) PostMessageW(about, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+    return 0;
+  }
+  if (command == L"system-menu" && argc == 2) {
+    HWND main = MainWindow();
+    HMENU menu = main != nullptr ? GetSystemMenu(main, FALSE) : nullptr;
+    const int count = menu != nullptr ? GetMenuItemCount(menu) : -1;
+    if (count <= 0) {
+      std::fprintf(stderr, "e2e_driver: the system menu cannot be read\n");
+      return 1;
+    }
+    for (int item = 0; item < count; ++item) {
+      wchar_t text[128] = L"";
+      GetMenuStringW(menu, static_cast<UINT>(item), text, 128, MF_BYPOSITION);
+      wchar_t id[16];
+      swprintf(id, 16, L"0x%04X", GetMenuItemID(menu, item));
+      Print(std::wstring(id) + L"|" + text);
+    }
+    return 0;
+  }
+  if (command == L"close-window" && argc == 3) {
+    HWND window = FindWindowW(L"#32770", argv[2]);
+    if (window == nullptr) return 1;
+    PostMessageW(window, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+    return 0;
+  }
+  if (command == L"hold-file" && argc == 4) {
+    HANDLE file = CreateFileW(argv[2], GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return 1;
+    Print(L"held");
+    Sleep(Timeout(argv[3]));
+    CloseHandle(file);
+    return 0;
+  }
+  if (command == L"close" && argc == 2) {
+    HWND main = MainWindow();
+    if (main == nullptr) return 1;
+    PostMessageW(main, WM_CLOSE, 0, 0);
+    return 0;
+  }
+  return Usage();
+}
