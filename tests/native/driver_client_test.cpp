@@ -149,38 +149,6 @@ TEST_F(DriverClientTest, FindAndOpenDeviceScansThenOpensOnASecondChannel) {
   EXPECT_TRUE(reporter.events().empty());
 }
 
-TEST_F(DriverClientTest, ScanWithoutFilterSendsZeroIds) {
-  service.SetDevices({{0x1234, 0x0001, 0x77}});
-  UsbDeviceHandle* device = client.FindAndOpenDevice(false);
-  ASSERT_NE(device, nullptr);
-  EXPECT_EQ(service.requests(IOCTL_DRIVER_SCAN)[0].record, std::vector<uint8_t>(2056, 0));
-  client.CloseDevice(device);
-}
-
-TEST_F(DriverClientTest, NoDeviceFoundReturnsNoneSilently) {
-  service.SetDevices({{0x1234, 0x5555, 0x77}});  // not the filtered ids
-  EXPECT_EQ(client.FindAndOpenDevice(true), nullptr);
-  EXPECT_TRUE(reporter.events().empty());
-  EXPECT_TRUE(service.requests(IOCTL_DRIVER_OPEN_DEVICE).empty());
-}
-
-TEST_F(DriverClientTest, ThreeDevicesFoundOpensOnlyTheFirst) {
-  service.SetDevices({{0x5555, 0x5555, 0x31}, {0x5555, 0x5555, 0x32}, {0x5555, 0x5555, 0x33}});
-  UsbDeviceHandle* device = client.FindAndOpenDevice(true);
-  ASSERT_NE(device, nullptr);
-  auto opens = service.requests(IOCTL_DRIVER_OPEN_DEVICE);
-  ASSERT_EQ(opens.size(), 1u);
-  EXPECT_EQ(opens[0].record[0], 0x31);
-  client.CloseDevice(device);
-}
-
-TEST_F(DriverClientTest, RefusedOpenShowsTheErrorWithOneMoreNewline) {
-  service.RefuseOpen();
-  EXPECT_EQ(client.FindAndOpenDevice(true), nullptr);
-  EXPECT_STREQ(client.lastError(), "Could not open device\n");
-  EXPECT_EQ(reporter.events(), std::vector{AppBoxEvent("Could not open device\n\n")});
-}
-
 TEST_F(DriverClientTest, OpenDeviceFailuresLeaveTheirTextAndShowNothing) {
   service.FailChannelOpen(0);
   EXPECT_EQ(client.OpenDevice(0x31, 0, 0, 0), nullptr);
@@ -191,19 +159,6 @@ TEST_F(DriverClientTest, OpenDeviceFailuresLeaveTheirTextAndShowNothing) {
   EXPECT_STREQ(client.lastError(), "Incorrect WinDriver version\n");  // overwritten, not appended
   EXPECT_TRUE(service.requests(IOCTL_DRIVER_OPEN_DEVICE).empty());
   EXPECT_TRUE(reporter.events().empty());
-}
-
-TEST_F(DriverClientTest, OpenDevicePassesTheOpenParametersInOrder) {
-  service.SetDevices({{0x5555, 0x5555, 0x31}});
-  UsbDeviceHandle* device = client.OpenDevice(0x31, 7, 8, 9);
-  ASSERT_NE(device, nullptr);
-  DeviceRecord open{};
-  open.uniqueId = 0x31;
-  open.openParams[0] = 7;
-  open.openParams[1] = 8;
-  open.openParams[2] = 9;
-  EXPECT_EQ(service.requests(IOCTL_DRIVER_OPEN_DEVICE)[0].record, Bytes(open));
-  client.CloseDevice(device);
 }
 
 class DriverTransferTest : public DriverClientTest {

@@ -176,16 +176,5 @@ TEST_F(ControlPipeDialogTest, NoDeviceShowsItsBoxAndReturnsTheDialogToIdle) {
   EXPECT_FALSE(KillTimer(hwnd, ELAPSED_TIMER_ID));
 }
 
-TEST_F(ControlPipeDialogTest, WrongImageChecksumShowsKoreanCaptionAfterTheDeviceIsClosed) {
-  service.device().CorruptImageChecksum();
-  Download(std::string(5000, '\x7f'), 1);
-  auto shown = boxes.boxes();
-  EXPECT_EQ(shown[0].text, L"Checksum Error");
-  EXPECT_EQ(shown[0].caption, L"에러");
-  EXPECT_EQ(WindowTextW(GetDlgItem(hwnd, IDC_STATUS)), L"Error - No.0");
-  EXPECT_TRUE(service.device().ended());
-  EXPECT_EQ(service.openDevices(), 0);
-}
-
 }  // namespace
 }  // namespace pelorin
