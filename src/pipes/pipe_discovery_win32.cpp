@@ -1,0 +1,154 @@
+#include "pipe_discovery_win32.h"
+
+#include <cstddef>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace pelorin {
+
+// The size fields SetupAPI checks are the sizes of the records on the build's own platform;
+// on 32-bit Windows they are 28 and 5 (the detail record is packed to one byte there).
+static_assert(sizeof(void*) != 4 || sizeof(SP_DEVICE_INTERFACE_DATA) == 28);
+static_assert(sizeof(void*) != 4 || sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A) == 5);
+
+namespace {
+
+// A device is usable only if "<path>\PIPE0x" still fits a path buffer with its NUL.
+constexpr size_t kMaxDevicePathLength =
+    DEVICE_PATH_SIZE - 1 - (sizeof(PIPE_PATH_SEPARATOR) - 1) - (sizeof(OUT_PIPE_NAME) - 1);
+static_assert(kMaxDevicePathLength == 248);
+
+// Enumeration gives up after this many errors in a row other than "no more items", so that a
+// broken device information set cannot keep the download controller busy for ever.
+constexpr int kMaxConsecutiveEnumErrors = 16;
+
+constexpr char kProbeFailedText[] = "파일을 열수 없습니다.";
+constexpr char kProbeFailedCaption[] = "파일 에러";
+
+HANDLE OpenDevicePath(const char* path) {
+  return CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                     nullptr, OPEN_EXISTING, 0, nullptr);
+}
+
+void CloseIfValid(HANDLE& handle) {
+  if (handle != INVALID_HANDLE_VALUE && handle != nullptr) CloseHandle(handle);
+  handle = INVALID_HANDLE_VALUE;
+}
+
+}  // namespace
+
+PipeDeviceTable& ProcessPipeDeviceTable() {
+  // Allocated on first use and deliberately never freed: workers of a download may still read
+  // their entries while the process ends.
+  static PipeDeviceTable* table = new PipeDeviceTable();
+  return *table;
+}
+
+HANDLE ProbeDeviceInterface(HDEVINFO deviceInfoSet, SP_DEVICE_INTERFACE_DATA* interfaceData,
+                            char* pathBuffer) {
+  DWORD requiredSize = 0;
+  // Asks only for the size; this call fails by design.
+  SetupDiGetDeviceInterfaceDetailA(deviceInfoSet, interfaceData, nullptr, 0, &requiredSize,
+                                   nullptr);
+  constexpr DWORD kPathOffset = offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath);
+  if (requiredSize <= kPathOffset) return INVALID_HANDLE_VALUE;
+
+  auto* detail = static_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(std::malloc(requiredSize));
+  if (detail == nullptr) return INVALID_HANDLE_VALUE;
+  detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
+  if (!SetupDiGetDeviceInterfaceDetailA(deviceInfoSet, interfaceData, detail, requiredSize, nullptr,
+                                        nullptr)) {
+    std::free(detail);
+    return INVALID_HANDLE_VALUE;
+  }
+  // The path must end within the record and fit a buffer together with a pipe name.
+  size_t length = strnlen(detail->DevicePath, requiredSize - kPathOffset);
+  if (length == requiredSize - kPathOffset || length > kMaxDevicePathLength) {
+    std::free(detail);
+    return INVALID_HANDLE_VALUE;
+  }
+  std::memcpy(pathBuffer, detail->DevicePath, length + 1);
+  HANDLE device = OpenDevicePath(pathBuffer);
+  std::free(detail);
+  return device;
+}
+
+uint32_t EnumeratePipeDevices(Reporter& reporter, const GUID& classGuid,
+                              char (*pathTable)[DEVICE_PATH_SIZE]) {
+  HDEVINFO deviceInfoSet =
+      SetupDiGetClassDevsA(&classGuid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+  if (deviceInfoSet == INVALID_HANDLE_VALUE) return 0;
+
+  HANDLE probes[MAX_PIPE_DEVICES];
+  uint32_t count = 0;
+  int consecutiveErrors = 0;
+  SP_DEVICE_INTERFACE_DATA interfaceData = {};
+  interfaceData.cbSize = sizeof(SP_DEVICE_INTERFACE_DATA);
+  // Devices beyond the sixteenth are left alone: the tables and the dialog's bars hold sixteen.
+  for (DWORD member = 0; count < static_cast<uint32_t>(MAX_PIPE_DEVICES); ++member) {
+    if (!SetupDiEnumDeviceInterfaces(deviceInfoSet, nullptr, &classGuid, member, &interfaceData)) {
+      if (GetLastError() == ERROR_NO_MORE_ITEMS) break;
+      if (++consecutiveErrors >= kMaxConsecutiveEnumErrors) break;
+      continue;
+    }
+    consecutiveErrors = 0;
+    std::memset(pathTable[count], 0, DEVICE_PATH_SIZE);
+    HANDLE probe = ProbeDeviceInterface(deviceInfoSet, &interfaceData, pathTable[count]);
+    if (probe == INVALID_HANDLE_VALUE) {
+      reporter.ShowStopBox(kProbeFailedText, kProbeFailedCaption);
+      break;
+    }
+    probes[count] = probe;
+    ++count;
+  }
+  SetupDiDestroyDeviceInfoList(deviceInfoSet);
+  // The probe only proves that the device opens.
+  for (uint32_t i = 0; i < count; ++i) CloseHandle(probes[i]);
+  return count;
+}
+
+int32_t OpenPipeDevices(Reporter& reporter, PipePair* pairs) {
+  auto& paths = ProcessPipeDeviceTable().devicePaths;
+  const int32_t count =
+      static_cast<int32_t>(EnumeratePipeDevices(reporter, PIPE_DEVICE_INTERFACE_GUID, paths));
+  if (count == 0) return 0;
+
+  for (int32_t i = 0; i < count; ++i) {
+    pairs[i].inPipe = INVALID_HANDLE_VALUE;
+    pairs[i].outPipe = INVALID_HANDLE_VALUE;
+  }
+  for (int32_t i = 0; i < count; ++i) {
+    // In-pipe first, then out-pipe.
+    for (int side = 0; side < 2; ++side) {
+      const char* pipeName = side == 0 ? IN_PIPE_NAME : OUT_PIPE_NAME;
+      HANDLE& slot = side == 0 ? pairs[i].inPipe : pairs[i].outPipe;
+      char pipePath[DEVICE_PATH_SIZE] = {};
+      int length = std::snprintf(pipePath, sizeof(pipePath), "%s%s%s", paths[i],
+                                 PIPE_PATH_SEPARATOR, pipeName);
+      HANDLE pipe = INVALID_HANDLE_VALUE;
+      DWORD error = ERROR_FILENAME_EXCED_RANGE;
+      if (length > 0 && static_cast<size_t>(length) < sizeof(pipePath)) {
+        pipe = OpenDevicePath(pipePath);
+        error = GetLastError();
+      }
+      slot = pipe;
+      if (pipe != INVALID_HANDLE_VALUE) continue;
+
+      char message[DEVICE_PATH_SIZE + 64];
+      std::snprintf(message, sizeof(message), "Failed to open (%s) = %d", pipePath,
+                    static_cast<int>(error));
+      reporter.ShowAppBox(message);
+      for (int32_t j = 0; j <= i; ++j) {
+        CloseIfValid(pairs[j].inPipe);
+        CloseIfValid(pairs[j].outPipe);
+      }
+      // The controller shows this code in its own box.
+      SetLastError(error);
+      return 0;
+    }
+  }
+  return count;
+}
+
+}  // namespace pelorin
