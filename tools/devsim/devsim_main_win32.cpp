@@ -2,7 +2,8 @@
 // writes what each device received and unregisters them.
 //
 //   devsim.exe [--devices N] [--device K:OPT[,OPT...]]... [--ready FILE] [--stop FILE]
-//              [--report FILE] [--timeout SECONDS] [--capture BYTES]
+//              [--report FILE] [--summary FILE] [--image FILE] [--timeout SECONDS]
+//              [--capture BYTES]
 //
 // Device K (0-based) is ROOT\SIMDEV\<K as 4 digits> with pipes \\.\pipe\simdev<K>[\PIPE0x].
 // Per-device options:
@@ -15,6 +16,9 @@
 //   no-pipe00, no-pipe01, no-interface   do not serve that pipe (its open fails)
 //   long-path          an instance id long enough for a 248-character device path
 //   long-path=N        ... for an N-character device path
+// --report writes JSON, --summary one text line per device session ("key=value" pairs, for shell
+// scripts). With --image, each session also tells whether the data it took is that file's
+// content (length, byte sum and hash).
 // READY goes to stdout (and the ready file) once every device is served. The program stops when
 // the stop file appears, when stdin ends (without --stop), or after the timeout (default 900 s).
 #include <windows.h>
@@ -48,7 +52,7 @@ struct DeviceSetup {
 struct Settings {
   int devices = 0;
   std::vector<std::pair<int, std::string>> deviceOptions;
-  std::string readyFile, stopFile, reportFile;
+  std::string readyFile, stopFile, reportFile, summaryFile, imageFile;
   int timeoutSeconds = 900;
   uint32_t capture = 0;
 };
@@ -131,6 +135,10 @@ bool ParseArguments(int argc, char** argv, Settings& settings) {
       settings.stopFile = value;
     else if (arg == "--report" && next(&value))
       settings.reportFile = value;
+    else if (arg == "--summary" && next(&value))
+      settings.summaryFile = value;
+    else if (arg == "--image" && next(&value))
+      settings.imageFile = value;
     else if (arg == "--timeout" && next(&value))
       settings.timeoutSeconds = std::atoi(value.c_str());
     else if (arg == "--capture" && next(&value))
@@ -232,6 +240,89 @@ std::string SessionJson(const BulkPipeResult& r) {
   return out;
 }
 
+// Length, byte sum and FNV-1a hash of a file, as a device that took it whole would record them.
+struct ImageFacts {
+  bool known = false;
+  uint64_t length = 0;
+  uint32_t byteSum = 0;
+  uint64_t hash = 14695981039346656037ull;
+
+  bool Matches(const BulkPipeResult& r) const {
+    return known && r.dataBytes == length && r.dataByteSum == byteSum && r.dataHash == hash;
+  }
+};
+
+ImageFacts ReadImageFacts(const std::string& path) {
+  ImageFacts facts;
+  FILE* f = std::fopen(path.c_str(), "rb");
+  if (!f) return facts;
+  std::vector<uint8_t> buffer(1 << 20);
+  size_t got;
+  while ((got = std::fread(buffer.data(), 1, buffer.size(), f)) > 0) {
+    for (size_t i = 0; i < got; ++i) {
+      facts.byteSum += buffer[i];
+      facts.hash = (facts.hash ^ buffer[i]) * 1099511628211ull;
+    }
+    facts.length += got;
+  }
+  facts.known = !std::ferror(f);
+  std::fclose(f);
+  return facts;
+}
+
+std::string Joined(const std::vector<std::string>& items) {
+  std::string out;
+  for (auto& item : items) {
+    if (!out.empty()) out += ',';
+    out += item;
+  }
+  return out.empty() ? "-" : out;
+}
+
+std::string SessionLine(size_t device, size_t session, const BulkPipeResult& r,
+                        const ImageFacts& image) {
+  std::vector<std::string> sizes;
+  uint32_t dataStart = 0, dataEnd = 0;
+  for (auto& w : r.writes) {
+    if (w.phase != BulkPipePhase::Data) continue;
+    if (sizes.empty()) dataStart = w.tick;
+    dataEnd = w.tick;
+    sizes.push_back(std::to_string(w.size));
+  }
+  std::string phase = PhaseName(r.phase);
+  for (auto& c : phase)
+    if (c == ' ') c = '-';
+  char line[512];
+  std::snprintf(line, sizeof(line),
+                "device=%zu session=%zu magic=%s length=%u bytes=%llu writes=%u sum=%u "
+                "hostsum=%u verified=%d image=%s vanished=%d phase=%s dataStart=%u dataEnd=%u",
+                device, session, Hex(r.magic).c_str(), r.length,
+                static_cast<unsigned long long>(r.dataBytes), r.dataWrites, r.dataByteSum,
+                r.hostByteSum, r.verified() ? 1 : 0,
+                !image.known ? "unknown" : (image.Matches(r) ? "match" : "mismatch"),
+                r.vanished ? 1 : 0, phase.c_str(), dataStart, dataEnd);
+  std::string out = line;
+  out += " answers=";
+  out += Joined(r.answers);
+  out += " replies=";
+  out += Joined(r.replies);
+  // Data write sizes, runs of equal sizes shortened to "size*count".
+  out += " data=";
+  for (size_t i = 0; i < sizes.size();) {
+    size_t j = i;
+    while (j < sizes.size() && sizes[j] == sizes[i]) ++j;
+    if (i) out += ',';
+    out += sizes[i];
+    if (j - i > 1) {
+      out += '*';
+      out += std::to_string(j - i);
+    }
+    i = j;
+  }
+  if (sizes.empty()) out += '-';
+  return out + "\n";
+}
+
 bool FileExists(const std::string& path) {
   return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
@@ -250,7 +341,8 @@ int main(int argc, char** argv) {
   if (!ParseArguments(argc, argv, settings)) {
     std::fprintf(stderr,
                  "usage: devsim.exe [--devices N] [--device K:OPT,...] [--ready FILE] "
-                 "[--stop FILE] [--report FILE] [--timeout S] [--capture BYTES]\n");
+                 "[--stop FILE] [--report FILE] [--summary FILE] [--image FILE] [--timeout S] "
+                 "[--capture BYTES]\n");
     return 2;
   }
   std::vector<DeviceSetup> setups(settings.devices);
@@ -337,6 +429,25 @@ int main(int argc, char** argv) {
     report += "]}";
   }
   report += "\n]}\n";
+  if (!settings.summaryFile.empty()) {
+    ImageFacts image;
+    if (!settings.imageFile.empty()) image = ReadImageFacts(settings.imageFile);
+    std::string summary;
+    for (size_t k = 0; k < devices.size(); ++k) {
+      auto& device = *devices[k];
+      summary += "device=" + std::to_string(k) +
+                 " sessions=" + std::to_string(device.SessionCount()) +
+                 " probes=" + std::to_string(device.Connects(SimPipe::Interface)) +
+                 " inOpens=" + std::to_string(device.Connects(SimPipe::In)) +
+                 " outOpens=" + std::to_string(device.Connects(SimPipe::Out)) + "\n";
+      size_t index = 0;
+      device.ForEachSession([&](SessionEndpoint& endpoint) {
+        summary +=
+            SessionLine(k, index++, static_cast<BulkPipeEndpoint&>(endpoint).Result(), image);
+      });
+    }
+    WriteText(settings.summaryFile, summary);
+  }
   if (!settings.reportFile.empty())
     WriteText(settings.reportFile, report);
   else

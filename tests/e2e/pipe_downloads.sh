@@ -1,0 +1,251 @@
+# Pipe-device downloads of the real Pelorin.exe against simulated devices (devsim.exe), sourced
+# by run_e2e.sh through the scenario_pipes_*.sh files. Uses run_e2e.sh's helpers and variables.
+#
+# devsim.exe serves N devices in the scenario's prefix; when stopped it writes one summary line
+# per device and per session (see tools/devsim/devsim_main_win32.cpp), which the checks read.
+
+devsim_exe=${PELORIN_DEVSIM:-$(dirname "$driver")/../../tools/devsim/devsim.exe}
+devsim_pid=""
+summary=$work/$scenario.devsim.txt
+
+# start_devsim N [devsim options...]: serves N devices; returns once they are registered.
+start_devsim() {
+  local count=$1
+  shift
+  rm -f "$work/devsim.ready" "$work/devsim.stop" "$summary"
+  run_win "$devsim_exe" --devices "$count" "$@" --ready "$(win_path "$work/devsim.ready")" \
+    --stop "$(win_path "$work/devsim.stop")" --summary "$(win_path "$summary")" \
+    --timeout 600 >"$work/$scenario.devsim.log" 2>&1 &
+  devsim_pid=$!
+  for _ in $(seq 300); do
+    [ -f "$work/devsim.ready" ] && return 0
+    kill -0 "$devsim_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  fail "devsim did not get ready: $(cat "$work/$scenario.devsim.log")"
+  return 1
+}
+
+# Stops devsim and waits for its summary.
+stop_devsim() {
+  touch "$work/devsim.stop"
+  for _ in $(seq 300); do kill -0 "$devsim_pid" 2>/dev/null || break; sleep 0.1; done
+  wait "$devsim_pid" 2>/dev/null
+  devsim_pid=""
+  [ -f "$summary" ] || fail "devsim wrote no summary"
+}
+
+# The value of key in a summary line.
+field() { sed -n "s/.* $2=\([^ ]*\).*/\1/p" <<<" $1"; }
+# The summary line of device k's session s (default 0).
+session_line() { grep "^device=$1 session=${2:-0} " "$summary"; }
+
+# make_image PATH SIZE: an image of random bytes.
+make_image() {
+  head -c "$2" /dev/urandom >"$1"
+}
+
+# Opens the image through the Open File dialog and waits for its size.
+choose_image() {
+  drv click 1001
+  drv wait-dialog 15000 >/dev/null || { fail "no Open File dialog"; return 1; }
+  drv choose-file "$(win_path "$1")" || { fail "the Open File dialog did not take the file"; return 1; }
+  drv wait-text 1002 "$(stat -c %s "$1")" 10000 || { fail "size not shown"; return 1; }
+}
+
+# Waits until Download is enabled again (the download has ended), at most $1 seconds.
+wait_idle() {
+  local deadline=$((SECONDS + $1))
+  while [ $SECONDS -lt $deadline ]; do
+    [ "$(drv enabled 1007)" = 1 ] && return 0
+    sleep 0.2
+  done
+  fail "the download did not end within $1 s"
+  return 1
+}
+
+# Every device 0..n-1 received the whole image as the protocol says and verified it.
+check_received() {
+  local n=$1 image=$2 size chunks rest expected_data
+  size=$(stat -c %s "$image")
+  chunks=$((size / 131072)) rest=$((size % 131072))
+  expected_data=131072
+  [ "$chunks" -gt 1 ] && expected_data="131072*$chunks"
+  [ "$chunks" -eq 0 ] && expected_data=$rest || expected_data="$expected_data,$rest"
+  for ((k = 0; k < n; k++)); do
+    local line
+    line=$(session_line "$k")
+    [ -n "$line" ] || { fail "device $k: no session"; continue; }
+    expect_eq "device $k magic" "$(field "$line" magic)" 39373231
+    expect_eq "device $k length" "$(field "$line" length)" "$size"
+    expect_eq "device $k data writes" "$(field "$line" data)" "$expected_data"
+    expect_eq "device $k data bytes" "$(field "$line" bytes)" "$size"
+    expect_eq "device $k byte sum sent" "$(field "$line" hostsum)" "$(field "$line" sum)"
+    expect_eq "device $k data is the image" "$(field "$line" image)" match
+    expect_eq "device $k verified" "$(field "$line" verified)" 1
+  done
+}
+
+check_bars() {  # check_bars N: bars 0..N-1 at 100, the rest at 0
+  for ((k = 0; k < 16; k++)); do
+    local want=0
+    [ "$k" -lt "$1" ] && want=100
+    expect_eq "bar $k" "$(drv bar "$k")" "$want"
+  done
+}
+
+check_idle_buttons() {
+  expect_eq "Open enabled" "$(drv enabled 1001)" 1
+  expect_eq "Exit enabled" "$(drv enabled 1)" 1
+  expect_eq "Download enabled" "$(drv enabled 1007)" 1
+}
+
+# Three devices, a 300,000-byte image: writes of 131,072, 131,072 and 37,856 bytes, both answers
+# replied, "Complete". The devices take data at 150 kB/s so that a screenshot shows the bars
+# moving.
+scenario_pipes_three() {
+  local image=$work/three.nb0
+  make_image "$image" 300000
+  start_devsim 3 --image "$(win_path "$image")" --device 0:rate=150000 --device 1:rate=150000 \
+    --device 2:rate=150000 || return
+  start_pelorin
+  drv wait-window "$MAIN" 30000 || { fail "the main dialog did not appear"; return; }
+  choose_image "$image" || return
+  drv click 1007
+  expect_eq "Open disabled while downloading" "$(drv enabled 1001)" 0
+  drv wait-status "Send - OS Image" 15000 >/dev/null 2>&1
+  sleep 2.5
+  shot downloading
+  wait_idle 60 || return
+  expect_eq "status" "$(drv get-text 1003)" "Complete"
+  check_bars 3
+  check_idle_buttons
+  expect_eq "message boxes" "$(drv boxes)" ""
+  shot done
+  stop_devsim
+  check_received 3 "$image"
+  for k in 0 1 2; do
+    local line
+    line=$(session_line $k)
+    expect_eq "device $k answers" "$(field "$line" answers)" "RECEIVE,VERIOK_"
+    expect_eq "device $k replies" "$(field "$line" replies)" "OK0,OK1"
+    expect_eq "device $k phase" "$(field "$line" phase)" finished
+  done
+  stop_pelorin
+}
+
+# Sixteen devices and a 16 MiB image (a multiple of the chunk: the data ends with an empty
+# write). Prints the wall time from Download to "Complete" and the aggregate data throughput.
+scenario_pipes_sixteen() {
+  local image=$work/sixteen.nb0 size=$((16 * 1024 * 1024))
+  make_image "$image" $size
+  start_devsim 16 --image "$(win_path "$image")" || return
+  start_pelorin
+  drv wait-window "$MAIN" 30000 || { fail "the main dialog did not appear"; return; }
+  choose_image "$image" || return
+  local started ended
+  started=$(date +%s%N)
+  drv click 1007
+  drv wait-status "Complete" 180000 >/dev/null || fail "no Complete within 180 s"
+  ended=$(date +%s%N)
+  shot done
+  check_bars 16
+  check_idle_buttons
+  expect_eq "message boxes" "$(drv boxes)" ""
+  stop_devsim
+  check_received 16 "$image"
+  # Data phase: from the first data write any device took to the last one.
+  local first last
+  first=$(grep session= "$summary" | sed 's/.* dataStart=\([0-9]*\).*/\1/' | sort -n | head -1)
+  last=$(grep session= "$summary" | sed 's/.* dataEnd=\([0-9]*\).*/\1/' | sort -n | tail -1)
+  local wall_ms=$(((ended - started) / 1000000)) data_ms=$((last - first))
+  [ "$data_ms" -gt 0 ] || data_ms=1
+  local rate=$((size * 16 / 1000 / data_ms))  # bytes per ms / 1000 = MB/s
+  echo "measure: 16 devices x $size bytes: wall time ${wall_ms} ms (Download to Complete)," \
+    "data phase ${data_ms} ms, aggregate ${rate} MB/s" | tee "$work/$scenario.measure"
+  stop_pelorin
+}
+
+# A device that answers "VERIERR" among good ones; it takes its data slowly so that its report
+# is the last: status "Checksums Error - No.1", the Korean verification box.
+scenario_pipes_verierr() {
+  local image=$work/verierr.nb0
+  make_image "$image" 300000
+  start_devsim 3 --image "$(win_path "$image")" --device 1:verierr,rate=100000 || return
+  start_pelorin
+  drv wait-window "$MAIN" 30000 || { fail "the main dialog did not appear"; return; }
+  choose_image "$image" || return
+  drv click 1007
+  drv wait-box 60000 || { fail "no verification box"; return; }
+  wait_idle 30 || return
+  sleep 0.5
+  shot box
+  expect_eq "status" "$(drv get-text 1003)" "Checksums Error - No.1"
+  expect_eq "message boxes" "$(drv boxes)" "에러|Verification Error 다시 시도해 주세요."
+  check_bars 3
+  check_idle_buttons
+  stop_devsim
+  check_received 3 "$image"
+  expect_eq "device 1 answers" "$(field "$(session_line 1)" answers)" "RECEIVE,VERIERR"
+  expect_eq "device 1 replies" "$(field "$(session_line 1)" replies)" "OK0,OK1"
+  for k in 0 2; do
+    expect_eq "device $k answers" "$(field "$(session_line $k)" answers)" "RECEIVE,VERIOK_"
+  done
+  stop_pelorin
+}
+
+# No device at all: the connection box with the error code and "PIPE01", then idle again.
+scenario_pipes_nodevice() {
+  local image=$work/nodevice.nb0
+  make_image "$image" 1000
+  start_devsim 0 || return
+  start_pelorin
+  drv wait-window "$MAIN" 30000 || { fail "the main dialog did not appear"; return; }
+  choose_image "$image" || return
+  drv click 1007
+  drv wait-box 30000 || { fail "no connection box"; return; }
+  sleep 0.5
+  shot box
+  local boxes
+  boxes=$(drv boxes)
+  expect_contains "connection box" "$boxes" "연결 에러|USB Cable 연결을 확인해 보세요.\\nCODE:"
+  expect_contains "connection box" "$boxes" " (PIPE01)"
+  wait_idle 15
+  check_idle_buttons
+  check_bars 0
+  stop_devsim
+  stop_pelorin
+}
+
+# Two devices, the second without "PIPE01": the application box naming that pipe and the open's
+# error, then the connection box with the same code; no device receives anything.
+scenario_pipes_nopipe01() {
+  local image=$work/nopipe01.nb0
+  make_image "$image" 1000
+  start_devsim 2 --device 1:no-pipe01 || return
+  start_pelorin
+  drv wait-window "$MAIN" 30000 || { fail "the main dialog did not appear"; return; }
+  choose_image "$image" || return
+  drv click 1007
+  drv wait-box 30000 || { fail "no pipe-open box"; return; }
+  sleep 0.5
+  shot open-failed
+  local path='\\?\root#simdev#0001#{00873fdf-61a8-11d1-aa5e-00c04fb1728b}\simdev1'
+  expect_eq "pipe-open box" "$(drv boxes)" "Pelorin|Failed to open ($path\\PIPE01) = 2"
+  drv wait-box 30000 || { fail "no connection box after the pipe-open box"; return; }
+  expect_eq "connection box" "$(drv boxes)" \
+    "연결 에러|USB Cable 연결을 확인해 보세요.\\nCODE:2 (PIPE01)"
+  wait_idle 15
+  check_idle_buttons
+  stop_devsim
+  for k in 0 1; do
+    local line
+    line=$(session_line $k)
+    expect_eq "device $k received nothing" "$(field "$line" bytes)/$(field "$line" magic)" "0/"
+  done
+  local opens
+  opens=$(grep "^device=1 sessions" "$summary")
+  expect_eq "device 1 in-pipe opened" "$(field "$opens" inOpens)" 1
+  expect_eq "device 1 out-pipe opened" "$(field "$opens" outOpens)" 0
+  stop_pelorin
+}
