@@ -1,6 +1,7 @@
 #include "download_starters_win32.h"
 
 #include "control_pipe_download_win32.h"
+#include "pipe_download_win32.h"
 
 namespace pelorin {
 
@@ -9,7 +10,7 @@ namespace pelorin {
 DownloadStarters ApplicationDownloadStarters() {
   DownloadStarters starters;
   starters.controlPipe = &StartControlPipeDownload;
-  starters.pipes = nullptr;
+  starters.pipes = &StartPipeDownload;
   return starters;
 }
 
