@@ -9,6 +9,7 @@
 #include "driver_service_client.h"
 #include "driver_service_sim.h"
 #include "recording_reporter.h"
+#include "transfer_buffer_address.h"
 
 namespace pelorin {
 namespace {
@@ -240,6 +241,24 @@ TEST_F(DriverTransferTest, TransferResultFollowsTheServicesFlagAndCount) {
   EXPECT_EQ(client.ControlWrite(device, nullptr, 0, resend), -1);
   EXPECT_EQ(service.requests().size(), logged);  // nothing sent
   EXPECT_TRUE(reporter.events().empty());
+}
+
+TEST(TransferBufferAddress, FieldStandsForTheBufferWhileItsRequestRuns) {
+  uint8_t first[4], second[4];
+  uint32_t stale;
+  {
+    TransferBufferAddress a(first), b(second);
+    EXPECT_EQ(ResolveTransferBuffer(a.field()), first);
+    EXPECT_EQ(ResolveTransferBuffer(b.field()), second);
+    stale = a.field();
+  }
+  EXPECT_EQ(TransferBufferAddress(nullptr).field(), 0u);
+  if constexpr (sizeof(void*) > 4) {
+    // A token outlives its request only as a field that resolves to nothing.
+    TransferBufferAddress reused(second);
+    EXPECT_EQ(ResolveTransferBuffer(stale), nullptr);
+    EXPECT_EQ(ResolveTransferBuffer(reused.field()), second);
+  }
 }
 
 TEST_F(DriverClientTest, WithoutServiceEveryTransferFailsSilently) {
