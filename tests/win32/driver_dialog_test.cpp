@@ -50,12 +50,14 @@ TEST(Win32DriverTransport, WithoutTheServiceNothingOpensAndTransfersFail) {
   EXPECT_EQ(reporter.events(), std::vector{AppBoxEvent("Cannot open Tarn USB device\n")});
 }
 
-// The simulated service the dialog's download thread talks to, and that thread.
+// The simulated service the dialog's download thread talks to (null: the product's thread with
+// the Windows transport), and that thread.
 SimulatedDriverService* simulated = nullptr;
 HANDLE lastThread = nullptr;
 
 HANDLE StartSimulated(DownloadJob* job) {
-  HANDLE thread = StartControlPipeDownloadOver(job, simulated);
+  HANDLE thread = simulated != nullptr ? StartControlPipeDownloadOver(job, simulated)
+                                       : StartControlPipeDownload(job);
   if (thread != nullptr)
     DuplicateHandle(GetCurrentProcess(), thread, GetCurrentProcess(), &lastThread, 0, FALSE,
                     DUPLICATE_SAME_ACCESS);
@@ -174,6 +176,19 @@ TEST_F(ControlPipeDialogTest, NoDeviceShowsItsBoxAndReturnsTheDialogToIdle) {
   EXPECT_EQ(WindowTextW(GetDlgItem(hwnd, IDC_STATUS)), L"Error - No.0");
   EXPECT_TRUE(Enabled(IDC_OPEN) && Enabled(IDOK) && Enabled(IDC_DOWNLOAD));
   EXPECT_FALSE(KillTimer(hwnd, ELAPSED_TIMER_ID));
+}
+
+TEST_F(ControlPipeDialogTest, WithoutTheServiceTheProductThreadShowsBothBoxesAndEndsIdle) {
+  simulated = nullptr;  // no driver service exists under Wine
+  Download("x", 2);
+  auto shown = boxes.boxes();
+  EXPECT_EQ(shown[0].text, L"Cannot open Tarn USB device\n");
+  EXPECT_EQ(shown[0].flags & MB_ICONMASK, static_cast<UINT>(MB_ICONEXCLAMATION));
+  EXPECT_EQ(shown[1].text, L"USB Driver Fail.");
+  EXPECT_EQ(shown[1].caption, L"에러");
+  EXPECT_NE(shown[1].threadId, GetCurrentThreadId());
+  EXPECT_EQ(WindowTextW(GetDlgItem(hwnd, IDC_STATUS)), L"Error - No.0");
+  EXPECT_TRUE(Enabled(IDC_OPEN) && Enabled(IDOK) && Enabled(IDC_DOWNLOAD));
 }
 
 }  // namespace
