@@ -23,11 +23,10 @@
 //   e2e_driver hold-file <path> <ms>                  keeps a file open (read, read sharing) for
 //                                                     <ms>, so that an exclusive open fails
 //   e2e_driver close                                  closes the main dialog (Cancel)
-#include <windows.h>
 #include <commctrl.h>
-
 #include <fcntl.h>
 #include <io.h>
+#include <windows.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -45,7 +44,8 @@ constexpr int PROGRESS_BAR_IDS[16] = {1004, 1006, 1009, 1012, 1013, 1014, 1015, 
 std::string Utf8(const std::wstring& text) {
   if (text.empty()) return {};
   const int length = static_cast<int>(text.size());
-  const int count = WideCharToMultiByte(CP_UTF8, 0, text.data(), length, nullptr, 0, nullptr, nullptr);
+  const int count =
+      WideCharToMultiByte(CP_UTF8, 0, text.data(), length, nullptr, 0, nullptr, nullptr);
   std::string out(static_cast<size_t>(count), '\0');
   WideCharToMultiByte(CP_UTF8, 0, text.data(), length, out.data(), count, nullptr, nullptr);
   return out;
@@ -62,8 +62,10 @@ void Print(const std::wstring& text) {
 std::wstring OneLine(const std::wstring& text) {
   std::wstring out;
   for (wchar_t c : text) {
-    if (c == L'\n') out += L"\\n";
-    else if (c != L'\r') out += c;
+    if (c == L'\n')
+      out += L"\\n";
+    else if (c != L'\r')
+      out += c;
   }
   return out;
 }
@@ -71,7 +73,8 @@ std::wstring OneLine(const std::wstring& text) {
 std::wstring TextOf(HWND window) {
   if (window == nullptr) return {};
   DWORD_PTR length = 0;
-  if (!SendMessageTimeoutW(window, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, 5000, &length)) return {};
+  if (!SendMessageTimeoutW(window, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, 5000, &length))
+    return {};
   std::wstring text(length + 1, L'\0');
   DWORD_PTR got = 0;
   SendMessageTimeoutW(window, WM_GETTEXT, length + 1, reinterpret_cast<LPARAM>(text.data()),
@@ -80,7 +83,9 @@ std::wstring TextOf(HWND window) {
   return text;
 }
 
-HWND MainWindow() { return FindWindowW(L"#32770", MAIN_CAPTION); }
+HWND MainWindow() {
+  return FindWindowW(L"#32770", MAIN_CAPTION);
+}
 
 HWND MainControl(int id) {
   HWND main = MainWindow();
@@ -128,15 +133,21 @@ std::vector<HWND> OwnedDialogs() {
   return search.found;
 }
 
-bool IsMessageBox(HWND dialog) { return GetDlgItem(dialog, MESSAGE_TEXT) != nullptr; }
+bool IsMessageBox(HWND dialog) {
+  return GetDlgItem(dialog, MESSAGE_TEXT) != nullptr;
+}
 
 int Usage() {
   std::fprintf(stderr, "usage: e2e_driver <command> [arguments]; see the source for the list\n");
   return 2;
 }
 
-int ControlId(const wchar_t* text) { return static_cast<int>(wcstol(text, nullptr, 0)); }
-DWORD Timeout(const wchar_t* text) { return static_cast<DWORD>(wcstoul(text, nullptr, 10)); }
+int ControlId(const wchar_t* text) {
+  return static_cast<int>(wcstol(text, nullptr, 0));
+}
+DWORD Timeout(const wchar_t* text) {
+  return static_cast<DWORD>(wcstoul(text, nullptr, 10));
+}
 
 }  // namespace
 
@@ -154,7 +165,8 @@ int wmain(int argc, wchar_t** argv) {
           return found != nullptr && IsWindowVisible(found);
         },
         Timeout(argv[3]));
-    if (!ok) std::fprintf(stderr, "e2e_driver: window \"%s\" did not appear\n", Utf8(caption).c_str());
+    if (!ok)
+      std::fprintf(stderr, "e2e_driver: window \"%s\" did not appear\n", Utf8(caption).c_str());
     return ok ? 0 : 1;
   }
   if (command == L"get-text" && argc == 3) {
@@ -220,7 +232,9 @@ int wmain(int argc, wchar_t** argv) {
     SendMessageTimeoutW(GetDlgItem(fileDialog, FILE_NAME_EDIT), WM_SETTEXT, 0,
                         reinterpret_cast<LPARAM>(argv[2]), SMTO_ABORTIFHUNG, 5000, nullptr);
     PostMessageW(fileDialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
-    return WaitFor([&] { return !IsWindow(fileDialog) || !IsWindowVisible(fileDialog); }, 10000) ? 0 : 1;
+    return WaitFor([&] { return !IsWindow(fileDialog) || !IsWindowVisible(fileDialog); }, 10000)
+               ? 0
+               : 1;
   }
   if (command == L"wait-box" && argc == 3) {
     const bool ok = WaitFor(
@@ -248,9 +262,12 @@ int wmain(int argc, wchar_t** argv) {
     if (main == nullptr) return 1;
     PostMessageW(main, WM_SYSCOMMAND, 0x0010, 0);
     HWND about = nullptr;
-    if (!WaitFor([&] { return (about = FindWindowW(L"#32770", L"Pelorin Info")) != nullptr &&
-                              IsWindowVisible(about); },
-                 10000)) {
+    if (!WaitFor(
+            [&] {
+              return (about = FindWindowW(L"#32770", L"Pelorin Info")) != nullptr &&
+                     IsWindowVisible(about);
+            },
+            10000)) {
       std::fprintf(stderr, "e2e_driver: the About box did not open\n");
       return 1;
     }
