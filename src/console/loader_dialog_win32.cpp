@@ -1,5 +1,7 @@
 #include "loader_dialog_win32.h"
 
+#include <windows.h>
+// The other Windows headers build on windows.h.
 #include <commctrl.h>
 #include <commdlg.h>
 

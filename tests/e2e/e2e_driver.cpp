@@ -23,10 +23,11 @@
 //   e2e_driver hold-file <path> <ms>                  keeps a file open (read, read sharing) for
 //                                                     <ms>, so that an exclusive open fails
 //   e2e_driver close                                  closes the main dialog (Cancel)
+#include <windows.h>
+// The other Windows headers build on windows.h.
 #include <commctrl.h>
 #include <fcntl.h>
 #include <io.h>
-#include <windows.h>
 
 #include <cstdio>
 #include <cstdlib>

@@ -1,8 +1,9 @@
 // The main dialog created from its real template and driven through its messages, as the
 // download threads and the operator drive it.
+#include <windows.h>
+// The other Windows headers build on windows.h.
 #include <commctrl.h>
 #include <gtest/gtest.h>
-#include <windows.h>
 
 #include <cstring>
 #include <string>

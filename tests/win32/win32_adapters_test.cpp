@@ -1,8 +1,9 @@
 // The Windows adapters of the download seams: the reporter posting to a real dialog from a
 // download thread, the boxes it shows, the image file source, text conversion and the handle owner.
+#include <windows.h>
+// The other Windows headers build on windows.h.
 #include <commctrl.h>
 #include <gtest/gtest.h>
-#include <windows.h>
 
 #include <thread>
 
