@@ -113,24 +113,26 @@ bool WaitFor(Predicate done, DWORD timeoutMs) {
 }
 
 // Visible dialogs owned by the main dialog: message boxes and the Open File dialog.
+struct OwnedSearch {
+  HWND owner;
+  std::vector<HWND> found;
+};
+
+BOOL CALLBACK CollectOwned(HWND window, LPARAM param) {
+  auto* search = reinterpret_cast<OwnedSearch*>(param);
+  wchar_t className[32];
+  GetClassNameW(window, className, 32);
+  if (window != search->owner && IsWindowVisible(window) && wcscmp(className, L"#32770") == 0 &&
+      GetWindow(window, GW_OWNER) == search->owner) {
+    search->found.push_back(window);
+  }
+  return TRUE;
+}
+
 std::vector<HWND> OwnedDialogs() {
-  struct Search {
-    HWND owner;
-    std::vector<HWND> found;
-  } search{MainWindow(), {}};
+  OwnedSearch search{MainWindow(), {}};
   if (search.owner == nullptr) return {};
-  EnumWindows(
-      [](HWND window, LPARAM param) -> BOOL {
-        auto* s = reinterpret_cast<Search*>(param);
-        wchar_t className[32];
-        GetClassNameW(window, className, 32);
-        if (window != s->owner && IsWindowVisible(window) && wcscmp(className, L"#32770") == 0 &&
-            GetWindow(window, GW_OWNER) == s->owner) {
-          s->found.push_back(window);
-        }
-        return TRUE;
-      },
-      reinterpret_cast<LPARAM>(&search));
+  EnumWindows(&CollectOwned, reinterpret_cast<LPARAM>(&search));
   return search.found;
 }
 
