@@ -101,8 +101,8 @@ check_idle_buttons() {
 }
 
 # Three devices, a 300,000-byte image: writes of 131,072, 131,072 and 37,856 bytes, both answers
-# replied, "Complete". The devices take data at 150 kB/s so that a screenshot shows the bars
-# moving.
+# replied, "Complete"; then a second download in the same session. The devices take data at
+# 150 kB/s so that a screenshot shows the bars moving.
 scenario_pipes_three() {
   local image=$work/three.nb0
   make_image "$image" 300000
@@ -122,14 +122,23 @@ scenario_pipes_three() {
   check_idle_buttons
   expect_eq "message boxes" "$(drv boxes)" ""
   shot done
+  # A second download in the same session finds the devices afresh and ends the same way.
+  drv click 1007
+  wait_idle 60 || return
+  expect_eq "status after the second download" "$(drv get-text 1003)" "Complete"
+  expect_eq "message boxes after the second download" "$(drv boxes)" ""
   stop_devsim
   check_received 3 "$image"
   for k in 0 1 2; do
-    local line
-    line=$(session_line $k)
-    expect_eq "device $k answers" "$(field "$line" answers)" "RECEIVE,VERIOK_"
-    expect_eq "device $k replies" "$(field "$line" replies)" "OK0,OK1"
-    expect_eq "device $k phase" "$(field "$line" phase)" finished
+    for s in 0 1; do
+      local line
+      line=$(session_line $k $s)
+      expect_eq "device $k download $s answers" "$(field "$line" answers)" "RECEIVE,VERIOK_"
+      expect_eq "device $k download $s replies" "$(field "$line" replies)" "OK0,OK1"
+      expect_eq "device $k download $s phase" "$(field "$line" phase)" finished
+      expect_eq "device $k download $s data" "$(field "$line" image)" match
+    done
+    expect_eq "device $k probes" "$(field "$(grep "^device=$k sessions" "$summary")" probes)" 2
   done
   stop_pelorin
 }

@@ -319,6 +319,18 @@ TEST_F(PipeDiscoveryTest, UnopenableSecondInterfaceKeepsTheFirstDevice) {
   EXPECT_EQ(devices_[1]->server->Connects(SimPipe::In), 0);
 }
 
+TEST_F(PipeDiscoveryTest, ProbeFailsWhenSetupApiCannotDescribeTheInterface) {
+  // No size comes back for an interface of no device information set: a failed probe that
+  // leaves the path buffer as it was.
+  SP_DEVICE_INTERFACE_DATA data = {};
+  data.cbSize = sizeof(data);
+  char path[DEVICE_PATH_SIZE];
+  std::memset(path, 'q', sizeof(path));
+  EXPECT_EQ(ProbeDeviceInterface(INVALID_HANDLE_VALUE, &data, path), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(path[0], 'q');
+  EXPECT_EQ(path[DEVICE_PATH_SIZE - 1], 'q');
+}
+
 TEST_F(PipeDiscoveryTest, EachDiscoveryOpensTheDevicesAfresh) {
   AddDevice();
   ASSERT_EQ(Discover(), 1);
