@@ -302,6 +302,13 @@ std::string SessionLine(size_t device, size_t session, const BulkPipeResult& r,
                 !image.known ? "unknown" : (image.Matches(r) ? "match" : "mismatch"),
                 r.vanished ? 1 : 0, phase.c_str(), dataStart, dataEnd);
   std::string out = line;
+  // When the first and the last host write arrived (the magic and, normally, "OK1").
+  if (!r.writes.empty()) {
+    out += " firstTick=";
+    out += std::to_string(r.writes.front().tick);
+    out += " lastTick=";
+    out += std::to_string(r.writes.back().tick);
+  }
   out += " answers=";
   out += Joined(r.answers);
   out += " replies=";
