@@ -268,3 +268,31 @@ scenario_pipes_nopipe01() {
   expect_eq "device 1 out-pipe opened" "$(field "$opens" outOpens)" 0
   stop_pelorin
 }
+
+# Device paths at the limit: 248 characters (pipe paths of 255) download like any other; a path
+# of 249 is a failed probe, which ends discovery with the file-error box there, and the devices
+# found before it are downloaded.
+scenario_pipes_longpath() {
+  local image=$work/longpath.nb0
+  make_image "$image" 200000
+  start_devsim 3 --image "$(win_path "$image")" --device 1:long-path=248 \
+    --device 2:long-path=249 || return
+  start_pelorin
+  drv wait-window "$MAIN" 30000 || { fail "the main dialog did not appear"; return; }
+  choose_image "$image" || return
+  drv click 1007
+  drv wait-box 30000 || { fail "no file-error box for the long path"; return; }
+  shot probe-failed
+  expect_eq "probe box" "$(drv boxes)" "파일 에러|파일을 열수 없습니다."
+  wait_idle 60 || return
+  expect_eq "status" "$(drv get-text 1003)" "Complete"
+  check_bars 2
+  check_idle_buttons
+  stop_devsim
+  check_received 2 "$image"
+  local long
+  long=$(grep "^device=2 sessions" "$summary")
+  expect_eq "device with a 249-character path probed" "$(field "$long" probes)" 0
+  expect_eq "device with a 249-character path opened" "$(field "$long" inOpens)" 0
+  stop_pelorin
+}
