@@ -3,6 +3,7 @@
 #pragma once
 
 #include <windows.h>
+// The other Windows headers build on windows.h.
 #include <setupapi.h>
 
 #include <cstdint>
