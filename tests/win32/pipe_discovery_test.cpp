@@ -182,6 +182,14 @@ TEST_F(PipeDiscoveryTest, UnpluggedDeviceIsNotListed) {
   EXPECT_TRUE(reporter_.events().empty());
 }
 
+TEST_F(PipeDiscoveryTest, LeftOverRegistrationsAreRemovedWholesale) {
+  AddDevice();
+  AddDevice({}, 230);
+  ASSERT_EQ(Discover(), 2);
+  EXPECT_EQ(devsim::RemoveAllSimDevices(), 2);
+  EXPECT_EQ(Discover(), 0);
+}
+
 TEST_F(PipeDiscoveryTest, TwoDevicesAreProbedAndGetBothPipesInListOrder) {
   AddDevice();
   AddDevice();
