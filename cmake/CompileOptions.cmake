@@ -17,3 +17,23 @@ if(PELORIN_SANITIZE)
   add_compile_options(-fsanitize=${PELORIN_SANITIZE} -fno-omit-frame-pointer -fno-sanitize-recover=all)
   add_link_options(-fsanitize=${PELORIN_SANITIZE})
 endif()
+
+# A subsystem folder holds its portable code and its Windows glue side by side; the glue files are
+# named *_win32.cpp (programs with their own entry point: *_main_win32.cpp).
+# pelorin_portable_library(NAME LIBS...): every other *.cpp of the folder.
+function(pelorin_portable_library name)
+  file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+  list(FILTER sources EXCLUDE REGEX "_win32\\.cpp$")
+  add_library(${name} STATIC ${sources})
+  target_include_directories(${name} PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
+  target_link_libraries(${name} PUBLIC pelorin_options ${ARGN})
+endfunction()
+
+# pelorin_win32_library(NAME LIBS...): the folder's *_win32.cpp but its programs (Windows only).
+function(pelorin_win32_library name)
+  file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*_win32.cpp)
+  list(FILTER sources EXCLUDE REGEX "_main_win32\\.cpp$")
+  add_library(${name} STATIC ${sources})
+  target_include_directories(${name} PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
+  target_link_libraries(${name} PUBLIC pelorin_options ${ARGN})
+endfunction()

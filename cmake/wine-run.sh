@@ -29,14 +29,8 @@ xvfb_pid=""
 cleanup() { [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null; wait 2>/dev/null; }
 trap cleanup EXIT
 if [ -z "${DISPLAY:-}" ]; then
-  for n in $(seq 200 260); do
-    [ -e /tmp/.X11-unix/X$n ] || [ -e /tmp/.X$n-lock ] && continue
-    Xvfb :$n -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
-    xvfb_pid=$!
-    for _ in $(seq 50); do [ -e /tmp/.X11-unix/X$n ] && break; sleep 0.1; done
-    if kill -0 "$xvfb_pid" 2>/dev/null; then export DISPLAY=:$n; break; fi
-    xvfb_pid=""
-  done
+  . "$(dirname "$0")/xvfb.sh"
+  start_private_xvfb 200 299 || { echo "wine-run.sh: no free virtual display" >&2; exit 1; }
 fi
 
 # The prefix is made once per build (about 8 s), under a lock since CTest may run tests side by side.

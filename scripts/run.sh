@@ -79,15 +79,8 @@ cleanup() {
 trap cleanup EXIT
 
 if [ -z "${DISPLAY:-}" ]; then
-  for n in $(seq 400 499); do
-    [ -e /tmp/.X11-unix/X$n ] || [ -e /tmp/.X$n-lock ] && continue
-    Xvfb :$n -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
-    xvfb_pid=$!
-    for _ in $(seq 50); do [ -e /tmp/.X11-unix/X$n ] && break; sleep 0.1; done
-    if kill -0 "$xvfb_pid" 2>/dev/null; then export DISPLAY=:$n; break; fi
-    xvfb_pid=""
-  done
-  [ -n "$xvfb_pid" ] || { echo "run: no free virtual display"; exit 1; }
+  . "$root/cmake/xvfb.sh"
+  start_private_xvfb 400 499 || { echo "run: no free virtual display"; exit 1; }
   echo "run: no DISPLAY; using the virtual display $DISPLAY"
   keep_open=0
 fi

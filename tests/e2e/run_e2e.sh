@@ -41,15 +41,8 @@ cleanup() {
 trap cleanup EXIT
 
 # A display of our own.
-for n in $(seq 300 399); do
-  [ -e /tmp/.X11-unix/X$n ] || [ -e /tmp/.X$n-lock ] && continue
-  Xvfb :$n -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
-  xvfb_pid=$!
-  for _ in $(seq 50); do [ -e /tmp/.X11-unix/X$n ] && break; sleep 0.1; done
-  if kill -0 "$xvfb_pid" 2>/dev/null; then export DISPLAY=:$n; break; fi
-  xvfb_pid=""
-done
-[ -n "$xvfb_pid" ] || { echo "run_e2e.sh: no free display"; exit 1; }
+. "$here/../../cmake/xvfb.sh"
+start_private_xvfb 300 399 || { echo "run_e2e.sh: no free display"; exit 1; }
 # Korean code page and dialogs, as on the machines the tool is made for.
 export LC_ALL=ko_KR.UTF-8 LANG=ko_KR.UTF-8
 

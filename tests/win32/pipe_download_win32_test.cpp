@@ -68,6 +68,11 @@ class PipeRelay {
       DisconnectNamedPipe(in_);
     });
   }
+  // Waits until every host write has reached the device: the out-pipe's reader ends once the
+  // host has closed its end (or the device vanished).
+  void JoinHostWrites() {
+    if (outThread_.joinable()) outThread_.join();
+  }
   const std::wstring& outName() const { return outName_; }
   const std::wstring& inName() const { return inName_; }
 
@@ -110,7 +115,8 @@ RelayRun DownloadOverNamedPipes(const char* name, BulkPipeBehaviour behaviour) {
   RecordingReporter reporter;
   RunPipeDeviceWorker(6, std::make_unique<HandlePipeLink>(out),
                       std::make_unique<HandlePipeLink>(in), *image, reporter, clock);
-  if (!device.ended()) device.Vanish();  // lets the relay's threads end
+  relay.JoinHostWrites();  // the worker closed its pipes; the last reply may still be in flight
+  if (!device.ended()) device.Vanish();  // lets the relay's answer thread end
   return {device.Result(), reporter.events()};
 }
 
