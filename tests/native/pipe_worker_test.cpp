@@ -293,7 +293,8 @@ TEST(PipeDeviceWorker, LostInPipeEndsAfterPausedRetries) {
   cases[1] = {"stalled", {}, {.readTimeoutMs = 0}, true};
   cases[1].behaviour.stall = true;
   cases[2] = {"invalid in-pipe", {}, {.inValid = false}, false};
-  cases[3] = {"OK0 not taken", {}, {}, false};
+  // The device never took its "OK0" and so never gives a verdict.
+  cases[3] = {"OK0 not taken", {}, {.readTimeoutMs = 0}, true};
   cases[3].behaviour.partialIn = BulkPipePhase::AwaitReceivedReply;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -324,6 +325,42 @@ TEST(PipeDeviceWorker, RetryLimitCountsOnlyAnUnbrokenRunOfFailures) {
                       std::make_unique<ScriptedInLink>(std::move(script)), image, reporter, clock);
   EXPECT_EQ(reporter.events().back(), StatusEvent(STATUS_DEVICE_DONE, 0));
   EXPECT_EQ(writes.back(), "OK1");
+}
+
+// An out-pipe that refuses the writes of one text and takes every other write.
+class RefusingSink : public PipeLink {
+ public:
+  RefusingSink(std::string refused, std::vector<std::string>* writes)
+      : refused_(std::move(refused)), writes_(writes) {}
+  bool Write(const uint8_t* data, uint32_t size, uint32_t* written) override {
+    writes_->emplace_back(reinterpret_cast<const char*>(data), size);
+    const bool take = writes_->back() != refused_;
+    *written = take ? size : 0;
+    return take;
+  }
+  bool Read(uint8_t*, uint32_t, uint32_t* got) override { return (*got = 0), false; }
+  bool Valid() const override { return true; }
+
+ private:
+  std::string refused_;
+  std::vector<std::string>* writes_;
+};
+
+TEST(PipeDeviceWorker, VerdictAfterALostReceivedReplyStillDecides) {
+  FakeImageSource image(Bytes({1, 2, 3}));
+  FakeClock clock;
+  ClosingCheckReporter reporter(nullptr, &image);
+  std::vector<std::string> writes;
+  auto in = std::make_unique<ScriptedInLink>(
+      std::deque<ScriptedInLink::Step>{{true, "RECEIVE"}, {true, "VERIOK_"}});
+  RunPipeDeviceWorker(2, std::make_unique<RefusingSink>("OK0", &writes), std::move(in), image,
+                      reporter, clock);
+  EXPECT_EQ(writes, (std::vector<std::string>{"9721", std::string("\x03\0\0\0", 4), "\x01\x02\x03",
+                                              std::string("\x06\0\0\0", 4), "OK0", "OK1"}));
+  EXPECT_EQ(reporter.events(),
+            (std::vector<ReportEvent>{ProgressEvent(2, 100), StatusEvent(STATUS_VERIFYING, 0),
+                                      StatusEvent(STATUS_DEVICE_DONE, 0)}));
+  EXPECT_EQ(reporter.closedAtFinalReport, std::vector<bool>{true});
 }
 
 TEST(PipeDeviceWorker, LostVerifiedReplyKeepsTheVerdict) {
