@@ -92,7 +92,12 @@ TEST(PipeDeviceWorker, SendsMagicLengthChunksSumAndAnswersTheDevice) {
   for (uint32_t i = 0; i < 300000; ++i) {
     ASSERT_EQ(o.device.dataPrefix[i], FakeImageSource::ByteAt(i)) << "offset " << i;
   }
-  EXPECT_EQ(o.slept, 2000u);  // the pauses after the magic and the length
+  // One pause of 1 s after the magic and one after the length, none elsewhere.
+  EXPECT_EQ(o.slept, 2000u);
+  ASSERT_EQ(o.device.writes.size(), 8u);
+  EXPECT_EQ(o.device.writes[1].tick - o.device.writes[0].tick, 1000u);
+  EXPECT_EQ(o.device.writes[2].tick - o.device.writes[1].tick, 1000u);
+  EXPECT_EQ(o.device.writes[7].tick, o.device.writes[2].tick);
 
   std::vector<ReportEvent> expected = {ProgressEvent(5, 43), ProgressEvent(5, 87),
                                        ProgressEvent(5, 100), StatusEvent(STATUS_VERIFYING, 0),
