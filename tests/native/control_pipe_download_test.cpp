@@ -11,6 +11,7 @@
 #include <functional>
 #include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "driver_service_sim.h"
@@ -40,13 +41,17 @@ class StepClock : public Clock {
   uint32_t now_ = 5000;
 };
 
-// Notes, when the final report is posted, whether everything was released by then.
+// Notes, when the final report is posted, whether everything was released by then, and for
+// every status post how many requests the service had received before it.
 class ReleaseCheckReporter : public RecordingReporter {
  public:
   std::function<bool()> released;
+  std::function<size_t()> requestCount;
+  std::vector<std::pair<size_t, int32_t>> statusAfterRequests;
   bool releasedAtFinalReport = false;
   void PostStatus(int32_t code, int32_t lParam) override {
     if (code == STATUS_ERROR || code == STATUS_CHECKSUMS_OK) releasedAtFinalReport = released();
+    statusAfterRequests.emplace_back(requestCount ? requestCount() : 0, code);
     RecordingReporter::PostStatus(code, lParam);
   }
 };
@@ -89,6 +94,19 @@ std::vector<std::string> Traffic(const SimulatedDriverService& service) {
   return lines;
 }
 
+// The traffic with the status posts between the requests, each post as "[code]".
+std::vector<std::string> Timeline(const SimulatedDriverService& service,
+                                  const ReleaseCheckReporter& reporter) {
+  std::vector<std::string> traffic = Traffic(service), lines;
+  auto post = reporter.statusAfterRequests.begin();
+  for (size_t i = 0; i <= traffic.size(); ++i) {
+    for (; post != reporter.statusAfterRequests.end() && post->first == i; ++post)
+      lines.push_back("[" + std::to_string(post->second) + "]");
+    if (i < traffic.size()) lines.push_back(traffic[i]);
+  }
+  return lines;
+}
+
 const std::string SET_RESEND_ALL_W = "W 40 18 18 18 18 18 00 00 0 t=10000";
 const std::string SET_SUB_SEND_W = "W 40 1A 1A 1A 1A 1A 00 00 0 t=10000";
 const std::string SET_SUB_CHECKSUM_W = "W 40 16 16 16 16 16 00 00 0 t=10000";
@@ -98,18 +116,26 @@ const std::string GET_CHECKSUM_R = "R C0 0B 0B 0B 0B 0B 08 00 8 t=300000";
 const std::string SET_SEND_END_W = "W 40 19 19 19 19 19 00 00 0 t=10000";
 const std::string PACKET = "P 640 t=10000";
 
-// The traffic of a good download whose blocks have these sizes.
-std::vector<std::string> GoodTraffic(const std::vector<uint32_t>& blockSizes) {
-  std::vector<std::string> lines = {"version", "version",        "scan", "version",
-                                    "open",    SET_RESEND_ALL_W, PACKET, SET_RESEND_ALL_W};
+// The traffic of a good download whose blocks have these sizes; with `posts`, the status posts
+// in their places as Timeline gives them.
+std::vector<std::string> GoodTraffic(const std::vector<uint32_t>& blockSizes, bool posts = false) {
+  // The service test, the image opened, then the scan and the device's own channel.
+  std::vector<std::string> lines = {"version"};
+  if (posts) lines.push_back("[1]");
+  for (auto& l : {std::string("version"), std::string("scan"), std::string("version"),
+                  std::string("open"), SET_RESEND_ALL_W, PACKET, SET_RESEND_ALL_W})
+    lines.push_back(l);
+  if (posts) lines.insert(lines.end(), {"[2]", "[3]"});
   for (uint32_t size : blockSizes) {
     lines.push_back(SET_SUB_SEND_W);
     lines.insert(lines.end(), size / 640, PACKET);
     lines.push_back(SET_SUB_CHECKSUM_W);
     lines.push_back(GET_SUB_CHECKSUM_R);
+    if (posts) lines.push_back("[4]");
   }
   for (auto& l : {SET_CHECKSUM_W, GET_CHECKSUM_R, SET_SEND_END_W, std::string("close")})
     lines.push_back(l);
+  if (posts) lines.push_back("[11]");
   return lines;
 }
 
@@ -129,6 +155,7 @@ class ControlPipeDownloadTest : public ::testing::Test {
       return source->openReaders() == 0 && service.openDevices() == 0 &&
              service.openChannels() == 0;
     };
+    reporter.requestCount = [this] { return service.requests().size(); };
     reporter.BeginDownload();
     EXPECT_EQ(ControlPipeDownload(service, reporter, clock, *source, faults), 0);
     EXPECT_TRUE(reporter.releasedAtFinalReport);
@@ -163,7 +190,7 @@ class GoodDownloadTest : public ControlPipeDownloadTest,
 TEST_P(GoodDownloadTest, SendsEveryBlockPaddedAndEndsInChecksumsOk) {
   const GoodCase& c = GetParam();
   Run(Pattern(c.imageSize));
-  EXPECT_EQ(Traffic(service), GoodTraffic(c.blockSizes));
+  EXPECT_EQ(Timeline(service, reporter), GoodTraffic(c.blockSizes, true));
 
   std::vector<ReportEvent> expected = {
       ControlEvent(CONTROL_RESET_COUNTERS), ControlEvent(CONTROL_SET_EXPECTED, 1),
@@ -274,7 +301,8 @@ struct FailureCase {
   std::vector<std::string> appBoxes;  // shown by the driver-service access before the stop box
   const char* text;
   const char* caption;
-  char ending;  // 'E', 'P' or 'A' (see FAILURES)
+  char ending;        // 'E', 'P' or 'A' (see FAILURES)
+  const char* posts;  // every status code posted, in order
 };
 
 void PrintTo(const FailureCase& c, std::ostream* os) {
@@ -308,6 +336,10 @@ TEST_P(DownloadFailureTest, CleansUpPostsOneErrorThenShowsItsBox) {
   for (auto& text : c.appBoxes) expectedAppBoxes.push_back(AppBoxEvent(text));
   EXPECT_EQ(appBoxes, expectedAppBoxes);
   EXPECT_EQ(reporter.model().statusText(), "Error - No.0");
+  std::string posted;
+  for (auto& e : reporter.events(ReportEvent::Status))
+    posted += (posted.empty() ? "" : " ") + std::to_string(e.a);
+  EXPECT_EQ(posted, c.posts);
 
   auto traffic = Traffic(service);
   bool sentEnd = false;
@@ -328,32 +360,32 @@ void Stall(SimulatedDriverService& s, uint8_t request, int occurrence = 1) {
 // Endings: E = before the device is open; P = the device is closed; A = SetSendEnd, then closed.
 // clang-format off
 const FailureCase FAILURES[] = {
-  {"NoService", [](auto& s, auto&, auto&) { s.SetPresent(false); }, 100, {"Cannot open Tarn USB device\n"}, "USB Driver Fail.", "에러", 'E'},
-  {"Version699", [](auto& s, auto&, auto&) { s.SetVersion(699); }, 100, {"Error - incorrect Tarn USB version\n"}, "USB Driver Fail.", "에러", 'E'},
-  {"ImageFile", [](auto&, auto& i, auto&) { i.failOpen = true; }, 100, {}, "이미지 파일을 열수 없습니다.", "파일 에러", 'E'},
-  {"BlockBuffer", [](auto&, auto&, auto& f) { f.blockAllocationFails = true; }, 100, {}, "USB Cable 연결을 확인해 보세요.", "연결 에러3", 'E'},
-  {"NoDevice", [](auto& s, auto&, auto&) { s.SetDevices({}); }, 100, {}, "Device Open Fail.", "Error", 'E'},
-  {"OpenRefused", [](auto& s, auto&, auto&) { s.RefuseOpen(); }, 100, {"Could not open device\n\n"}, "Device Open Fail.", "Error", 'E'},
-  {"SetResendAll", [](auto& s, auto&, auto&) { Stall(s, 0x18); }, 100, {}, "SetResendAll Error", "에러", 'P'},
-  {"PayLoad", [](auto& s, auto&, auto&) { s.device().StallPipe1Write(0); }, 100, {}, "PAY_LOAD Error", "에러", 'P'},
-  {"SetResendAllSecond", [](auto& s, auto&, auto&) { Stall(s, 0x18, 2); }, 100, {}, "SetResendAll_2 Error", "에러", 'P'},
-  {"SetSubSend", [](auto& s, auto&, auto&) { Stall(s, 0x1A); }, 100, {}, "SetSubSend Error", "에러", 'P'},
-  {"SetSubSendLaterBlock", [](auto& s, auto&, auto&) { Stall(s, 0x1A, 2); }, 81921, {}, "SetSubSend Error", "에러", 'P'},
-  {"Packet", [](auto& s, auto&, auto&) { s.device().StallPipe1Write(3); }, 40960, {}, "Connect Check", "에러", 'A'},
-  {"ShortPacket", [](auto& s, auto&, auto&) { s.device().ShortPipe1Write(1, 320); }, 40960, {}, "Connect Check", "에러", 'A'},
-  {"SetSubChecksum", [](auto& s, auto&, auto&) { Stall(s, 0x16); }, 100, {}, "SetSubChecksum Error", "에러", 'A'},
-  {"GetSubChecksumCnt", [](auto& s, auto&, auto&) { Stall(s, 0x0C, 2); }, 81921, {}, "GetSubChecksumCnt Error", "에러", 'A'},
-  {"ShortBlockChecksumReply", [](auto& s, auto&, auto&) { s.device().ShortChecksumReply(0x0C, 3); }, 100, {}, "GetSubChecksumCnt Error", "에러", 'A'},
+  {"NoService", [](auto& s, auto&, auto&) { s.SetPresent(false); }, 100, {"Cannot open Tarn USB device\n"}, "USB Driver Fail.", "에러", 'E', "6"},
+  {"Version699", [](auto& s, auto&, auto&) { s.SetVersion(699); }, 100, {"Error - incorrect Tarn USB version\n"}, "USB Driver Fail.", "에러", 'E', "6"},
+  {"ImageFile", [](auto&, auto& i, auto&) { i.failOpen = true; }, 100, {}, "이미지 파일을 열수 없습니다.", "파일 에러", 'E', "6"},
+  {"BlockBuffer", [](auto&, auto&, auto& f) { f.blockAllocationFails = true; }, 100, {}, "USB Cable 연결을 확인해 보세요.", "연결 에러3", 'E', "1 6"},
+  {"NoDevice", [](auto& s, auto&, auto&) { s.SetDevices({}); }, 100, {}, "Device Open Fail.", "Error", 'E', "1 6"},
+  {"OpenRefused", [](auto& s, auto&, auto&) { s.RefuseOpen(); }, 100, {"Could not open device\n\n"}, "Device Open Fail.", "Error", 'E', "1 6"},
+  {"SetResendAll", [](auto& s, auto&, auto&) { Stall(s, 0x18); }, 100, {}, "SetResendAll Error", "에러", 'P', "1 6"},
+  {"PayLoad", [](auto& s, auto&, auto&) { s.device().StallPipe1Write(0); }, 100, {}, "PAY_LOAD Error", "에러", 'P', "1 6"},
+  {"SetResendAllSecond", [](auto& s, auto&, auto&) { Stall(s, 0x18, 2); }, 100, {}, "SetResendAll_2 Error", "에러", 'P', "1 6"},
+  {"SetSubSend", [](auto& s, auto&, auto&) { Stall(s, 0x1A); }, 100, {}, "SetSubSend Error", "에러", 'P', "1 2 3 6"},
+  {"SetSubSendLaterBlock", [](auto& s, auto&, auto&) { Stall(s, 0x1A, 2); }, 81921, {}, "SetSubSend Error", "에러", 'P', "1 2 3 4 6"},
+  {"Packet", [](auto& s, auto&, auto&) { s.device().StallPipe1Write(3); }, 40960, {}, "Connect Check", "에러", 'A', "1 2 3 6"},
+  {"ShortPacket", [](auto& s, auto&, auto&) { s.device().ShortPipe1Write(1, 320); }, 40960, {}, "Connect Check", "에러", 'A', "1 2 3 6"},
+  {"SetSubChecksum", [](auto& s, auto&, auto&) { Stall(s, 0x16); }, 100, {}, "SetSubChecksum Error", "에러", 'A', "1 2 3 6"},
+  {"GetSubChecksumCnt", [](auto& s, auto&, auto&) { Stall(s, 0x0C, 2); }, 81921, {}, "GetSubChecksumCnt Error", "에러", 'A', "1 2 3 4 6"},
+  {"ShortBlockChecksumReply", [](auto& s, auto&, auto&) { s.device().ShortChecksumReply(0x0C, 3); }, 100, {}, "GetSubChecksumCnt Error", "에러", 'A', "1 2 3 6"},
   // An empty image sums to 0, which a reply that brings nothing must not pass for.
-  {"EmptyBlockChecksumReply", [](auto& s, auto&, auto&) { s.device().ShortChecksumReply(0x0C, 0); }, 0, {}, "GetSubChecksumCnt Error", "에러", 'A'},
-  {"BlockChecksum", [](auto& s, auto&, auto&) { s.device().CorruptBlockChecksum(1); }, 81921, {}, "Checksum Error", "에러", 'A'},
-  {"SetChecksum", [](auto& s, auto&, auto&) { Stall(s, 0x15); }, 100, {}, "SetChecksum Check", "에러", 'A'},
-  {"GetChecksumCnt", [](auto& s, auto&, auto&) { Stall(s, 0x0B); }, 100, {}, "GetChecksumCnt Check", "에러", 'A'},
-  {"EmptyImageChecksumReply", [](auto& s, auto&, auto&) { s.device().ShortChecksumReply(0x0B, 0); }, 0, {}, "GetChecksumCnt Check", "에러", 'A'},
-  {"ImageChecksum", [](auto& s, auto&, auto&) { s.device().CorruptImageChecksum(); }, 100, {}, "Checksum Error", "에러", 'A'},
-  {"FirstReadFails", [](auto&, auto& i, auto&) { i.failReadAt = 0; }, 100, {}, "이미지 파일을 열수 없습니다.", "파일 에러", 'P'},
-  {"LaterReadFails", [](auto&, auto& i, auto&) { i.failReadAt = 40960; }, 81921, {}, "이미지 파일을 열수 없습니다.", "파일 에러", 'P'},
-  {"ImageShrank", [](auto&, auto& i, auto&) { i.endsAt = 50000; }, 81921, {}, "이미지 파일을 열수 없습니다.", "파일 에러", 'P'},
+  {"EmptyBlockChecksumReply", [](auto& s, auto&, auto&) { s.device().ShortChecksumReply(0x0C, 0); }, 0, {}, "GetSubChecksumCnt Error", "에러", 'A', "1 2 3 6"},
+  {"BlockChecksum", [](auto& s, auto&, auto&) { s.device().CorruptBlockChecksum(1); }, 81921, {}, "Checksum Error", "에러", 'A', "1 2 3 4 6"},
+  {"SetChecksum", [](auto& s, auto&, auto&) { Stall(s, 0x15); }, 100, {}, "SetChecksum Check", "에러", 'A', "1 2 3 4 6"},
+  {"GetChecksumCnt", [](auto& s, auto&, auto&) { Stall(s, 0x0B); }, 100, {}, "GetChecksumCnt Check", "에러", 'A', "1 2 3 4 6"},
+  {"EmptyImageChecksumReply", [](auto& s, auto&, auto&) { s.device().ShortChecksumReply(0x0B, 0); }, 0, {}, "GetChecksumCnt Check", "에러", 'A', "1 2 3 4 6"},
+  {"ImageChecksum", [](auto& s, auto&, auto&) { s.device().CorruptImageChecksum(); }, 100, {}, "Checksum Error", "에러", 'A', "1 2 3 4 6"},
+  {"FirstReadFails", [](auto&, auto& i, auto&) { i.failReadAt = 0; }, 100, {}, "이미지 파일을 열수 없습니다.", "파일 에러", 'P', "1 2 3 6"},
+  {"LaterReadFails", [](auto&, auto& i, auto&) { i.failReadAt = 40960; }, 81921, {}, "이미지 파일을 열수 없습니다.", "파일 에러", 'P', "1 2 3 4 6"},
+  {"ImageShrank", [](auto&, auto& i, auto&) { i.endsAt = 50000; }, 81921, {}, "이미지 파일을 열수 없습니다.", "파일 에러", 'P', "1 2 3 4 6"},
 };
 // clang-format on
 
