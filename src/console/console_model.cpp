@@ -75,10 +75,8 @@ ConsoleEffects ConsoleModel::OnStatus(int32_t code, int32_t lParam) {
       effects = CountFinishedDevice(code);
       effects.load = true;
       return effects;
-    case STATUS_DEVICE_DONE:
-      return CountFinishedDevice(code);
-    default:
-      return effects;  // 0, 5, 7, 8, 9 and anything above 13 change nothing
+    case STATUS_DEVICE_DONE: return CountFinishedDevice(code);
+    default: return effects;  // 0, 5, 7, 8, 9 and anything above 13 change nothing
   }
 }
 
@@ -108,7 +106,7 @@ ConsoleEffects ConsoleModel::OnProgress(int32_t bar, int32_t position) {
   ConsoleEffects effects;
   if (bar < 0 || bar >= PROGRESS_BAR_COUNT) return effects;
   bars_[static_cast<size_t>(bar)] = position;
-  effects.load = true;
+  effects.bar = bar;
   return effects;
 }
 
@@ -129,11 +127,8 @@ ConsoleEffects ConsoleModel::OnControl(int32_t request, int32_t argument) {
       expectedDevices_ = 0;
       firstFailure_.clear();
       break;
-    case CONTROL_SET_EXPECTED:
-      expectedDevices_ = argument;
-      break;
-    default:
-      break;
+    case CONTROL_SET_EXPECTED: expectedDevices_ = argument; break;
+    default: break;
   }
   return effects;
 }

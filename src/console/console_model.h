@@ -20,6 +20,7 @@ struct ConsoleEffects {
   bool startTimer = false;     // start ELAPSED_TIMER_ID (1000 ms)
   bool stopTimer = false;      // stop ELAPSED_TIMER_ID
   bool clearWorker = false;    // forget the running download thread
+  int32_t bar = -1;            // move this one progress bar (0..15) to its position; -1: none
 };
 
 class ConsoleModel {
@@ -33,7 +34,7 @@ class ConsoleModel {
   ConsoleEffects AbandonDownload();
 
   ConsoleEffects OnStatus(int32_t code, int32_t lParam);
-  // Bars outside 0..15 are ignored.
+  // Moves one bar and touches no other control; bars outside 0..15 are ignored.
   ConsoleEffects OnProgress(int32_t bar, int32_t position);
   ConsoleEffects OnControl(int32_t request, int32_t argument);
   // One tick of ELAPSED_TIMER_ID: adds a second; the label text is ElapsedText().

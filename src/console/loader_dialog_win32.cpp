@@ -267,6 +267,15 @@ void LoaderDialog::EnableButtons(bool enable) {
 void LoaderDialog::OnDownload() {
   // A click that was queued before the buttons went grey must not start a second download.
   if (runningWorker_ != nullptr || model_.downloading()) return;
+  // A greyed button loses the focus, and a dialog with no focus at all hears no Escape: hand the
+  // focus to the file-name edit, which stays enabled.
+  HWND focus = GetFocus();
+  for (int id : {IDC_OPEN, IDOK, IDC_DOWNLOAD}) {
+    if (focus != nullptr && focus == GetDlgItem(hwnd_, id)) {
+      SendMessageW(hwnd_, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(GetDlgItem(hwnd_, IDC_FILE_NAME)),
+                   TRUE);
+    }
+  }
   EnableButtons(false);
   model_.BeginDownload();
   LoadFields();
@@ -301,6 +310,10 @@ void LoaderDialog::OnTimer(WPARAM id) {
 
 void LoaderDialog::Apply(const ConsoleEffects& effects) {
   if (effects.load) LoadFields();
+  if (effects.bar >= 0 && effects.bar < PROGRESS_BAR_COUNT) {
+    SendDlgItemMessageW(hwnd_, PROGRESS_BAR_IDS[static_cast<size_t>(effects.bar)], PBM_SETPOS,
+                        static_cast<WPARAM>(model_.barPosition(effects.bar)), 0);
+  }
   if (effects.enableButtons) EnableButtons(true);
   if (effects.startTimer) SetTimer(hwnd_, ELAPSED_TIMER_ID, ELAPSED_TIMER_PERIOD_MS, nullptr);
   if (effects.stopTimer) KillTimer(hwnd_, ELAPSED_TIMER_ID);

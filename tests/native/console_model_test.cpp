@@ -158,9 +158,9 @@ TEST(ConsoleModel, SendImageResetsAllSixteenBars) {
 
 TEST(ConsoleModel, ProgressOutsideTheSixteenBarsIsIgnored) {
   ConsoleModel model = Downloading(1);
-  EXPECT_TRUE(model.OnProgress(15, 100).load);
+  EXPECT_EQ(model.OnProgress(15, 100).bar, 15);
   EXPECT_EQ(model.barPosition(15), 100);
-  for (int32_t bar : {16, 17, 1000, -1}) EXPECT_FALSE(model.OnProgress(bar, 50).load) << bar;
+  for (int32_t bar : {16, 17, 1000, -1}) EXPECT_EQ(model.OnProgress(bar, 50).bar, -1) << bar;
   for (int bar = 0; bar < 15; ++bar) EXPECT_EQ(model.barPosition(bar), 0);
 }
 

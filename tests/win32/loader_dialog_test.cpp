@@ -545,6 +545,43 @@ TEST_F(LoaderDialogTest, ProgressOutsideTheSixteenBarsIsIgnored) {
   EXPECT_EQ(Bar(15), 77);
 }
 
+TEST_F(LoaderDialogTest, ProgressMovesOnlyItsBarWhileStatusReportsLoadEveryField) {
+  Open();
+  TempFile image(L"pelorin_progress_only.nb0");
+  ASSERT_TRUE(image.Write("progress"));
+  Choose(image.path());
+  Click(IDC_DOWNLOAD);
+  // The file-name edit stays open to typing during a download.
+  SetDlgItemTextW(hwnd_, IDC_FILE_NAME, L"typed during the download");
+  Progress(3, 50);
+  EXPECT_EQ(Bar(3), 50);
+  EXPECT_EQ(Text(IDC_FILE_NAME), L"typed during the download")
+      << "a progress report touches no control but its bar";
+  Status(STATUS_VERIFYING);
+  EXPECT_EQ(Text(IDC_FILE_NAME), image.path()) << "a status report loads the stored name";
+  EXPECT_EQ(Bar(3), 50) << "and keeps the bar where the progress report put it";
+}
+
+TEST_F(LoaderDialogTest, FocusLeavesTheGreyedButtonsSoEscapeStillWorks) {
+  Open();
+  TempFile image(L"pelorin_focus.nb0");
+  ASSERT_TRUE(image.Write("focus"));
+  Choose(image.path());
+  SetFocus(GetDlgItem(hwnd_, IDC_DOWNLOAD));  // where a mouse click on Download leaves it
+  ASSERT_EQ(GetFocus(), GetDlgItem(hwnd_, IDC_DOWNLOAD));
+  Click(IDC_DOWNLOAD);
+  ASSERT_TRUE(ButtonsDisabled());
+  // A disabled control cannot keep the focus; with none at all, Escape would reach no control.
+  HWND focus = GetFocus();
+  ASSERT_NE(focus, nullptr);
+  EXPECT_TRUE(IsChild(hwnd_, focus));
+  EXPECT_TRUE(IsWindowEnabled(focus));
+  PostMessageW(focus, WM_KEYDOWN, VK_ESCAPE, 0);
+  Settle();
+  EXPECT_TRUE(dialog_->ended());
+  EXPECT_EQ(dialog_->result(), IDCANCEL);
+}
+
 TEST_F(LoaderDialogTest, ErrorReportsShowTheirNumberAndUnknownCodesNothing) {
   Open();
   Control(CONTROL_RESET_COUNTERS);
