@@ -42,17 +42,30 @@ class StepClock : public Clock {
 };
 
 // Notes, when the final report is posted, whether everything was released by then, and for
-// every status post how many requests the service had received before it.
+// every status post ("[code]") and timer or counter request ("{...}") how many requests the
+// service had received before it.
 class ReleaseCheckReporter : public RecordingReporter {
  public:
   std::function<bool()> released;
   std::function<size_t()> requestCount;
-  std::vector<std::pair<size_t, int32_t>> statusAfterRequests;
+  std::vector<std::pair<size_t, std::string>> marks;
   bool releasedAtFinalReport = false;
   void PostStatus(int32_t code, int32_t lParam) override {
     if (code == STATUS_ERROR || code == STATUS_CHECKSUMS_OK) releasedAtFinalReport = released();
-    statusAfterRequests.emplace_back(requestCount ? requestCount() : 0, code);
+    std::string mark = "[";
+    mark += std::to_string(code);
+    Mark(mark + "]");
     RecordingReporter::PostStatus(code, lParam);
+  }
+  void Control(DownloadControl request, int32_t argument) override {
+    const char* names[] = {"", "{start}", "{stop}", "{reset}", "{expected}"};
+    Mark(request >= 1 && request <= 4 ? names[request] : "{?}");
+    RecordingReporter::Control(request, argument);
+  }
+
+ private:
+  void Mark(std::string mark) {
+    marks.emplace_back(requestCount ? requestCount() : 0, std::move(mark));
   }
 };
 
@@ -94,14 +107,13 @@ std::vector<std::string> Traffic(const SimulatedDriverService& service) {
   return lines;
 }
 
-// The traffic with the status posts between the requests, each post as "[code]".
+// The traffic with the reporter's marks in their places between the requests.
 std::vector<std::string> Timeline(const SimulatedDriverService& service,
                                   const ReleaseCheckReporter& reporter) {
   std::vector<std::string> traffic = Traffic(service), lines;
-  auto post = reporter.statusAfterRequests.begin();
+  auto mark = reporter.marks.begin();
   for (size_t i = 0; i <= traffic.size(); ++i) {
-    for (; post != reporter.statusAfterRequests.end() && post->first == i; ++post)
-      lines.push_back("[" + std::to_string(post->second) + "]");
+    for (; mark != reporter.marks.end() && mark->first == i; ++mark) lines.push_back(mark->second);
     if (i < traffic.size()) lines.push_back(traffic[i]);
   }
   return lines;
@@ -116,12 +128,14 @@ const std::string GET_CHECKSUM_R = "R C0 0B 0B 0B 0B 0B 08 00 8 t=300000";
 const std::string SET_SEND_END_W = "W 40 19 19 19 19 19 00 00 0 t=10000";
 const std::string PACKET = "P 640 t=10000";
 
-// The traffic of a good download whose blocks have these sizes; with `posts`, the status posts
-// in their places as Timeline gives them.
+// The traffic of a good download whose blocks have these sizes; with `posts`, the reporter's
+// marks in their places as Timeline gives them.
 std::vector<std::string> GoodTraffic(const std::vector<uint32_t>& blockSizes, bool posts = false) {
-  // The service test, the image opened, then the scan and the device's own channel.
-  std::vector<std::string> lines = {"version"};
-  if (posts) lines.push_back("[1]");
+  // The service test, the timer, the image opened, then the scan and the device's own channel.
+  std::vector<std::string> lines;
+  if (posts) lines.insert(lines.end(), {"{reset}", "{expected}"});
+  lines.push_back("version");
+  if (posts) lines.insert(lines.end(), {"{start}", "[1]"});
   for (auto& l : {std::string("version"), std::string("scan"), std::string("version"),
                   std::string("open"), SET_RESEND_ALL_W, PACKET, SET_RESEND_ALL_W})
     lines.push_back(l);
@@ -133,8 +147,9 @@ std::vector<std::string> GoodTraffic(const std::vector<uint32_t>& blockSizes, bo
     lines.push_back(GET_SUB_CHECKSUM_R);
     if (posts) lines.push_back("[4]");
   }
-  for (auto& l : {SET_CHECKSUM_W, GET_CHECKSUM_R, SET_SEND_END_W, std::string("close")})
-    lines.push_back(l);
+  lines.insert(lines.end(), {SET_CHECKSUM_W, GET_CHECKSUM_R});
+  if (posts) lines.push_back("{stop}");
+  lines.insert(lines.end(), {SET_SEND_END_W, "close"});
   if (posts) lines.push_back("[11]");
   return lines;
 }
@@ -337,18 +352,26 @@ TEST_P(DownloadFailureTest, CleansUpPostsOneErrorThenShowsItsBox) {
   EXPECT_EQ(appBoxes, expectedAppBoxes);
   EXPECT_EQ(reporter.model().statusText(), "Error - No.0");
   std::string posted;
-  for (auto& e : reporter.events(ReportEvent::Status))
-    posted += (posted.empty() ? "" : " ") + std::to_string(e.a);
+  for (auto& e : reporter.events(ReportEvent::Status)) {
+    if (!posted.empty()) posted += ' ';
+    posted += std::to_string(e.a);
+  }
   EXPECT_EQ(posted, c.posts);
 
   auto traffic = Traffic(service);
   bool sentEnd = false;
   for (auto& line : traffic) sentEnd = sentEnd || line == SET_SEND_END_W;
   EXPECT_EQ(sentEnd, c.ending == 'A');
-  EXPECT_EQ(!traffic.empty() && traffic.back() == "close", c.ending != 'E');
-  if (c.ending == 'A') {
-    EXPECT_EQ(traffic[traffic.size() - 2], SET_SEND_END_W);
-  }
+  // The timer stop request comes first, then only the device's farewell, then the one report.
+  std::vector<std::string> tail = {"{stop}"};
+  if (c.ending == 'A') tail.push_back(SET_SEND_END_W);
+  if (c.ending != 'E') tail.push_back("close");
+  tail.push_back("[6]");
+  auto timeline = Timeline(service, reporter);
+  ASSERT_GE(timeline.size(), tail.size());
+  EXPECT_EQ(
+      std::vector<std::string>(timeline.end() - static_cast<long>(tail.size()), timeline.end()),
+      tail);
   EXPECT_EQ(service.device().ended(), c.ending == 'A');
   EXPECT_EQ(source->openReaders(), 0);
 }
