@@ -5,6 +5,7 @@
 #include <commctrl.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -297,6 +298,61 @@ TEST(DialogTemplates, MainDialogStylesFontAndControls) {
   EXPECT_EQ(about.caption, L"Pelorin Info");
   EXPECT_EQ(about.pointSize, 9);
   EXPECT_EQ(about.items.size(), 4u);
+}
+
+// The version block (Korean language block, Unicode strings) and the two sizes of icon 128, as
+// the compiled resources hold them.
+TEST(DialogTemplates, VersionBlockAndIconSizes) {
+  wchar_t path[MAX_PATH];
+  ASSERT_GT(GetModuleFileNameW(nullptr, path, MAX_PATH), 0u);
+  DWORD ignored = 0;
+  const DWORD size = GetFileVersionInfoSizeW(path, &ignored);
+  ASSERT_GT(size, 0u);
+  std::vector<BYTE> block(size);
+  ASSERT_TRUE(GetFileVersionInfoW(path, 0, size, block.data()));
+
+  void* value = nullptr;
+  UINT length = 0;
+  ASSERT_TRUE(VerQueryValueW(block.data(), L"\\", &value, &length));
+  const auto* fixed = static_cast<const VS_FIXEDFILEINFO*>(value);
+  EXPECT_EQ(fixed->dwFileVersionMS, 0x00030001u);
+  EXPECT_EQ(fixed->dwFileVersionLS, 0x00010000u);
+  EXPECT_EQ(fixed->dwProductVersionMS, 0x00030001u);
+  EXPECT_EQ(fixed->dwProductVersionLS, 0x00010000u);
+
+  ASSERT_TRUE(VerQueryValueW(block.data(), L"\\VarFileInfo\\Translation", &value, &length));
+  ASSERT_GE(length, 4u);
+  WORD translation[2];
+  memcpy(translation, value, sizeof translation);
+  EXPECT_EQ(translation[0], 0x0412) << "Korean";
+  EXPECT_EQ(translation[1], 1200) << "Unicode";
+
+  const struct {
+    const wchar_t* key;
+    const wchar_t* text;
+  } entries[] = {{L"FileVersion", L"3, 1, 1, 0"},
+                 {L"ProductVersion", L"3, 1, 1, 0"},
+                 {L"InternalName", L"Pelorin"},
+                 {L"OriginalFilename", L"Pelorin.EXE"},
+                 {L"ProductName", L"Pelorin 응용 프로그램"}};
+  for (const auto& entry : entries) {
+    const std::wstring key = std::wstring(L"\\StringFileInfo\\041204b0\\") + entry.key;
+    ASSERT_TRUE(VerQueryValueW(block.data(), key.c_str(), &value, &length)) << WideToUtf8(key);
+    EXPECT_STREQ(static_cast<const wchar_t*>(value), entry.text) << WideToUtf8(key);
+  }
+
+  // The icon group lists a 32x32 and a 16x16 image (a width byte of 0 would mean 256).
+  HRSRC group = FindResourceW(nullptr, MAKEINTRESOURCEW(IDR_MAINFRAME), RT_GROUP_ICON);
+  ASSERT_NE(group, nullptr);
+  const auto* directory = static_cast<const BYTE*>(LockResource(LoadResource(nullptr, group)));
+  ASSERT_GE(SizeofResource(nullptr, group), 6u);
+  WORD count = 0;
+  memcpy(&count, directory + 4, 2);
+  ASSERT_EQ(SizeofResource(nullptr, group), 6u + 14u * count);
+  std::vector<int> widths;
+  for (WORD i = 0; i < count; ++i) widths.push_back(directory[6 + 14 * i]);
+  std::sort(widths.begin(), widths.end());
+  EXPECT_EQ(widths, (std::vector<int>{16, 32}));
 }
 
 TEST_F(LoaderDialogTest, SystemMenuEndsWithSeparatorAndAboutEntry) {
