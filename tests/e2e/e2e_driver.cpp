@@ -34,6 +34,8 @@
 #include <string>
 #include <vector>
 
+#include "text_win32.h"
+
 namespace {
 
 constexpr wchar_t MAIN_CAPTION[] = L"Image Loader Ver 4.0.1";
@@ -42,15 +44,7 @@ constexpr int MESSAGE_TEXT = 0xFFFF;    // the text of a message box
 constexpr int PROGRESS_BAR_IDS[16] = {1004, 1006, 1009, 1012, 1013, 1014, 1015, 1016,
                                       1017, 1018, 1019, 1020, 1021, 1022, 1023, 1024};
 
-std::string Utf8(const std::wstring& text) {
-  if (text.empty()) return {};
-  const int length = static_cast<int>(text.size());
-  const int count =
-      WideCharToMultiByte(CP_UTF8, 0, text.data(), length, nullptr, 0, nullptr, nullptr);
-  std::string out(static_cast<size_t>(count), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.data(), length, out.data(), count, nullptr, nullptr);
-  return out;
-}
+std::string Utf8(const std::wstring& text) { return pelorin::WideToUtf8(text); }
 
 void Print(const std::wstring& text) {
   std::string line = Utf8(text);
