@@ -54,6 +54,8 @@ class ConsoleModel {
   int32_t expectedDevices() const { return expectedDevices_; }
   bool downloading() const { return downloading_; }
   bool timerRunning() const { return timerRunning_; }
+  // The first failure's status text in the current download ("" when none).
+  const std::string& firstFailure() const { return firstFailure_; }
 
  private:
   ConsoleEffects CountFinishedDevice(int32_t code);

@@ -8,8 +8,15 @@
 
 namespace pelorin {
 
+class SystemClock : public Clock {
+ public:
+  void Sleep(uint32_t milliseconds) override { ::Sleep(milliseconds); }
+  uint32_t TickCount() override { return GetTickCount(); }
+};
+
 // Posts every report to the dialog window (never sends: the dialog thread may be showing a box,
-// and the download thread must not wait for it). Boxes block the calling thread only.
+// and the download thread must not wait for it); a post the window does not take is tried again
+// (post_delivery.h). Boxes block the calling thread only.
 class DialogReporter : public Reporter {
  public:
   explicit DialogReporter(HWND dialog) : dialog_(dialog) {}
@@ -18,18 +25,15 @@ class DialogReporter : public Reporter {
   void PostProgress(int32_t bar, int32_t percent) override;
   void Control(DownloadControl request, int32_t argument) override;
   void ShowStopBox(std::string_view text, std::string_view caption) override;
-  void ShowAppBox(std::string_view text) override;
+  void ShowAppBox(std::string_view text, BoxIcon icon = BoxIcon::Exclamation) override;
 
   HWND dialog() const { return dialog_; }
 
  private:
-  HWND dialog_;
-};
+  bool Post(UINT message, WPARAM wParam, LPARAM lParam, bool mustArrive);
 
-class SystemClock : public Clock {
- public:
-  void Sleep(uint32_t milliseconds) override { ::Sleep(milliseconds); }
-  uint32_t TickCount() override { return GetTickCount(); }
+  HWND dialog_;
+  SystemClock clock_;
 };
 
 }  // namespace pelorin

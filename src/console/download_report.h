@@ -38,6 +38,19 @@ enum DownloadControl : int32_t {
   CONTROL_SET_EXPECTED = 4,    // expected devices to lParam
 };
 
+// The icon of an application box.
+enum class BoxIcon : int32_t { Exclamation, Stop };
+
+// How one device's download ended, as the per-device views (the dialog's tooltips, the headless
+// front end's results) tell it. The status rules never see it.
+enum class DeviceOutcome : int32_t {
+  Verified,           // the device verified the image ("VERIOK_", or both checksums matched)
+  VerificationError,  // the device found the image wrong ("VERIERR", a block or image checksum)
+  LinkError,          // a failed, short or cancelled write, a lost in-pipe, a hung device
+  ImageError,         // the image could not be read for this device
+  NotStarted,         // no download thread could be started for it
+};
+
 // How a download thread talks to the operator. Implemented on Windows by posting to the dialog
 // window and by message boxes; in tests by a queue read in order.
 // Every entry is called from a download thread. All but the two boxes return at once; requests
@@ -55,8 +68,25 @@ class Reporter {
   // A modal box owned by the dialog window: OK button, stop icon, `caption`. Texts are UTF-8.
   // Blocks the calling thread until the operator dismisses it.
   virtual void ShowStopBox(std::string_view text, std::string_view caption) = 0;
-  // An application box: OK button, exclamation icon, the application's name as caption. Blocks.
-  virtual void ShowAppBox(std::string_view text) = 0;
+  // An application box: OK button, the application's name as caption, `icon`. Blocks.
+  virtual void ShowAppBox(std::string_view text, BoxIcon icon = BoxIcon::Exclamation) = 0;
+
+  // Per-device facts beside the posts, for the per-device views; they return at once and change
+  // nothing the status rules see. `tick` is the download thread's clock. Paths are UTF-8.
+  // The controller found device `device` ready at interface path `path`.
+  virtual void DeviceReady(int32_t device, std::string_view path) { (void)device, (void)path; }
+  // The device's worker began (before its first write).
+  virtual void DeviceStarted(int32_t device, uint32_t tick) { (void)device, (void)tick; }
+  // After each data write: `bytesSent` of `imageSize` have been taken by the device.
+  virtual void DeviceSent(int32_t device, uint64_t bytesSent, uint64_t imageSize, uint32_t tick) {
+    (void)device, (void)bytesSent, (void)imageSize, (void)tick;
+  }
+  // The device's download ended (just before its final report); `message` is the text of the box
+  // that follows, empty when none does.
+  virtual void DeviceEnded(int32_t device, DeviceOutcome outcome, uint32_t tick,
+                           std::string_view message) {
+    (void)device, (void)outcome, (void)tick, (void)message;
+  }
 
   void StartElapsedTimer() { Control(CONTROL_START_TIMER, 0); }
   void StopElapsedTimer() { Control(CONTROL_STOP_TIMER, 0); }

@@ -14,15 +14,15 @@ class ImageReader {
   // Reads up to `capacity` bytes into `buffer`. Returns false when the read itself fails;
   // `*got` is the count read (0 at the end of the file, and 0 on failure).
   virtual bool Read(uint8_t* buffer, uint32_t capacity, uint32_t* got) = 0;
-  // The file's full size in bytes as this handle sees it.
+  // The file's full size in bytes when it was opened.
   virtual uint64_t Size() = 0;
 };
 
 class ImageSource {
  public:
   virtual ~ImageSource() = default;
-  // Opens the chosen image for reading; null when it cannot be opened. Any thread may call it;
-  // each call gives an independent reader with its own position.
+  // Opens the chosen image for reading; null when it cannot be opened (or its size cannot be
+  // read). Any thread may call it; each call gives an independent reader with its own position.
   virtual std::unique_ptr<ImageReader> Open() = 0;
 };
 

@@ -14,6 +14,16 @@ std::wstring Utf8ToWide(std::string_view text) {
   return wide;
 }
 
+std::string AnsiToUtf8(std::string_view text) {
+  if (text.empty() || text.size() > INT_MAX) return {};
+  const int length = static_cast<int>(text.size());
+  const int count = MultiByteToWideChar(CP_ACP, 0, text.data(), length, nullptr, 0);
+  if (count <= 0) return {};
+  std::wstring wide(static_cast<size_t>(count), L'\0');
+  MultiByteToWideChar(CP_ACP, 0, text.data(), length, wide.data(), count);
+  return WideToUtf8(wide);
+}
+
 std::string WideToUtf8(std::wstring_view text) {
   if (text.empty() || text.size() > INT_MAX) return {};
   const int length = static_cast<int>(text.size());

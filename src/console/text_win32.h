@@ -12,6 +12,8 @@ namespace pelorin {
 // UTF-8 to UTF-16; malformed sequences become U+FFFD.
 std::wstring Utf8ToWide(std::string_view text);
 std::string WideToUtf8(std::wstring_view text);
+// 8-bit text in the ANSI code page (device paths, what CreateFileA takes) to UTF-8.
+std::string AnsiToUtf8(std::string_view text);
 
 // The text of a window or control, any length.
 std::wstring WindowTextW(HWND window);

@@ -30,11 +30,27 @@ class Download {
         source_(source),
         faults_(faults) {}
 
-  int Run();
+  ControlPipeResult Run();
 
  private:
-  int Fail(const char* text, const char* caption);
-  int Succeed();
+  // Ends the download. `outcome` is the device's, once it is open.
+  ControlPipeResult Fail(ControlPipeResult result, DeviceOutcome outcome, const char* text,
+                         const char* caption);
+  ControlPipeResult Fail(ControlPipeResult result, const char* text, const char* caption) {
+    return Fail(result, DeviceOutcome::LinkError, text, caption);
+  }
+  ControlPipeResult FailLink(const char* text) {
+    return Fail(ControlPipeResult::Failed, DeviceOutcome::LinkError, text, "에러");
+  }
+  ControlPipeResult FailChecksum() {
+    return Fail(ControlPipeResult::Failed, DeviceOutcome::VerificationError, "Checksum Error",
+                "에러");
+  }
+  ControlPipeResult FailImage() {
+    return Fail(ControlPipeResult::ImageError, DeviceOutcome::ImageError,
+                "이미지 파일을 열수 없습니다.", "파일 에러");
+  }
+  ControlPipeResult Succeed();
   bool Write(const SetupPacket& request) {
     return client_.ControlWrite(device_, nullptr, 0, request) != -1;
   }
@@ -53,33 +69,35 @@ class Download {
   bool sendEndDue_ = false;  // a SetSubSend of the current block was accepted
 };
 
-int Download::Run() {
+ControlPipeResult Download::Run() {
   // This thread is the download's only device: the dialog ends it on its one final report.
   reporter_.ResetDeviceCounters();
   reporter_.SetExpectedDevices(1);
 
   DriverChannel channel;
-  if (!client_.OpenChannel(&channel)) return Fail("USB Driver Fail.", "에러");
+  if (!client_.OpenChannel(&channel)) return Fail(ControlPipeResult::NoService, "USB Driver Fail.", "에러");
   client_.CloseChannel(channel);
 
   reporter_.StartElapsedTimer();
   image_ = source_.Open();
-  if (!image_) return Fail("이미지 파일을 열수 없습니다.", "파일 에러");
+  if (!image_) return FailImage();
   reporter_.PostStatus(STATUS_CONFIGURATION, 0);
 
   if (!faults_.blockAllocationFails)
     block_.reset(new (std::nothrow) uint8_t[CONTROL_PIPE_BLOCK_SIZE]);
-  if (!block_) return Fail("USB Cable 연결을 확인해 보세요.", "연결 에러3");
+  if (!block_) return Fail(ControlPipeResult::Failed, "USB Cable 연결을 확인해 보세요.", "연결 에러3");
   // PAY_LOAD goes out of this buffer before the first block is read into it.
   std::memset(block_.get(), PAD_BYTE, CONTROL_PIPE_BLOCK_SIZE);
 
   device_ = client_.FindAndOpenDevice(true);
-  if (device_ == nullptr) return Fail("Device Open Fail.", "Error");
+  if (device_ == nullptr) return Fail(ControlPipeResult::NoDevice, "Device Open Fail.", "Error");
+  reporter_.DeviceReady(0, DRIVER_SERVICE_DEVICE_NAME);
+  reporter_.DeviceStarted(0, clock_.TickCount());
 
-  if (!Write(SET_RESEND_ALL)) return Fail("SetResendAll Error", "에러");
+  if (!Write(SET_RESEND_ALL)) return FailLink("SetResendAll Error");
   if (client_.Pipe1Write(device_, block_.get(), CONTROL_PIPE_PACKET_SIZE) == -1)
-    return Fail("PAY_LOAD Error", "에러");
-  if (!Write(SET_RESEND_ALL)) return Fail("SetResendAll_2 Error", "에러");
+    return FailLink("PAY_LOAD Error");
+  if (!Write(SET_RESEND_ALL)) return FailLink("SetResendAll_2 Error");
   reporter_.PostStatus(STATUS_SEND_IMAGE, 0);
   reporter_.PostStatus(STATUS_SEND_LENGTH, 0);
 
@@ -93,30 +111,30 @@ int Download::Run() {
     sendEndDue_ = false;
     uint32_t got = 0;
     if (!image_->Read(block_.get(), CONTROL_PIPE_BLOCK_SIZE, &got) || got > CONTROL_PIPE_BLOCK_SIZE)
-      return Fail("이미지 파일을 열수 없습니다.", "파일 에러");
+      return FailImage();
     imageRead += got;
-    if (got < CONTROL_PIPE_BLOCK_SIZE && imageRead < imageSize)
-      return Fail("이미지 파일을 열수 없습니다.", "파일 에러");
+    if (got < CONTROL_PIPE_BLOCK_SIZE && imageRead < imageSize) return FailImage();
     // A short last block goes out padded to whole packets with the buffer's '0' fill.
     uint32_t blockSize =
         (got + CONTROL_PIPE_PACKET_SIZE - 1) / CONTROL_PIPE_PACKET_SIZE * CONTROL_PIPE_PACKET_SIZE;
     uint32_t blockSum = WordChecksum(block_.get(), blockSize);
 
-    if (!Write(SET_SUB_SEND)) return Fail("SetSubSend Error", "에러");
+    if (!Write(SET_SUB_SEND)) return FailLink("SetSubSend Error");
     sendEndDue_ = true;
     for (uint32_t offset = 0; offset < blockSize; offset += CONTROL_PIPE_PACKET_SIZE) {
       // A packet the service reports as shorter than asked is lost data: the block is not resent.
       if (client_.Pipe1Write(device_, block_.get() + offset, CONTROL_PIPE_PACKET_SIZE) !=
           static_cast<int32_t>(CONTROL_PIPE_PACKET_SIZE))
-        return Fail("Connect Check", "에러");
+        return FailLink("Connect Check");
     }
-    if (!Write(SET_SUB_CHECKSUM)) return Fail("SetSubChecksum Error", "에러");
+    if (!Write(SET_SUB_CHECKSUM)) return FailLink("SetSubChecksum Error");
     uint32_t deviceSum;
-    if (!ReadChecksum(GET_SUB_CHECKSUM_CNT, &deviceSum))
-      return Fail("GetSubChecksumCnt Error", "에러");
-    if (deviceSum != blockSum) return Fail("Checksum Error", "에러");
+    if (!ReadChecksum(GET_SUB_CHECKSUM_CNT, &deviceSum)) return FailLink("GetSubChecksumCnt Error");
+    if (deviceSum != blockSum) return FailChecksum();
     imageSum += blockSum;
-    reporter_.PostStatus(STATUS_BLOCK_SENT, static_cast<int32_t>(clock_.TickCount() - blockStart));
+    const uint32_t now = clock_.TickCount();
+    reporter_.DeviceSent(0, imageRead, imageSize, now);
+    reporter_.PostStatus(STATUS_BLOCK_SENT, static_cast<int32_t>(now - blockStart));
 
     if (blockSize != CONTROL_PIPE_BLOCK_SIZE) break;
     blockStart = clock_.TickCount();
@@ -125,10 +143,10 @@ int Download::Run() {
 
   block_.reset();
   sendEndDue_ = true;
-  if (!Write(SET_CHECKSUM)) return Fail("SetChecksum Check", "에러");
+  if (!Write(SET_CHECKSUM)) return FailLink("SetChecksum Check");
   uint32_t deviceSum;
-  if (!ReadChecksum(GET_CHECKSUM_CNT, &deviceSum)) return Fail("GetChecksumCnt Check", "에러");
-  if (deviceSum != imageSum) return Fail("Checksum Error", "에러");
+  if (!ReadChecksum(GET_CHECKSUM_CNT, &deviceSum)) return FailLink("GetChecksumCnt Check");
+  if (deviceSum != imageSum) return FailChecksum();
   return Succeed();
 }
 
@@ -140,34 +158,38 @@ bool Download::ReadChecksum(const SetupPacket& request, uint32_t* sum) {
   return true;
 }
 
-int Download::Succeed() {
+ControlPipeResult Download::Succeed() {
   reporter_.StopElapsedTimer();
   Write(SET_SEND_END);  // the device is closed whatever it answers
   client_.CloseDevice(device_);
   device_ = nullptr;
   image_.reset();
+  reporter_.DeviceEnded(0, DeviceOutcome::Verified, clock_.TickCount(), {});
   reporter_.PostStatus(STATUS_CHECKSUMS_OK, 0);
-  return 0;
+  return ControlPipeResult::Verified;
 }
 
-int Download::Fail(const char* text, const char* caption) {
+ControlPipeResult Download::Fail(ControlPipeResult result, DeviceOutcome outcome, const char* text,
+                                 const char* caption) {
   block_.reset();
   reporter_.StopElapsedTimer();
-  if (device_ != nullptr) {
+  const bool deviceWasOpen = device_ != nullptr;
+  if (deviceWasOpen) {
     if (sendEndDue_) Write(SET_SEND_END);
     client_.CloseDevice(device_);
     device_ = nullptr;
   }
   image_.reset();
+  if (deviceWasOpen) reporter_.DeviceEnded(0, outcome, clock_.TickCount(), text);
   reporter_.PostStatus(STATUS_ERROR, 0);
   reporter_.ShowStopBox(text, caption);
-  return 0;
+  return result;
 }
 
 }  // namespace
 
-int ControlPipeDownload(DriverTransport& transport, Reporter& reporter, Clock& clock,
-                        ImageSource& image, ControlPipeDownloadFaults faults) {
+ControlPipeResult ControlPipeDownload(DriverTransport& transport, Reporter& reporter, Clock& clock,
+                                      ImageSource& image, ControlPipeDownloadFaults faults) {
   Download download(transport, reporter, clock, image, faults);
   return download.Run();
 }

@@ -40,10 +40,21 @@ struct ControlPipeDownloadFaults {
   bool blockAllocationFails = false;
 };
 
-// Runs one download on the calling thread and returns 0 when it has ended, however it ended.
+// How a control-pipe download ended, for a front end that tells more than the dialog does.
+enum class ControlPipeResult {
+  Verified,    // both checksums matched
+  Failed,      // the device's download failed (DeviceEnded says how)
+  NoService,   // the driver service is absent or too old
+  NoDevice,    // no device found, or it could not be opened
+  ImageError,  // the image cannot be opened or read
+};
+
+// Runs one download on the calling thread and returns once it has ended, however it ended.
 // Every ending posts exactly one final report (STATUS_CHECKSUMS_OK or STATUS_ERROR) after the
-// clean-up, then failures show their box.
-int ControlPipeDownload(DriverTransport& transport, Reporter& reporter, Clock& clock,
-                        ImageSource& image, ControlPipeDownloadFaults faults = {});
+// clean-up, then failures show their box. Once the device is open it is device 0 of the
+// per-device reports (DeviceReady with the service's name, DeviceSent after each verified
+// block, DeviceEnded).
+ControlPipeResult ControlPipeDownload(DriverTransport& transport, Reporter& reporter, Clock& clock,
+                                      ImageSource& image, ControlPipeDownloadFaults faults = {});
 
 }  // namespace pelorin

@@ -23,10 +23,13 @@ DWORD WINAPI ControlPipeThread(void* parameter) {
   DialogReporter reporter(start.job->window);
   SystemClock clock;
   FileImageSource image(start.job->fileName);
-  if (start.transport != nullptr)
-    return static_cast<DWORD>(ControlPipeDownload(*start.transport, reporter, clock, image));
+  if (start.transport != nullptr) {
+    ControlPipeDownload(*start.transport, reporter, clock, image);
+    return 0;
+  }
   Win32DriverTransport transport;
-  return static_cast<DWORD>(ControlPipeDownload(transport, reporter, clock, image));
+  ControlPipeDownload(transport, reporter, clock, image);
+  return 0;
 }
 
 }  // namespace

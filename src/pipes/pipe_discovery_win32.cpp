@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "text_win32.h"
+
 namespace pelorin {
 
 // The size fields SetupAPI checks are the sizes of the records on the build's own platform;
@@ -108,6 +110,13 @@ uint32_t EnumeratePipeDevices(Reporter& reporter, const GUID& classGuid,
   return count;
 }
 
+std::string PipeOpenFailedText(const char* pipePath, uint32_t error) {
+  char message[DEVICE_PATH_SIZE + 64];
+  std::snprintf(message, sizeof(message), "Failed to open (%s) = %d", pipePath,
+                static_cast<int>(error));
+  return AnsiToUtf8(message);
+}
+
 int32_t OpenPipeDevices(Reporter& reporter, PipePair* pairs) {
   auto& paths = ProcessPipeDeviceTable().devicePaths;
   const int32_t count =
@@ -135,10 +144,7 @@ int32_t OpenPipeDevices(Reporter& reporter, PipePair* pairs) {
       slot = pipe;
       if (pipe != INVALID_HANDLE_VALUE) continue;
 
-      char message[DEVICE_PATH_SIZE + 64];
-      std::snprintf(message, sizeof(message), "Failed to open (%s) = %d", pipePath,
-                    static_cast<int>(error));
-      reporter.ShowAppBox(message);
+      reporter.ShowAppBox(PipeOpenFailedText(pipePath, error));
       for (int32_t j = 0; j <= i; ++j) {
         CloseIfValid(pairs[j].inPipe);
         CloseIfValid(pairs[j].outPipe);

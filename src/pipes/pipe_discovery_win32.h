@@ -7,10 +7,13 @@
 #include <setupapi.h>
 
 #include <cstdint>
+#include <memory>
+#include <string>
 
 #include "download_job_win32.h"
 #include "download_report.h"
 #include "pipe_protocol.h"
+#include "pipe_watchdog.h"
 
 namespace pelorin {
 
@@ -27,6 +30,7 @@ struct PipePair {
 struct WorkerParam {
   DownloadJob* dialog = nullptr;
   int32_t deviceIndex = 0;
+  std::shared_ptr<PipeCallWatch> watch;  // the download's watchdog, as this worker sees it
 };
 
 // The three fixed tables of the pipe path. One instance lives for the whole process (never
@@ -42,6 +46,10 @@ PipeDeviceTable& ProcessPipeDeviceTable();
 // Returns the count (0..16); 0 when none is found and after any pipe-open failure, in which case
 // no pipe handle stays open. Boxes go through `reporter`.
 int32_t OpenPipeDevices(Reporter& reporter, PipePair* pairs);
+
+// "Failed to open (<pipe path>) = <error>" as UTF-8; the path is 8-bit text in the ANSI code page,
+// as CreateFileA took it.
+std::string PipeOpenFailedText(const char* pipePath, uint32_t error);
 
 // Records the interface paths of present devices of `classGuid` in pathTable[0..count-1].
 uint32_t EnumeratePipeDevices(Reporter& reporter, const GUID& classGuid,

@@ -24,23 +24,35 @@ bool IsAnswer(const uint8_t* collected, const char (&answer)[ANSWER_SIZE + 1]) {
   return std::memcmp(collected, answer, ANSWER_SIZE) == 0;
 }
 
+// Stands in for the watchdog when a worker runs without one: calls are unbounded.
+class UnboundedWatch : public PipeCallWatch {
+ public:
+  bool BeginCall(uint32_t) override { return true; }
+  bool EndCall() override { return false; }
+  void Leave() override {}
+};
+
+// How an in-pipe read went.
+enum class ReadResult { Bytes, Failed, TimedOut };
+
 class DeviceWorker {
  public:
   DeviceWorker(int32_t deviceIndex, std::unique_ptr<PipeLink> outPipe,
                std::unique_ptr<PipeLink> inPipe, ImageSource& image, Reporter& reporter,
-               Clock& clock)
+               Clock& clock, PipeCallWatch* watch, PipeCallLimits limits)
       : deviceIndex_(deviceIndex),
         outPipe_(std::move(outPipe)),
         inPipe_(std::move(inPipe)),
         image_(image),
         reporter_(reporter),
-        clock_(clock) {}
+        clock_(clock),
+        watch_(watch != nullptr ? *watch : unbounded_),
+        limits_(limits) {}
 
   void Run() {
+    reporter_.DeviceStarted(deviceIndex_, clock_.TickCount());
     reader_ = image_.Open();
-    if (!reader_ || reader_->Size() > MAX_IMAGE_SIZE) {
-      return End(STATUS_ERROR, deviceIndex_, TEXT_IMAGE_NOT_OPENED, CAPTION_FILE_ERROR);
-    }
+    if (!reader_ || reader_->Size() > MAX_IMAGE_SIZE) return EndImageFailure();
     imageSize_ = static_cast<uint32_t>(reader_->Size());
 
     if (!WriteItem(DOWNLOAD_MAGIC, DOWNLOAD_MAGIC_SIZE)) return EndSendFailure();
@@ -56,19 +68,37 @@ class DeviceWorker {
     uint8_t sum[DOWNLOAD_BYTE_SUM_SIZE];
     StoreLittleEndian(imageByteSum_, sum);
     if (!WriteItem(sum, DOWNLOAD_BYTE_SUM_SIZE)) return EndSendFailure();
+    lastByteTick_ = clock_.TickCount();  // the first answer is due from the byte sum on
 
     Handshake();
   }
 
  private:
-  // One protocol item as one write: it counts only when the pipe took all of it.
+  // One protocol item as one write: it counts only when the pipe took all of it, before the
+  // write limit.
   bool WriteItem(const uint8_t* data, uint32_t size) {
     if (!outPipe_ || !outPipe_->Valid()) return false;
+    if (!watch_.BeginCall(clock_.TickCount() + limits_.writeMs)) return false;
     uint32_t written = 0;
-    return outPipe_->Write(data, size, &written) && written == size;
+    const bool ok = outPipe_->Write(data, size, &written);
+    watch_.EndCall();
+    return ok && written == size;
   }
   bool WriteItem(const char* text, uint32_t size) {
     return WriteItem(reinterpret_cast<const uint8_t*>(text), size);
+  }
+
+  // One read of the answer buffer; the answer limit counts from the last byte the device sent.
+  ReadResult ReadAnswer(uint8_t* buffer, uint32_t room, uint32_t* got) {
+    *got = 0;
+    if (!watch_.BeginCall(lastByteTick_ + limits_.answerMs)) return ReadResult::TimedOut;
+    const bool ok = inPipe_->Read(buffer, room, got);
+    const bool cancelled = watch_.EndCall();
+    if (ok && *got > 0) {
+      lastByteTick_ = clock_.TickCount();
+      return ReadResult::Bytes;
+    }
+    return cancelled ? ReadResult::TimedOut : ReadResult::Failed;
   }
 
   // Fills `want` bytes of the transfer buffer from the image; a read failure or an early end of
@@ -90,6 +120,7 @@ class DeviceWorker {
   bool SendData() {
     buffer_.reset(new (std::nothrow) uint8_t[PIPE_CHUNK_SIZE]);
     uint32_t remaining = imageSize_;
+    int32_t shownPercent = -1;
     for (;;) {
       if (!buffer_ || !outPipe_->Valid()) {
         EndSendFailure();
@@ -97,7 +128,7 @@ class DeviceWorker {
       }
       const uint32_t want = remaining < PIPE_CHUNK_SIZE ? remaining : PIPE_CHUNK_SIZE;
       if (!ReadChunk(want)) {
-        End(STATUS_ERROR, deviceIndex_, TEXT_IMAGE_NOT_OPENED, CAPTION_FILE_ERROR);
+        EndImageFailure();
         return false;
       }
       if (!WriteItem(buffer_.get(), want)) {
@@ -107,12 +138,15 @@ class DeviceWorker {
       for (uint32_t i = 0; i < want; ++i) imageByteSum_ += buffer_[i];
       remaining -= want;
       bytesSent_ += want;
+      reporter_.DeviceSent(deviceIndex_, bytesSent_, imageSize_, clock_.TickCount());
       // An empty image is wholly sent by its one zero-length write.
       const int32_t percent =
           imageSize_ == 0
               ? 100
               : static_cast<int32_t>(static_cast<uint64_t>(bytesSent_) * 100 / imageSize_);
-      reporter_.PostProgress(deviceIndex_, percent);
+      // A write that leaves the percentage as it was would show the same bar.
+      if (percent != shownPercent) reporter_.PostProgress(deviceIndex_, percent);
+      shownPercent = percent;
       if (want != PIPE_CHUNK_SIZE) break;
     }
     buffer_.reset();
@@ -135,7 +169,10 @@ class DeviceWorker {
 
       uint32_t got = 0;
       const uint32_t room = HANDSHAKE_BUFFER_SIZE - collected;
-      if (!inPipe_->Read(answer.get() + collected, room, &got) || got == 0) {
+      const ReadResult read = ReadAnswer(answer.get() + collected, room, &got);
+      // A device silent for the whole answer limit hangs; it is given up.
+      if (read == ReadResult::TimedOut) return EndLinkFailure();
+      if (read == ReadResult::Failed) {
         // A device that stopped talking (unplugged while verifying) ends after a bounded wait.
         const uint32_t now = clock_.TickCount();
         if (!failing) {
@@ -153,33 +190,47 @@ class DeviceWorker {
 
       if (IsAnswer(answer.get(), ANSWER_RECEIVE)) {
         // The device's verdict decides the outcome, not this reply: a device that is gone
-        // shows as in-pipe reads that keep failing.
+        // shows as in-pipe reads that keep failing, one that hangs as silence.
         WriteItem(REPLY_RECEIVED, REPLY_SIZE);
         reporter_.PostStatus(STATUS_VERIFYING, 0);
       } else if (IsAnswer(answer.get(), ANSWER_VERIFY_OK)) {
         // The verdict is in; a lost acknowledgement does not change it.
         WriteItem(REPLY_VERIFIED, REPLY_SIZE);
-        return End(STATUS_DEVICE_DONE, 0, {}, {});
+        return End(DeviceOutcome::Verified, STATUS_DEVICE_DONE, 0, {}, {});
       } else if (IsAnswer(answer.get(), ANSWER_VERIFY_ERROR)) {
         WriteItem(REPLY_VERIFIED, REPLY_SIZE);
-        return End(STATUS_CHECKSUMS_ERROR, deviceIndex_, TEXT_VERIFY_ERROR, CAPTION_VERIFY_ERROR);
+        return End(DeviceOutcome::VerificationError, STATUS_CHECKSUMS_ERROR, deviceIndex_,
+                   TEXT_VERIFY_ERROR, CAPTION_VERIFY_ERROR);
       }
       // Bytes collected beyond the first answer are dropped with it.
       answer.reset();
     }
   }
 
-  void EndSendFailure() { End(STATUS_ERROR, deviceIndex_, TEXT_CHECK_CABLE, CAPTION_LINK_ERROR_3); }
-  void EndLinkFailure() { End(STATUS_ERROR, deviceIndex_, TEXT_CHECK_CABLE, CAPTION_LINK_ERROR); }
+  void EndImageFailure() {
+    End(DeviceOutcome::ImageError, STATUS_ERROR, deviceIndex_, TEXT_IMAGE_NOT_OPENED,
+        CAPTION_FILE_ERROR);
+  }
+  void EndSendFailure() {
+    End(DeviceOutcome::LinkError, STATUS_ERROR, deviceIndex_, TEXT_CHECK_CABLE,
+        CAPTION_LINK_ERROR_3);
+  }
+  void EndLinkFailure() {
+    End(DeviceOutcome::LinkError, STATUS_ERROR, deviceIndex_, TEXT_CHECK_CABLE,
+        CAPTION_LINK_ERROR);
+  }
 
   // Every ending: the pipes and the image are closed before the one final report, so that the
   // dialog, once it has counted the device, can start a new download on free pipes; the box
   // (if any) comes last, as it blocks this thread until the operator dismisses it.
-  void End(int32_t code, int32_t lParam, std::string_view text, std::string_view caption) {
+  void End(DeviceOutcome outcome, int32_t code, int32_t lParam, std::string_view text,
+           std::string_view caption) {
     outPipe_.reset();
     inPipe_.reset();
     reader_.reset();
     buffer_.reset();
+    watch_.Leave();
+    reporter_.DeviceEnded(deviceIndex_, outcome, clock_.TickCount(), text);
     reporter_.PostStatus(code, lParam);
     if (!text.empty()) reporter_.ShowStopBox(text, caption);
   }
@@ -190,11 +241,15 @@ class DeviceWorker {
   ImageSource& image_;
   Reporter& reporter_;
   Clock& clock_;
+  UnboundedWatch unbounded_;
+  PipeCallWatch& watch_;
+  const PipeCallLimits limits_;
   std::unique_ptr<ImageReader> reader_;
   std::unique_ptr<uint8_t[]> buffer_;  // the transfer buffer, PIPE_CHUNK_SIZE bytes
   uint32_t imageSize_ = 0;
   uint32_t bytesSent_ = 0;
   uint32_t imageByteSum_ = 0;
+  uint32_t lastByteTick_ = 0;  // when the device last sent bytes (or the byte sum went out)
 };
 
 // The controller's own two failures end the download as one failed device would: expected
@@ -210,12 +265,15 @@ void EndControllerFailure(Reporter& reporter, std::string_view text, std::string
 
 void RunPipeDeviceWorker(int32_t deviceIndex, std::unique_ptr<PipeLink> outPipe,
                          std::unique_ptr<PipeLink> inPipe, ImageSource& image, Reporter& reporter,
-                         Clock& clock) {
-  DeviceWorker(deviceIndex, std::move(outPipe), std::move(inPipe), image, reporter, clock).Run();
+                         Clock& clock, PipeCallWatch* watch, PipeCallLimits limits) {
+  DeviceWorker(deviceIndex, std::move(outPipe), std::move(inPipe), image, reporter, clock, watch,
+               limits)
+      .Run();
 }
 
-void RunPipeDownloadController(Reporter& reporter, ImageSource& image,
-                               PipeControllerEnvironment& environment) {
+PipeDownloadResult RunPipeDownloadController(Reporter& reporter, ImageSource& image,
+                                             PipeControllerEnvironment& environment,
+                                             PipeWatchdog& watchdog) {
   reporter.ResetDeviceCounters();
   reporter.StartElapsedTimer();
 
@@ -223,7 +281,8 @@ void RunPipeDownloadController(Reporter& reporter, ImageSource& image,
     // The open only proves that the image can be read; each worker opens its own.
     std::unique_ptr<ImageReader> reader = image.Open();
     if (!reader || reader->Size() > MAX_IMAGE_SIZE) {
-      return EndControllerFailure(reporter, TEXT_IMAGE_NOT_OPENED, CAPTION_FILE_ERROR);
+      EndControllerFailure(reporter, TEXT_IMAGE_NOT_OPENED, CAPTION_FILE_ERROR);
+      return PipeDownloadResult::ImageError;
     }
   }
   reporter.PostStatus(STATUS_CONFIGURATION, 0);
@@ -233,21 +292,31 @@ void RunPipeDownloadController(Reporter& reporter, ImageSource& image,
     const uint32_t code = environment.LastErrorCode();
     char text[160];
     std::snprintf(text, sizeof text, FORMAT_NO_DEVICE, static_cast<int>(code), OUT_PIPE_NAME);
-    return EndControllerFailure(reporter, text, CAPTION_LINK_ERROR);
+    EndControllerFailure(reporter, text, CAPTION_LINK_ERROR);
+    return PipeDownloadResult::NoDevice;
   }
   if (count > MAX_PIPE_DEVICES) count = MAX_PIPE_DEVICES;
+  if (watchdog.cancelled()) {
+    // Only the headless front end cancels; it reads the result, not the posts.
+    for (int32_t i = 0; i < count; ++i) environment.CloseDevicePipes(i);
+    return PipeDownloadResult::Cancelled;
+  }
 
+  for (int32_t i = 0; i < count; ++i) reporter.DeviceReady(i, environment.DevicePath(i));
   reporter.SetExpectedDevices(count);
   reporter.PostStatus(STATUS_SEND_IMAGE, 0);
   bool anyNotStarted = false;
   for (int32_t i = 0; i < count; ++i) {
-    if (environment.StartWorker(i)) continue;
+    if (environment.StartWorker(i, watchdog)) continue;
     // The device's one final report comes from here, as its worker will never give it.
     environment.CloseDevicePipes(i);
+    reporter.DeviceEnded(i, DeviceOutcome::NotStarted, 0, TEXT_NO_THREAD);
     reporter.PostStatus(STATUS_ERROR, i);
     anyNotStarted = true;
   }
-  if (anyNotStarted) reporter.ShowAppBox(TEXT_NO_THREAD);
+  if (anyNotStarted) reporter.ShowAppBox(TEXT_NO_THREAD, BoxIcon::Stop);
+  watchdog.Run();
+  return PipeDownloadResult::Devices;
 }
 
 }  // namespace pelorin

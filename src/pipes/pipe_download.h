@@ -8,9 +8,12 @@
 #include <cstdint>
 #include <memory>
 
+#include <string>
+
 #include "download_report.h"
 #include "image_source.h"
 #include "pipe_protocol.h"
+#include "pipe_watchdog.h"
 
 namespace pelorin {
 
@@ -41,13 +44,21 @@ inline constexpr char TEXT_VERIFY_ERROR[] = "Verification Error 다시 시도해
 inline constexpr char CAPTION_VERIFY_ERROR[] = "에러";
 inline constexpr char TEXT_NO_THREAD[] = "Download Thread를 생성할 수 없습니다.";
 
+// The limits of a worker's pipe calls (the protocol's; tests pass shorter ones).
+struct PipeCallLimits {
+  uint32_t writeMs = PIPE_WRITE_TIMEOUT_MS;
+  uint32_t answerMs = ANSWER_TIMEOUT_MS;
+};
+
 // Sends the image to device `deviceIndex` over `outPipe` and runs the verification handshake on
 // `inPipe`. Takes ownership of both links and closes them (and its own image reader) before its
 // one final report: STATUS_DEVICE_DONE, STATUS_CHECKSUMS_ERROR or STATUS_ERROR with the index.
 // A message box, if any, comes after that report. Returns when the device's download has ended.
+// Every pipe call is announced to `watch` with its deadline (null: calls are unbounded), and the
+// worker leaves the watch before its final report.
 void RunPipeDeviceWorker(int32_t deviceIndex, std::unique_ptr<PipeLink> outPipe,
                          std::unique_ptr<PipeLink> inPipe, ImageSource& image, Reporter& reporter,
-                         Clock& clock);
+                         Clock& clock, PipeCallWatch* watch = nullptr, PipeCallLimits limits = {});
 
 // What the controller needs from the platform: discovery, worker threads and pipe handles.
 class PipeControllerEnvironment {
@@ -58,19 +69,33 @@ class PipeControllerEnvironment {
   virtual int32_t OpenDevices() = 0;
   // The calling thread's last error code, taken right after OpenDevices gave 0.
   virtual uint32_t LastErrorCode() = 0;
-  // Starts device i's worker, which from then on owns the device's pipes. False when no worker
-  // could be started; the pipes are then still the controller's.
-  virtual bool StartWorker(int32_t deviceIndex) = 0;
+  // The interface path discovery recorded for device i (empty when unknown).
+  virtual std::string DevicePath(int32_t deviceIndex) {
+    (void)deviceIndex;
+    return {};
+  }
+  // Starts device i's worker, enrolled with `watchdog` before it runs, which from then on owns
+  // the device's pipes. False when no worker could be started (nothing stays enrolled); the
+  // pipes are then still the controller's.
+  virtual bool StartWorker(int32_t deviceIndex, PipeWatchdog& watchdog) = 0;
   // Closes both pipes of device i, whose worker could not be started.
   virtual void CloseDevicePipes(int32_t deviceIndex) = 0;
 };
 
+enum class PipeDownloadResult {
+  Devices,     // the workers ran; each device gave its own final report
+  ImageError,  // the image cannot be opened or is 4 GiB or larger; no device was touched
+  NoDevice,    // no device ready
+  Cancelled,   // the watchdog was cancelled before any worker started
+};
+
 // Resets the dialog's counters, starts the elapsed timer, proves the image can be opened (and is
 // below 4 GiB, the largest length the protocol carries), finds the devices and starts one worker
-// each, then returns. Every path ends the download in the dialog: either the workers' final
-// reports meet the expected count, or the controller itself posts the single STATUS_ERROR that
-// ends it.
-void RunPipeDownloadController(Reporter& reporter, ImageSource& image,
-                               PipeControllerEnvironment& environment);
+// each, then serves as the download's watchdog until the last worker has ended. Every path ends
+// the download in the dialog: either the workers' final reports meet the expected count, or the
+// controller itself posts the single STATUS_ERROR that ends it.
+PipeDownloadResult RunPipeDownloadController(Reporter& reporter, ImageSource& image,
+                                             PipeControllerEnvironment& environment,
+                                             PipeWatchdog& watchdog);
 
 }  // namespace pelorin

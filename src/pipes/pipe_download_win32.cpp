@@ -5,6 +5,7 @@
 #include "dialog_reporter_win32.h"
 #include "file_image_source_win32.h"
 #include "pipe_discovery_win32.h"
+#include "text_win32.h"
 
 namespace pelorin {
 
@@ -24,6 +25,23 @@ bool HandlePipeLink::Read(uint8_t* buffer, uint32_t capacity, uint32_t* got) {
 
 namespace {
 
+class ThreadCanceller : public PipeCallCanceller {
+ public:
+  explicit ThreadCanceller(HANDLE thread) : thread_(thread) {}
+  // ERROR_NOT_FOUND (the call has just returned) is harmless: the watchdog cancels only under
+  // its lock, and the worker cannot begin its next call without that lock.
+  void CancelCall() override { CancelSynchronousIo(thread_.get()); }
+
+ private:
+  ScopedHandle thread_;
+};
+
+// The pauses, timestamps and deadlines of the download threads; stateless, shared by all.
+SystemClock& DownloadClock() {
+  static SystemClock* clock = new SystemClock();  // never freed: threads may outlive main
+  return *clock;
+}
+
 // One device: copies its parameter entry and its pipe pair at once (the tables are shared by
 // every download of the process), then owns the two pipes until it ends.
 DWORD WINAPI PipeDeviceWorker(LPVOID parameter) {
@@ -32,10 +50,10 @@ DWORD WINAPI PipeDeviceWorker(LPVOID parameter) {
   DownloadJob* job = param.dialog;
 
   DialogReporter reporter(job->window);
-  SystemClock clock;
   FileImageSource image(job->fileName);
   RunPipeDeviceWorker(param.deviceIndex, std::make_unique<HandlePipeLink>(pair.outPipe),
-                      std::make_unique<HandlePipeLink>(pair.inPipe), image, reporter, clock);
+                      std::make_unique<HandlePipeLink>(pair.inPipe), image, reporter,
+                      DownloadClock(), param.watch.get());
   return 0;
 }
 
@@ -47,14 +65,20 @@ class Win32ControllerEnvironment : public PipeControllerEnvironment {
   int32_t OpenDevices() override { return OpenPipeDevices(reporter_, table_.pairs); }
   uint32_t LastErrorCode() override { return GetLastError(); }
 
-  // Nobody waits for a worker: its handle is closed at once.
-  bool StartWorker(int32_t deviceIndex) override {
+  std::string DevicePath(int32_t deviceIndex) override {
+    return AnsiToUtf8(table_.devicePaths[deviceIndex]);
+  }
+
+  // Nobody waits for a worker. Its thread handle goes to the watchdog, which cancels its
+  // overdue calls through it, before the thread runs.
+  bool StartWorker(int32_t deviceIndex, PipeWatchdog& watchdog) override {
     WorkerParam& param = table_.params[deviceIndex];
     param.dialog = job_;
     param.deviceIndex = deviceIndex;
-    HANDLE thread = CreateThread(nullptr, 0, PipeDeviceWorker, &param, 0, nullptr);
+    HANDLE thread = CreateThread(nullptr, 0, PipeDeviceWorker, &param, CREATE_SUSPENDED, nullptr);
     if (thread == nullptr) return false;
-    CloseHandle(thread);
+    param.watch = watchdog.Enrol(ThreadCallCanceller(thread), DownloadClock());
+    ResumeThread(thread);
     return true;
   }
 
@@ -72,16 +96,23 @@ class Win32ControllerEnvironment : public PipeControllerEnvironment {
   PipeDeviceTable& table_;
 };
 
+// Finds the devices, starts their workers, then watches their pipe calls until the last one
+// has ended.
 DWORD WINAPI PipeDownloadController(LPVOID parameter) {
   DownloadJob* job = static_cast<DownloadJob*>(parameter);
   DialogReporter reporter(job->window);
   FileImageSource image(job->fileName);
   Win32ControllerEnvironment environment(job, reporter);
-  RunPipeDownloadController(reporter, image, environment);
+  auto watchdog = std::make_shared<PipeWatchdog>();
+  RunPipeDownloadController(reporter, image, environment, *watchdog);
   return 0;
 }
 
 }  // namespace
+
+std::unique_ptr<PipeCallCanceller> ThreadCallCanceller(HANDLE thread) {
+  return std::make_unique<ThreadCanceller>(thread);
+}
 
 HANDLE StartPipeDownload(DownloadJob* job) {
   return CreateThread(nullptr, 0, PipeDownloadController, job, 0, nullptr);

@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <memory>
 
 #include "download_job_win32.h"
 #include "pipe_download.h"
@@ -17,6 +18,11 @@ namespace pelorin {
 // Returns the thread's handle, or null when no thread could be created. Matches
 // DownloadThreadStarter.
 HANDLE StartPipeDownload(DownloadJob* job);
+
+// Cancels the synchronous pipe call that `thread` is blocked in (CancelSynchronousIo); the call
+// then fails with ERROR_OPERATION_ABORTED. Takes ownership of the handle, which needs
+// THREAD_TERMINATE access (CreateThread's handle has it).
+std::unique_ptr<PipeCallCanceller> ThreadCallCanceller(HANDLE thread);
 
 // A PipeLink over one pipe handle opened for synchronous I/O; owns and closes the handle.
 // Null and INVALID_HANDLE_VALUE are the invalid pipe.

@@ -38,6 +38,14 @@ inline constexpr char REPLY_VERIFIED[] = "OK1";  // answer to VERIOK_ and VERIER
 inline constexpr uint32_t PAUSE_AFTER_MAGIC_MS = 1000;
 inline constexpr uint32_t PAUSE_AFTER_LENGTH_MS = 1000;
 
+// Bounded pipe calls (the driver-service path's limits): an out-pipe write that has not completed
+// this long after it was issued is cancelled and counts as a failed write...
+inline constexpr uint32_t PIPE_WRITE_TIMEOUT_MS = 10000;
+// ...and while an answer is due, an in-pipe read that has not completed this long after the last
+// byte came from the device (after the byte sum, for the first answer) is cancelled and ends the
+// device: verifying a large image may take the device that long.
+inline constexpr uint32_t ANSWER_TIMEOUT_MS = 300000;
+
 // A failed or empty in-pipe read is retried after this pause, for at most this long in a row.
 inline constexpr uint32_t IN_PIPE_RETRY_PAUSE_MS = 100;
 inline constexpr uint32_t IN_PIPE_RETRY_LIMIT_MS = 300000;

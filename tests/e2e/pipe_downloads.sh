@@ -296,3 +296,56 @@ scenario_pipes_longpath() {
   expect_eq "device with a 249-character path opened" "$(field "$long" inOpens)" 0
   stop_pelorin
 }
+
+# Three devices and a 4 MiB image; device 1 stops reading half-way through the data with its
+# pipes open, as a device whose firmware hangs. Its blocked write is given up after 10 s: its
+# "연결 에러3" box, the two others verified, the dialog idle again and not "Complete", and every
+# pipe of the hung device closed by the host.
+scenario_pipes_hang() {
+  local image=$work/hang.nb0 half=$((2 * 1024 * 1024))
+  make_image "$image" $((4 * 1024 * 1024))
+  start_devsim 3 --image "$(win_path "$image")" --device 1:hang-after=$half || return
+  start_pelorin
+  drv wait-window "$MAIN" 30000 || { fail "the main dialog did not appear"; return; }
+  choose_image "$image" || return
+  drv click 1007
+  drv wait-box 40000 || { fail "no box for the hung device"; return; }
+  local box_ms
+  box_ms=$(awk '{printf "%d", $1 * 1000}' /proc/uptime)
+  sleep 0.5
+  shot box
+  wait_idle 15 || return
+  local status
+  status=$(drv get-text 1003)
+  expect_eq "status" "$status" "Error - No.1"
+  expect_eq "message boxes" "$(drv boxes)" "연결 에러3|USB Cable 연결을 확인해 보세요."
+  check_idle_buttons
+  # Again, and this time the operator closes the tool while the device hangs: it ends at once.
+  drv click 1007
+  sleep 5
+  local closed_at=$SECONDS
+  stop_pelorin
+  echo "measure: closed while a device hangs: the process ended within $((SECONDS - closed_at)) s"
+  stop_devsim
+  for k in 0 2; do
+    local line
+    line=$(session_line $k)
+    expect_eq "device $k replies" "$(field "$line" replies)" "OK0,OK1"
+    expect_eq "device $k data" "$(field "$line" image)" match
+  done
+  local hung
+  hung=$(session_line 1)
+  expect_eq "device 1 hung" "$(field "$hung" hung)" 1
+  expect_eq "device 1 data taken" "$(field "$hung" bytes)" $half
+  expect_eq "device 1 out-pipe closed by the host" "$(field "$hung" outClosed)" 1
+  expect_eq "device 1 in-pipe closed by the host" "$(field "$hung" inClosed)" 1
+  local opens
+  opens=$(grep "^device=1 sessions" "$summary")
+  expect_eq "device 1 pipes opened once a download" "$(field "$opens" inOpens)/$(field "$opens" outOpens)" "2/2"
+  local given_up=$((box_ms - $(field "$hung" hungTick)))
+  echo "measure: hung device's box $given_up ms after its write hung (limit 10000 ms)" |
+    tee "$work/$scenario.measure"
+  [ "$given_up" -ge 10000 ] || fail "the hung device was given up after $given_up ms, before the limit"
+  [ "$given_up" -lt 13000 ] || fail "the hung device was given up only after $given_up ms"
+  expect_eq "device 1 hung again in the second download" "$(field "$(session_line 1 1)" hung)" 1
+}

@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include "post_delivery.h"
+#include "recording_reporter.h"
+
 namespace pelorin {
 namespace {
 
@@ -124,7 +127,9 @@ TEST(ConsoleModel, AFailureAsTheLastReportShowsTheFirstFailure) {
 TEST(ConsoleModel, ANewDownloadForgetsTheLastOnesFailure) {
   ConsoleModel model = Downloading(1);
   model.OnStatus(STATUS_ERROR, 0);
+  // Already on the press: a late report may land before the new thread resets the counters.
   model.BeginDownload();
+  EXPECT_EQ(model.firstFailure(), "");
   model.OnControl(CONTROL_RESET_COUNTERS, 0);
   model.OnControl(CONTROL_SET_EXPECTED, 1);
   model.OnStatus(STATUS_DEVICE_DONE, 0);
@@ -169,6 +174,7 @@ TEST(ConsoleModel, ElapsedText) {
   EXPECT_EQ(ConsoleModel::FormatElapsed(59), " 0 Min 59 Sec");
   EXPECT_EQ(ConsoleModel::FormatElapsed(60), " 1 Min 0 Sec");
   EXPECT_EQ(ConsoleModel::FormatElapsed(125), " 2 Min 5 Sec");
+  EXPECT_EQ(ConsoleModel::FormatElapsed(3660), " 61 Min 0 Sec");  // no hours
 }
 
 TEST(ConsoleModel, TimerStartResetsTheSecondsAndTicksCount) {
@@ -191,6 +197,37 @@ TEST(ConsoleModel, AbandonedDownloadReturnsToIdle) {
   ConsoleEffects effects = model.AbandonDownload();
   EXPECT_TRUE(effects.enableButtons && effects.clearWorker);
   EXPECT_FALSE(model.downloading());
+}
+
+// A post the window does not take (its queue is full) is tried again; a report the dialog cannot
+// do without is never dropped while the window exists.
+TEST(DeliverPost, RetriesUntilTakenAndDropsOnlyWhatMayBeLost) {
+  test::FakeClock clock;
+  int refusals = 3, attempts = 0;
+  auto post = [&] { return ++attempts > refusals; };
+  auto exists = [] { return true; };
+  EXPECT_TRUE(DeliverPost(post, exists, clock, false));
+  EXPECT_EQ(attempts, 4);
+  EXPECT_EQ(clock.totalSlept(), 3u * POST_RETRY_PAUSE_MS);
+
+  // Progress may be lost after a bounded wait; a final report keeps trying.
+  refusals = 1000;
+  attempts = 0;
+  EXPECT_FALSE(DeliverPost(post, exists, clock, false));
+  EXPECT_EQ(attempts, static_cast<int>(POST_RETRY_ATTEMPTS) + 1);
+  attempts = 0;
+  EXPECT_TRUE(DeliverPost(post, exists, clock, true));
+  EXPECT_EQ(attempts, 1001);
+
+  // Once the window is gone nobody is left to tell.
+  attempts = 0;
+  int alive = 5;
+  EXPECT_FALSE(DeliverPost(post, [&] { return --alive > 0; }, clock, true));
+  EXPECT_EQ(attempts, 5);
+
+  EXPECT_TRUE(IsFinalReport(STATUS_DEVICE_DONE) && IsFinalReport(STATUS_ERROR) &&
+              IsFinalReport(STATUS_CHECKSUMS_ERROR) && IsFinalReport(STATUS_CHECKSUMS_OK));
+  EXPECT_FALSE(IsFinalReport(STATUS_VERIFYING) || IsFinalReport(STATUS_SEND_IMAGE));
 }
 
 }  // namespace

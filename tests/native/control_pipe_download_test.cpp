@@ -160,10 +160,14 @@ std::vector<uint8_t> Pattern(size_t size) {
   return bytes;
 }
 
+void Stall(SimulatedDriverService& s, uint8_t request, int occurrence = 1) {
+  s.device().StallRequest(request, occurrence);
+}
+
 class ControlPipeDownloadTest : public ::testing::Test {
  protected:
-  void Run(std::vector<uint8_t> image, ImageFaults imageFaults = {},
-           ControlPipeDownloadFaults faults = {}) {
+  ControlPipeResult Run(std::vector<uint8_t> image, ImageFaults imageFaults = {},
+                        ControlPipeDownloadFaults faults = {}) {
     bytes = std::move(image);
     source = std::make_unique<FakeImageSource>(bytes, imageFaults);
     reporter.released = [this] {
@@ -172,7 +176,7 @@ class ControlPipeDownloadTest : public ::testing::Test {
     };
     reporter.requestCount = [this] { return service.requests().size(); };
     reporter.BeginDownload();
-    EXPECT_EQ(ControlPipeDownload(service, reporter, clock, *source, faults), 0);
+    const ControlPipeResult result = ControlPipeDownload(service, reporter, clock, *source, faults);
     EXPECT_TRUE(reporter.releasedAtFinalReport);
     EXPECT_EQ(service.openChannels(), 0);
     EXPECT_EQ(service.openDevices(), 0);
@@ -181,6 +185,7 @@ class ControlPipeDownloadTest : public ::testing::Test {
         << service.device().protocolErrors().front();
     EXPECT_FALSE(reporter.model().downloading());
     EXPECT_FALSE(reporter.model().timerRunning());
+    return result;
   }
 
   SimulatedDriverService service;
@@ -286,6 +291,22 @@ TEST_F(ControlPipeDownloadTest, OnlyTheFirstFourReplyBytesAreCompared) {
   EXPECT_EQ(reporter.model().statusText(), "Checksums OK");
 }
 
+TEST_F(ControlPipeDownloadTest, ChecksumRepliesOfFourToSevenBytesAreEnough) {
+  service.device().ShortChecksumReply(0x0C, 4);
+  service.device().ShortChecksumReply(0x0B, 7);
+  EXPECT_EQ(Run(Pattern(50000)), ControlPipeResult::Verified);
+  EXPECT_EQ(reporter.model().statusText(), "Checksums OK");
+}
+
+TEST_F(ControlPipeDownloadTest, RefusedSendEndAfterBothChecksumsStillEndsOk) {
+  Stall(service, 0x19);
+  EXPECT_EQ(Run(Pattern(100)), ControlPipeResult::Verified);
+  EXPECT_EQ(reporter.model().statusText(), "Checksums OK");
+  EXPECT_EQ(Traffic(service).back(), "close");
+  ASSERT_EQ(reporter.endings().size(), 1u);
+  EXPECT_EQ(reporter.endings()[0].outcome, DeviceOutcome::Verified);
+}
+
 TEST_F(ControlPipeDownloadTest, ThreeDevicesAndPendingRequestsStillDownload) {
   service.SetDevices({{0x5555, 0x5555, SimulatedDriverService::FIRST_UNIQUE_ID},
                       {0x5555, 0x5555, 0x0B},
@@ -332,7 +353,26 @@ TEST_P(DownloadFailureTest, CleansUpPostsOneErrorThenShowsItsBox) {
   ImageFaults imageFaults;
   ControlPipeDownloadFaults faults;
   c.arrange(service, imageFaults, faults);
-  Run(Pattern(c.imageSize), imageFaults, faults);
+  const ControlPipeResult result = Run(Pattern(c.imageSize), imageFaults, faults);
+
+  // What a front end learns beside the box: the result, and how the device ended once open.
+  const std::string text = c.text;
+  ControlPipeResult expected = ControlPipeResult::Failed;
+  if (text == "USB Driver Fail.") expected = ControlPipeResult::NoService;
+  if (text == "Device Open Fail.") expected = ControlPipeResult::NoDevice;
+  if (text == "이미지 파일을 열수 없습니다.") expected = ControlPipeResult::ImageError;
+  EXPECT_EQ(result, expected);
+  const std::vector<test::DeviceEnding> endings = reporter.endings();
+  if (c.ending == 'E') {
+    EXPECT_TRUE(endings.empty());
+  } else {
+    ASSERT_EQ(endings.size(), 1u);
+    EXPECT_EQ(endings[0].message, text);
+    EXPECT_EQ(endings[0].outcome,
+              text == "Checksum Error"                  ? DeviceOutcome::VerificationError
+              : expected == ControlPipeResult::ImageError ? DeviceOutcome::ImageError
+                                                          : DeviceOutcome::LinkError);
+  }
 
   auto events = reporter.events();
   ASSERT_GE(events.size(), 3u);
@@ -374,10 +414,6 @@ TEST_P(DownloadFailureTest, CleansUpPostsOneErrorThenShowsItsBox) {
       tail);
   EXPECT_EQ(service.device().ended(), c.ending == 'A');
   EXPECT_EQ(source->openReaders(), 0);
-}
-
-void Stall(SimulatedDriverService& s, uint8_t request, int occurrence = 1) {
-  s.device().StallRequest(request, occurrence);
 }
 
 // Endings: E = before the device is open; P = the device is closed; A = SetSendEnd, then closed.

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <thread>
 
 #include "memory_pipe_link.h"
@@ -24,7 +26,7 @@ class ScriptedEnvironment : public PipeControllerEnvironment {
     return count;
   }
   uint32_t LastErrorCode() override { return lastError; }
-  bool StartWorker(int32_t i) override {
+  bool StartWorker(int32_t i, PipeWatchdog&) override {
     log.push_back("start " + std::to_string(i));
     return std::find(refuse.begin(), refuse.end(), i) == refuse.end();
   }
@@ -52,7 +54,9 @@ TEST(PipeDownloadController, ImageThatCannotBeSentEndsTheDownloadBeforeDiscovery
     reporter.BeginDownload();
     ScriptedEnvironment environment;
     environment.count = 2;
-    RunPipeDownloadController(reporter, *image, environment);
+    auto watchdog = std::make_shared<PipeWatchdog>();
+    EXPECT_EQ(RunPipeDownloadController(reporter, *image, environment, *watchdog),
+              PipeDownloadResult::ImageError);
     EXPECT_EQ(environment.discoveries, 0);
     EXPECT_EQ(reporter.events(),
               (std::vector<ReportEvent>{
@@ -69,7 +73,9 @@ TEST(PipeDownloadController, NoDeviceShowsTheLastErrorAndEndsTheDownload) {
   reporter.BeginDownload();
   ScriptedEnvironment environment;
   environment.lastError = 2;
-  RunPipeDownloadController(reporter, image, environment);
+  auto watchdog = std::make_shared<PipeWatchdog>();
+  EXPECT_EQ(RunPipeDownloadController(reporter, image, environment, *watchdog),
+            PipeDownloadResult::NoDevice);
   EXPECT_EQ(reporter.events(),
             (std::vector<ReportEvent>{
                 RESET, START_TIMER, StatusEvent(STATUS_CONFIGURATION, 0), Expected(1), STOP_TIMER,
@@ -87,7 +93,9 @@ TEST(PipeDownloadController, WorkerThatCannotStartIsReportedAndTheOthersGoOn) {
   ScriptedEnvironment environment;
   environment.count = 4;
   environment.refuse = {1, 2};
-  RunPipeDownloadController(reporter, image, environment);
+  auto watchdog = std::make_shared<PipeWatchdog>();
+  EXPECT_EQ(RunPipeDownloadController(reporter, image, environment, *watchdog),
+            PipeDownloadResult::Devices);
 
   EXPECT_EQ(environment.log, (std::vector<std::string>{"start 0", "start 1", "close 1", "start 2",
                                                        "close 2", "start 3"}));
@@ -95,7 +103,8 @@ TEST(PipeDownloadController, WorkerThatCannotStartIsReportedAndTheOthersGoOn) {
             (std::vector<ReportEvent>{RESET, START_TIMER, StatusEvent(STATUS_CONFIGURATION, 0),
                                       Expected(4), StatusEvent(STATUS_SEND_IMAGE, 0),
                                       StatusEvent(STATUS_ERROR, 1), StatusEvent(STATUS_ERROR, 2),
-                                      AppBoxEvent("Download Thread를 생성할 수 없습니다.")}));
+                                      AppBoxEvent("Download Thread를 생성할 수 없습니다.",
+                                                  BoxIcon::Stop)}));
   // The two started workers' final reports end the download.
   reporter.PostStatus(STATUS_DEVICE_DONE, 0);
   EXPECT_TRUE(reporter.model().downloading());
@@ -103,7 +112,8 @@ TEST(PipeDownloadController, WorkerThatCannotStartIsReportedAndTheOthersGoOn) {
   EXPECT_FALSE(reporter.model().downloading());
 }
 
-// Sixteen simulated devices, each worker on a thread of its own with its own fake clock.
+// Sixteen simulated devices, each worker on a thread of its own with its own fake clock (the
+// time of each device runs on by itself), all watched by the download's one watchdog.
 class DeviceFarm : public PipeControllerEnvironment {
  public:
   DeviceFarm(int32_t count, ImageSource& image, Reporter& reporter)
@@ -119,24 +129,57 @@ class DeviceFarm : public PipeControllerEnvironment {
     threads_.clear();
   }
 
+  // Runs the controller (and so the watchdog) on a thread while this one keeps the time: the
+  // clock of a device that keeps a call blocked runs on in steps of a second. Returns the
+  // controller's result once the watchdog has seen every worker leave.
+  PipeDownloadResult RunDownload() {
+    auto watchdog = std::make_shared<PipeWatchdog>();
+    for (auto& clock : clocks_) clock->SetOnAdvance([w = watchdog.get()] { w->Wake(); });
+    std::atomic<bool> done{false};
+    PipeDownloadResult result{};
+    std::thread controller([&] {
+      result = RunPipeDownloadController(reporter_, image_, *this, *watchdog);
+      done = true;
+    });
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!done && std::chrono::steady_clock::now() < giveUp) {
+      for (size_t k = 0; k < devices_.size(); ++k)
+        if (devices_[k]->hostBlocked()) clocks_[k]->Advance(1000);
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    if (!done) {
+      ADD_FAILURE() << "the download did not end within 60 s of real time";
+      for (auto& device : devices_) device->Shutdown();
+    }
+    controller.join();
+    Join();
+    for (auto& clock : clocks_) clock->SetOnAdvance(nullptr);
+    EXPECT_EQ(watchdog->active(), 0);
+    return result;
+  }
+
   int32_t OpenDevices() override {
     for (size_t i = 0; i < devices_.size(); ++i) {
-      auto pair = devsim::ConnectMemoryPipes(*devices_[i], {.readTimeoutMs = 0});
-      pipes_.push_back(std::move(pair));
+      pipes_.push_back(devsim::ConnectMemoryPipes(*devices_[i]));
     }
     return static_cast<int32_t>(devices_.size());
   }
   uint32_t LastErrorCode() override { return 0; }
-  bool StartWorker(int32_t i) override {
+  std::string DevicePath(int32_t i) override { return "sim" + std::to_string(i); }
+  bool StartWorker(int32_t i, PipeWatchdog& watchdog) override {
     const size_t k = static_cast<size_t>(i);
-    threads_.emplace_back(RunPipeDeviceWorker, i, std::move(pipes_[k].outPipe),
-                          std::move(pipes_[k].inPipe), std::ref(image_), std::ref(reporter_),
-                          std::ref(*clocks_[k]));
+    std::shared_ptr<PipeCallWatch> watch =
+        watchdog.Enrol(devsim::MemoryPipeCanceller(*devices_[k]), *clocks_[k]);
+    threads_.emplace_back([this, i, k, watch] {
+      RunPipeDeviceWorker(i, std::move(pipes_[k].outPipe), std::move(pipes_[k].inPipe), image_,
+                          reporter_, *clocks_[k], watch.get());
+    });
     return true;
   }
   void CloseDevicePipes(int32_t i) override { pipes_[static_cast<size_t>(i)] = {}; }
 
   const BulkPipeDevice& device(int32_t i) const { return *devices_[static_cast<size_t>(i)]; }
+  uint32_t now(int32_t i) const { return clocks_[static_cast<size_t>(i)]->TickCount(); }
   static inline BulkPipeBehaviour behaviours[MAX_PIPE_DEVICES];
 
  private:
@@ -156,11 +199,10 @@ TEST(PipeDownloadController, SixteenDevicesDownloadInParallelToComplete) {
   RecordingReporter reporter;
   reporter.BeginDownload();
   DeviceFarm farm(16, *image, reporter);
-  RunPipeDownloadController(reporter, *image, farm);
-  ASSERT_TRUE(reporter.WaitForIdle());
-  farm.Join();
+  EXPECT_EQ(farm.RunDownload(), PipeDownloadResult::Devices);
 
   const ConsoleModel model = reporter.model();
+  EXPECT_FALSE(model.downloading());
   EXPECT_EQ(model.statusText(), "Complete");
   EXPECT_EQ(model.finishedDevices(), 16);
   EXPECT_FALSE(model.timerRunning());
@@ -174,27 +216,34 @@ TEST(PipeDownloadController, SixteenDevicesDownloadInParallelToComplete) {
   }
   // Expected devices are set before STATUS_SEND_IMAGE, which comes before any progress.
   const std::vector<ReportEvent> events = reporter.events();
-  auto at = [&](const ReportEvent& e) { return std::find(events.begin(), events.end(), e); };
+  auto at = [&](const ReportEvent& e) {
+    auto found = std::find(events.begin(), events.end(), e);
+    EXPECT_NE(found, events.end()) << "no such report";
+    return found;
+  };
   EXPECT_LT(at(Expected(16)), at(StatusEvent(STATUS_SEND_IMAGE, 0)));
   EXPECT_LT(at(StatusEvent(STATUS_SEND_IMAGE, 0)), at(ProgressEvent(0, 13)));
   EXPECT_EQ(image->openReaders(), 0);
 }
 
-TEST(PipeDownloadController, FailedDevicesEachGiveTheirOwnFinalReport) {
+TEST(PipeDownloadController, FailedAndHungDevicesEachGiveTheirOwnFinalReport) {
   auto image = FakeImageSource::Generated(300000);
   for (auto& b : DeviceFarm::behaviours) b = {};
   DeviceFarm::behaviours[5].answerVerifyError = true;
   DeviceFarm::behaviours[9].vanishIn = devsim::BulkPipePhase::Data;
-  DeviceFarm::behaviours[12].stall = true;
+  DeviceFarm::behaviours[12].stall = true;  // silent after the byte sum
+  DeviceFarm::behaviours[13].hangIn = devsim::BulkPipePhase::Data;
+  DeviceFarm::behaviours[13].hangAfterDataBytes = 131072;  // stops reading half-way
+  DeviceFarm::behaviours[14].muteAfterReceive = true;
+  DeviceFarm::behaviours[15].writeDelayMs = PIPE_WRITE_TIMEOUT_MS - 100;  // slow, not hung
   RecordingReporter reporter;
   reporter.BeginDownload();
   DeviceFarm farm(16, *image, reporter);
-  RunPipeDownloadController(reporter, *image, farm);
-  ASSERT_TRUE(reporter.WaitForIdle());
-  farm.Join();
+  EXPECT_EQ(farm.RunDownload(), PipeDownloadResult::Devices);
 
-  // The failed devices report under their own indices; the thirteen others are done. Which
-  // report the dialog counts last depends on the threads, so the status line is not checked.
+  // The failed devices report under their own indices; the others are done, the slow one too.
+  // Which report the dialog counts last depends on the threads, so the status line is only
+  // checked not to read "Complete".
   std::vector<ReportEvent> failures;
   int done = 0;
   for (auto& e : reporter.events()) {
@@ -206,13 +255,23 @@ TEST(PipeDownloadController, FailedDevicesEachGiveTheirOwnFinalReport) {
   }
   std::sort(failures.begin(), failures.end(),
             [](const ReportEvent& x, const ReportEvent& y) { return x.b < y.b; });
-  EXPECT_EQ(failures, (std::vector<ReportEvent>{StatusEvent(STATUS_CHECKSUMS_ERROR, 5),
-                                                StatusEvent(STATUS_ERROR, 9),
-                                                StatusEvent(STATUS_ERROR, 12)}));
-  EXPECT_EQ(done, 13);
-  EXPECT_EQ(reporter.model().finishedDevices(), 16);
-  EXPECT_FALSE(reporter.model().downloading());
-  EXPECT_EQ(reporter.events(ReportEvent::StopBox).size(), 3u);
+  EXPECT_EQ(failures, (std::vector<ReportEvent>{
+                          StatusEvent(STATUS_CHECKSUMS_ERROR, 5), StatusEvent(STATUS_ERROR, 9),
+                          StatusEvent(STATUS_ERROR, 12), StatusEvent(STATUS_ERROR, 13),
+                          StatusEvent(STATUS_ERROR, 14)}));
+  EXPECT_EQ(done, 11);
+  for (int32_t i : {0, 1, 2, 3, 4, 6, 7, 8, 10, 11, 15}) {
+    EXPECT_TRUE(farm.device(i).Result().verified()) << "device " << i;
+  }
+  EXPECT_TRUE(farm.device(13).Result().hung);
+  const ConsoleModel model = reporter.model();
+  EXPECT_EQ(model.finishedDevices(), 16);
+  EXPECT_FALSE(model.downloading());
+  EXPECT_NE(model.statusText(), "Complete");
+  EXPECT_EQ(reporter.events(ReportEvent::StopBox).size(), 5u);
+  // The hung device's pipes were closed before its final report like everyone's.
+  EXPECT_TRUE(farm.device(13).Result().outClosed);
+  EXPECT_TRUE(farm.device(13).Result().inClosed);
 }
 
 }  // namespace

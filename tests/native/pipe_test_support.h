@@ -3,15 +3,21 @@
 // its final report was posted.
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "bulk_pipe_device.h"
 #include "fake_image_source.h"
 #include "pipe_download.h"
+#include "pipe_watchdog.h"
 #include "recording_reporter.h"
 
 namespace pelorin::test {
@@ -39,12 +45,23 @@ class TapLink : public PipeLink {
   std::vector<Write_>* log_;
 };
 
-// An in-pipe that plays a script: each step is one read's result (failed, or these bytes).
+// An in-pipe that plays a script: each step is one read's result (failed, or these bytes),
+// which arrives `delayMs` of the clock after the read began, unless the read is cancelled
+// meanwhile (Canceller): then it fails and the step is gone.
 class ScriptedInLink : public PipeLink {
  public:
   struct Step {
     bool ok;
     std::string bytes;
+    uint32_t delayMs = 0;
+  };
+  class Canceller : public PipeCallCanceller {
+   public:
+    explicit Canceller(std::atomic<bool>* cancelled) : cancelled_(cancelled) {}
+    void CancelCall() override { *cancelled_ = true; }
+
+   private:
+    std::atomic<bool>* cancelled_;
   };
   // `capacities`, when given, collects what each successful read asked for.
   explicit ScriptedInLink(std::deque<Step> script, std::vector<uint32_t>* capacities = nullptr)
@@ -58,6 +75,11 @@ class ScriptedInLink : public PipeLink {
     if (script_.empty()) return false;  // the script is over: the device is gone
     Step step = std::move(script_.front());
     script_.pop_front();
+    if (step.delayMs != 0) {
+      cancelled = false;
+      clock->Sleep(step.delayMs);
+      if (cancelled.exchange(false)) return false;
+    }
     if (!step.ok) return false;
     if (capacities_) capacities_->push_back(capacity);
     const uint32_t n = step.bytes.size() < capacity ? uint32_t(step.bytes.size()) : capacity;
@@ -67,10 +89,48 @@ class ScriptedInLink : public PipeLink {
   }
   bool Valid() const override { return true; }
 
+  Clock* clock = nullptr;  // needed by steps with a delay
+  std::atomic<bool> cancelled{false};
+
  private:
   std::deque<Step> script_;
   std::vector<uint32_t>* capacities_;
 };
+
+// Lets the fake clock run on, as real time would, while the worker is blocked in `device`, so
+// that the watchdog gives the blocked call up when its deadline comes: each step advances the
+// clock to the watchdog's next deadline. Returns when `done` is set. Should the worker stay
+// blocked although the clock has run on for twice the longest limit (the watchdog did not give
+// the call up), or not end within `realLimitMs`, it releases the device for good, so that the
+// worker and the test end, and fails the test with the device's phase.
+inline bool LetTimeRunWhileBlocked(devsim::BulkPipeDevice& device, FakeClock& clock,
+                                   PipeWatchdog& watchdog, const std::atomic<bool>& done,
+                                   uint32_t realLimitMs = 120000) {
+  const auto giveUp = std::chrono::steady_clock::now() + std::chrono::milliseconds(realLimitMs);
+  uint64_t advanced = 0;
+  while (!done) {
+    const bool overdue = advanced > 2ull * ANSWER_TIMEOUT_MS;
+    if (overdue || std::chrono::steady_clock::now() > giveUp) {
+      const devsim::BulkPipeResult r = device.Result();
+      device.Shutdown();
+      ADD_FAILURE() << "the worker did not end "
+                    << (overdue ? "although its blocked call was long overdue"
+                                : "within the test's real-time limit")
+                    << "; the device is in phase " << devsim::PhaseName(r.phase)
+                    << (r.hung ? " (hung)" : "");
+      while (!done) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      return false;
+    }
+    if (device.hostBlocked()) {
+      const uint32_t next = watchdog.CancelOverdue();
+      const uint32_t step = next == UINT32_MAX ? 1000 : (next == 0 ? 1 : next);
+      clock.Advance(step);
+      advanced += step;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
 
 // Notes, at each final report, whether the device's links and the image readers were closed.
 class ClosingCheckReporter : public RecordingReporter {
@@ -88,7 +148,12 @@ class ClosingCheckReporter : public RecordingReporter {
     }
     RecordingReporter::PostStatus(code, lParam);
   }
+  void PostProgress(int32_t bar, int32_t percent) override {
+    if (device_) dataWritesAtProgress.push_back(device_->Result().dataWrites);
+    RecordingReporter::PostProgress(bar, percent);
+  }
   std::vector<bool> closedAtFinalReport;
+  std::vector<uint32_t> dataWritesAtProgress;  // data writes the device had taken at each post
 
  private:
   const devsim::BulkPipeDevice* device_;

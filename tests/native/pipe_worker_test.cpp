@@ -2,6 +2,8 @@
 // the verification handshake, and how every failure ends the device.
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "memory_pipe_link.h"
 #include "pipe_test_support.h"
 
@@ -17,6 +19,8 @@ struct Outcome {
   std::vector<TapLink::Write_> writes;  // what the worker wrote on the out-pipe
   std::vector<ReportEvent> events;
   std::vector<bool> closedAtFinal;
+  std::vector<DeviceEnding> endings;
+  std::vector<uint32_t> dataWritesAtProgress;
   uint64_t slept = 0;
   uint32_t sleeps = 0;
 
@@ -45,20 +49,37 @@ struct Outcome {
   }
 };
 
+// Runs the worker as the controller does, each pipe call bounded by the watchdog with the
+// protocol's limits, on a thread of its own; while the device keeps a call blocked, the fake
+// clock runs on until the watchdog gives it up.
 Outcome RunWorker(FakeImageSource& image, BulkPipeBehaviour behaviour = {}, int32_t index = 0,
                   devsim::MemoryPipeOptions options = {}) {
   FakeClock clock;
   devsim::BulkPipeDevice device(clock, behaviour);
   ClosingCheckReporter reporter(&device, &image);
   auto pipes = devsim::ConnectMemoryPipes(device, options);
+  auto watchdog = std::make_shared<PipeWatchdog>();
+  std::shared_ptr<PipeCallWatch> watch = watchdog->Enrol(devsim::MemoryPipeCanceller(device), clock);
+  clock.SetOnAdvance([&] { watchdog->CancelOverdue(); });
   Outcome outcome;
   auto out = std::make_unique<TapLink>(std::move(pipes.outPipe), &outcome.writes);
-  RunPipeDeviceWorker(index, std::move(out), std::move(pipes.inPipe), image, reporter, clock);
+  std::atomic<bool> done{false};
+  std::thread worker([&] {
+    RunPipeDeviceWorker(index, std::move(out), std::move(pipes.inPipe), image, reporter, clock,
+                        watch.get());
+    done = true;
+  });
+  LetTimeRunWhileBlocked(device, clock, *watchdog, done);
+  worker.join();
+  clock.SetOnAdvance(nullptr);
   outcome.device = device.Result();
   outcome.events = reporter.events();
+  outcome.endings = reporter.endings();
   outcome.closedAtFinal = reporter.closedAtFinalReport;
+  outcome.dataWritesAtProgress = reporter.dataWritesAtProgress;
   outcome.slept = clock.totalSlept();
   outcome.sleeps = clock.sleepCount();
+  EXPECT_EQ(watchdog->active(), 0) << "the worker did not leave the watchdog";
   return outcome;
 }
 
@@ -110,7 +131,8 @@ TEST(PipeDeviceWorker, ChunkMultipleAndEmptyImagesEndWithAnEmptyWrite) {
   auto full = FakeImageSource::Generated(262144);
   Outcome o = RunWorker(*full);
   EXPECT_EQ(o.sizes(), (std::vector<uint32_t>{4, 4, 131072, 131072, 0, 4, 3, 3}));
-  EXPECT_EQ(o.progress(), (std::vector<int32_t>{50, 100, 100}));
+  // The empty last write leaves the bar at 100: nothing more is posted for it.
+  EXPECT_EQ(o.progress(), (std::vector<int32_t>{50, 100}));
   EXPECT_TRUE(o.device.verified());
 
   FakeImageSource empty(std::vector<uint8_t>{});
@@ -145,11 +167,14 @@ TEST(PipeDeviceWorker, StreamsAHundredMegabyteImage) {
   EXPECT_EQ(o.device.dataWrites, 763u);  // 762 full chunks and the 122,880-byte rest
   EXPECT_EQ(o.device.dataByteSum, sum);
   EXPECT_EQ(o.device.hostByteSum, sum);
-  const std::vector<int32_t> progress = o.progress();
-  ASSERT_EQ(progress.size(), 763u);
-  EXPECT_EQ(progress[380], 49);
-  EXPECT_EQ(progress[381], 50);  // after 382 writes, 50,069,504 bytes
-  EXPECT_EQ(progress.back(), 100);
+  // One post per percentage reached, not one per write: 101 posts for 763 writes; 50 is
+  // reached with the 382nd write (50,069,504 bytes).
+  std::vector<int32_t> everyPercent;
+  for (int32_t p = 0; p <= 100; ++p) everyPercent.push_back(p);
+  EXPECT_EQ(o.progress(), everyPercent);
+  ASSERT_EQ(o.dataWritesAtProgress.size(), 101u);
+  EXPECT_EQ(o.dataWritesAtProgress[49], 374u);
+  EXPECT_EQ(o.dataWritesAtProgress[50], 382u);
   ExpectEnding(o, StatusEvent(STATUS_DEVICE_DONE, 0));
 }
 
@@ -257,6 +282,17 @@ TEST(PipeDeviceWorker, ImageFailuresEndTheDeviceWithoutAByteSum) {
   }
 }
 
+TEST(PipeDeviceWorker, ImageOfTheLargestLengthIsSent) {
+  auto image = FakeImageSource::Generated(0xFFFFFFFFull);
+  BulkPipeBehaviour behaviour;
+  behaviour.vanishIn = BulkPipePhase::Data;  // the first data write shows it is being sent
+  const Outcome o = RunWorker(*image, behaviour, 2);
+  ASSERT_GE(o.writes.size(), 3u);
+  EXPECT_EQ(o.writes[1].head, Bytes({0xff, 0xff, 0xff, 0xff}));
+  EXPECT_EQ(o.writes[2].size, 131072u);
+  ExpectEnding(o, StatusEvent(STATUS_ERROR, 2), "USB Cable 연결을 확인해 보세요.", "연결 에러3");
+}
+
 TEST(PipeDeviceWorker, FailedOrShortWritesEndTheDeviceWithLinkError3) {
   struct Case {
     std::string name;
@@ -292,15 +328,10 @@ TEST(PipeDeviceWorker, LostInPipeEndsAfterPausedRetries) {
     devsim::MemoryPipeOptions options;
     bool retries;
   };
-  std::vector<Case> cases(4);
+  std::vector<Case> cases(2);
   cases[0] = {"vanished while verifying", {}, {}, true};
   cases[0].behaviour.vanishIn = BulkPipePhase::AwaitReceivedReply;
-  cases[1] = {"stalled", {}, {.readTimeoutMs = 0}, true};
-  cases[1].behaviour.stall = true;
-  cases[2] = {"invalid in-pipe", {}, {.inValid = false}, false};
-  // The device never took its "OK0" and so never gives a verdict.
-  cases[3] = {"OK0 not taken", {}, {.readTimeoutMs = 0}, true};
-  cases[3].behaviour.partialIn = BulkPipePhase::AwaitReceivedReply;
+  cases[1] = {"invalid in-pipe", {}, {.inValid = false}, false};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     auto image = FakeImageSource::Generated(1000);
@@ -314,6 +345,117 @@ TEST(PipeDeviceWorker, LostInPipeEndsAfterPausedRetries) {
       EXPECT_EQ(o.slept, 2000u);
     }
   }
+}
+
+// The tick of the device's last write in `phase` (the byte sum, the "OK0" reply).
+uint32_t TickOf(const Outcome& o, BulkPipePhase phase) {
+  uint32_t tick = 0;
+  for (auto& w : o.device.writes)
+    if (w.phase == phase) tick = w.tick;
+  return tick;
+}
+
+TEST(PipeDeviceWorker, WriteBlockedPastTheLimitEndsTheDeviceLikeAFailedWrite) {
+  struct Case {
+    const char* name;
+    BulkPipePhase phase;
+    uint64_t dataTaken;
+  };
+  const Case cases[] = {{"data", BulkPipePhase::Data, 131072}, {"byte sum", BulkPipePhase::ByteSum, 300000}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto image = FakeImageSource::Generated(300000);
+    BulkPipeBehaviour behaviour;
+    behaviour.hangIn = c.phase;
+    behaviour.hangAfterDataBytes = 131072;  // the second data write hangs
+    const Outcome o = RunWorker(*image, behaviour, 3);
+    EXPECT_TRUE(o.device.hung);
+    EXPECT_EQ(o.device.dataBytes, c.dataTaken);
+    ASSERT_EQ(o.endings.size(), 1u);
+    EXPECT_EQ(o.endings[0].outcome, DeviceOutcome::LinkError);
+    // Given up when the write limit has passed, and not much later.
+    const uint32_t hungAt = o.device.writes.back().tick;
+    EXPECT_GE(o.endings[0].tick - hungAt, PIPE_WRITE_TIMEOUT_MS);
+    EXPECT_LT(o.endings[0].tick - hungAt, PIPE_WRITE_TIMEOUT_MS + 1000);
+    ExpectEnding(o, StatusEvent(STATUS_ERROR, 3), "USB Cable 연결을 확인해 보세요.", "연결 에러3");
+  }
+}
+
+TEST(PipeDeviceWorker, SlowWritesAreGivenUpOnlyPastTheLimit) {
+  auto image = FakeImageSource::Generated(300000);
+  BulkPipeBehaviour slow;
+  slow.writeDelayMs = PIPE_WRITE_TIMEOUT_MS - 100;  // every write completes at 9.9 s
+  Outcome o = RunWorker(*image, slow);
+  EXPECT_TRUE(o.device.verified());
+  EXPECT_EQ(o.device.replies, (std::vector<std::string>{"OK0", "OK1"}));
+  ExpectEnding(o, StatusEvent(STATUS_DEVICE_DONE, 0));
+
+  slow.writeDelayMs = PIPE_WRITE_TIMEOUT_MS + 100;  // the magic is still not taken at 10 s
+  o = RunWorker(*image, slow, 1);
+  EXPECT_TRUE(o.device.writes.empty());
+  ExpectEnding(o, StatusEvent(STATUS_ERROR, 1), "USB Cable 연결을 확인해 보세요.", "연결 에러3");
+}
+
+TEST(PipeDeviceWorker, SilenceForTheAnswerLimitEndsTheDevice) {
+  struct Case {
+    const char* name;
+    BulkPipeBehaviour behaviour;
+    BulkPipePhase lastWrite;  // the device has been silent since this write
+  };
+  std::vector<Case> cases(3);
+  cases[0] = {"after the byte sum", {}, BulkPipePhase::ByteSum};
+  cases[0].behaviour.stall = true;
+  cases[1] = {"after RECEIVE", {}, BulkPipePhase::AwaitReceivedReply};
+  cases[1].behaviour.muteAfterReceive = true;
+  // The device never took its "OK0" and so never gives a verdict.
+  cases[2] = {"OK0 not taken", {}, BulkPipePhase::AwaitReceivedReply};
+  cases[2].behaviour.partialIn = BulkPipePhase::AwaitReceivedReply;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto image = FakeImageSource::Generated(1000);
+    const Outcome o = RunWorker(*image, c.behaviour, 4);
+    ASSERT_EQ(o.endings.size(), 1u);
+    const uint32_t silentSince = TickOf(o, c.lastWrite);
+    EXPECT_GE(o.endings[0].tick - silentSince, ANSWER_TIMEOUT_MS);
+    EXPECT_LT(o.endings[0].tick - silentSince, ANSWER_TIMEOUT_MS + 1000);
+    EXPECT_EQ(o.slept, 2000u) << "a blocked read is not retried";
+    ExpectEnding(o, StatusEvent(STATUS_ERROR, 4), "USB Cable 연결을 확인해 보세요.", "연결 에러");
+  }
+}
+
+// The worker over a scripted in-pipe whose answers arrive late, with the watchdog on its clock.
+std::vector<ReportEvent> RunScriptedAnswers(std::deque<ScriptedInLink::Step> script,
+                                            std::vector<std::string>* replies) {
+  FakeImageSource image(Bytes({1, 2, 3}));
+  FakeClock clock;
+  RecordingReporter reporter;
+  auto in = std::make_unique<ScriptedInLink>(std::move(script));
+  in->clock = &clock;
+  auto watchdog = std::make_shared<PipeWatchdog>();
+  auto watch = watchdog->Enrol(std::make_unique<ScriptedInLink::Canceller>(&in->cancelled), clock);
+  clock.SetOnAdvance([&] { watchdog->CancelOverdue(); });
+  RunPipeDeviceWorker(0, std::make_unique<ReplySink>(replies), std::move(in), image, reporter,
+                      clock, watch.get());
+  clock.SetOnAdvance(nullptr);
+  return reporter.events(ReportEvent::Status);
+}
+
+TEST(PipeDeviceWorker, EachByteFromTheDeviceRestartsTheAnswerLimit) {
+  // 450 s after the byte sum, but never 300 s without a byte.
+  std::vector<std::string> replies;
+  EXPECT_EQ(RunScriptedAnswers({{true, "RECEIVE", 200000}, {true, "VERI", 250000},
+                                {true, "OK_", 250000}},
+                               &replies),
+            (std::vector<ReportEvent>{StatusEvent(STATUS_VERIFYING, 0),
+                                      StatusEvent(STATUS_DEVICE_DONE, 0)}));
+  EXPECT_EQ(replies.back(), "OK1");
+
+  replies.clear();
+  EXPECT_EQ(RunScriptedAnswers({{true, "RECEIVE", 1000}, {true, "VERI", ANSWER_TIMEOUT_MS + 1}},
+                               &replies),
+            (std::vector<ReportEvent>{StatusEvent(STATUS_VERIFYING, 0),
+                                      StatusEvent(STATUS_ERROR, 0)}));
+  EXPECT_EQ(replies.back(), "OK0");
 }
 
 TEST(PipeDeviceWorker, RetryLimitCountsOnlyAnUnbrokenRunOfFailures) {

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -33,7 +34,19 @@ inline ReportEvent ControlEvent(int32_t request, int32_t arg = 0) { return {Repo
 inline ReportEvent StopBoxEvent(std::string text, std::string caption) {
   return {ReportEvent::StopBox, 0, 0, std::move(text), std::move(caption)};
 }
-inline ReportEvent AppBoxEvent(std::string text) { return {ReportEvent::AppBox, 0, 0, std::move(text), {}}; }
+// `a` is the box's icon.
+inline ReportEvent AppBoxEvent(std::string text, BoxIcon icon = BoxIcon::Exclamation) {
+  return {ReportEvent::AppBox, static_cast<int32_t>(icon), 0, std::move(text), {}};
+}
+
+// A device's ending as the worker told it (DeviceEnded).
+struct DeviceEnding {
+  int32_t device;
+  DeviceOutcome outcome;
+  uint32_t tick;
+  std::string message;
+  bool operator==(const DeviceEnding&) const = default;
+};
 
 class RecordingReporter : public Reporter {
  public:
@@ -49,11 +62,24 @@ class RecordingReporter : public Reporter {
   void ShowStopBox(std::string_view text, std::string_view caption) override {
     Add(StopBoxEvent(std::string(text), std::string(caption)), [] {});
   }
-  void ShowAppBox(std::string_view text) override { Add(AppBoxEvent(std::string(text)), [] {}); }
+  void ShowAppBox(std::string_view text, BoxIcon icon) override {
+    Add(AppBoxEvent(std::string(text), icon), [] {});
+  }
+
+  void DeviceEnded(int32_t device, DeviceOutcome outcome, uint32_t tick,
+                   std::string_view message) override {
+    std::lock_guard lock(mutex_);
+    endings_.push_back({device, outcome, tick, std::string(message)});
+  }
 
   std::vector<ReportEvent> events() const {
     std::lock_guard lock(mutex_);
     return events_;
+  }
+  // The per-device endings, in the order the workers told them (not among events()).
+  std::vector<DeviceEnding> endings() const {
+    std::lock_guard lock(mutex_);
+    return endings_;
   }
   // Only the events of one kind, in order.
   std::vector<ReportEvent> events(ReportEvent::Kind kind) const {
@@ -98,19 +124,27 @@ class RecordingReporter : public Reporter {
   mutable std::mutex mutex_;
   std::condition_variable changed_;
   std::vector<ReportEvent> events_;
+  std::vector<DeviceEnding> endings_;
   ConsoleModel model_;
 };
 
 // Pauses advance a counter instead of sleeping; ticks follow the pauses plus any manual advance.
+// A listener set before the clock is shared hears every advance, on the advancing thread (a
+// test's watchdog looks at its deadlines then).
 class FakeClock : public Clock {
  public:
   void Sleep(uint32_t milliseconds) override {
     now_ += milliseconds;
     sleeps_ += 1;
     slept_ += milliseconds;
+    if (onAdvance_) onAdvance_();
   }
   uint32_t TickCount() override { return now_.load(); }
-  void Advance(uint32_t milliseconds) { now_ += milliseconds; }
+  void Advance(uint32_t milliseconds) {
+    now_ += milliseconds;
+    if (onAdvance_) onAdvance_();
+  }
+  void SetOnAdvance(std::function<void()> listener) { onAdvance_ = std::move(listener); }
   uint64_t totalSlept() const { return slept_.load(); }
   uint32_t sleepCount() const { return sleeps_.load(); }
 
@@ -118,6 +152,7 @@ class FakeClock : public Clock {
   std::atomic<uint32_t> now_{1000};
   std::atomic<uint64_t> slept_{0};
   std::atomic<uint32_t> sleeps_{0};
+  std::function<void()> onAdvance_;
 };
 
 }  // namespace pelorin::test

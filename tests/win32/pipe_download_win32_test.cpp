@@ -5,9 +5,12 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "dialog_reporter_win32.h"
 
 #include "bulk_pipe_device.h"
 #include "fake_image_source.h"
@@ -46,7 +49,11 @@ class PipeRelay {
       std::vector<uint8_t> buffer(1 << 18);
       DWORD got = 0;
       while (ReadFile(out_, buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr)) {
-        if (device_.HostWrite(buffer.data(), got) == BulkPipeDevice::LINK_GONE) break;
+        const int64_t taken = device_.HostWrite(buffer.data(), got);
+        if (taken == BulkPipeDevice::LINK_GONE) break;
+        // A hung device reads no more: the host's next write stays blocked.
+        if (taken == BulkPipeDevice::LINK_HUNG) device_.WaitWhileHung();
+        if (taken < 0) break;
       }
       DisconnectNamedPipe(out_);
     });
@@ -138,6 +145,94 @@ TEST(HandlePipeLink, CutPipeFailsTheWrite) {
   ASSERT_GE(run.events.size(), 2u);
   EXPECT_EQ(run.events[run.events.size() - 2], StatusEvent(STATUS_ERROR, 6));
   EXPECT_EQ(run.events.back(), StopBoxEvent("USB Cable 연결을 확인해 보세요.", "연결 에러3"));
+}
+
+struct WatchedStart {
+  HandlePipeLink* out;
+  HandlePipeLink* in;
+  std::shared_ptr<PipeCallWatch> watch;
+  PipeCallLimits limits;
+  ImageSource* image;
+  Reporter* reporter;
+};
+
+DWORD WINAPI WatchedWorker(void* parameter) {
+  auto* start = static_cast<WatchedStart*>(parameter);
+  static SystemClock clock;
+  RunPipeDeviceWorker(6, std::unique_ptr<PipeLink>(start->out), std::unique_ptr<PipeLink>(start->in),
+                      *start->image, *start->reporter, clock, start->watch.get(), start->limits);
+  start->watch.reset();
+  return 0;
+}
+
+// The worker on a thread of its own over real message pipes, with the download's watchdog (run
+// here) cancelling its calls through CancelSynchronousIo; short limits. Returns the reports and
+// how long the watchdog ran.
+struct WatchedRun {
+  std::vector<ReportEvent> events;
+  ULONGLONG ms = 0;
+  devsim::BulkPipeResult device;
+};
+WatchedRun RunWatchedOverNamedPipes(const char* name, BulkPipeBehaviour behaviour,
+                                    PipeCallLimits limits) {
+  SystemClock clock;
+  BulkPipeDevice device(clock, behaviour);
+  PipeRelay relay(device, PipeName(name));
+  HANDLE out = relay.OpenHostEnd(relay.outName());
+  HANDLE in = relay.OpenHostEnd(relay.inName());
+  EXPECT_NE(out, INVALID_HANDLE_VALUE);
+  EXPECT_NE(in, INVALID_HANDLE_VALUE);
+  relay.Start();
+  auto image = FakeImageSource::Generated(300000);
+  RecordingReporter reporter;
+  auto watchdog = std::make_shared<PipeWatchdog>();
+  WatchedStart start{new HandlePipeLink(out), new HandlePipeLink(in), nullptr, limits,
+                     image.get(), &reporter};
+  HANDLE thread = CreateThread(nullptr, 0, WatchedWorker, &start, CREATE_SUSPENDED, nullptr);
+  EXPECT_NE(thread, nullptr);
+  HANDLE waitable = nullptr;
+  DuplicateHandle(GetCurrentProcess(), thread, GetCurrentProcess(), &waitable, SYNCHRONIZE, FALSE,
+                  0);
+  start.watch = watchdog->Enrol(ThreadCallCanceller(thread), clock);
+  const ULONGLONG began = GetTickCount64();
+  ResumeThread(thread);
+  watchdog->Run();
+  WatchedRun run;
+  run.ms = GetTickCount64() - began;
+  EXPECT_EQ(WaitForSingleObject(waitable, 10000), WAIT_OBJECT_0);
+  CloseHandle(waitable);
+  device.Shutdown();  // releases the relay of a hung device
+  relay.JoinHostWrites();
+  if (!device.ended()) device.Vanish();
+  run.events = reporter.events();
+  run.device = device.Result();
+  return run;
+}
+
+TEST(PipeWatchdog, CancelsABlockedSynchronousWriteOnAMessagePipe) {
+  BulkPipeBehaviour behaviour;
+  behaviour.hangIn = devsim::BulkPipePhase::Data;
+  behaviour.hangAfterDataBytes = 0;  // stops reading at the first data write
+  const WatchedRun run = RunWatchedOverNamedPipes("hung-write", behaviour, {300, 60000});
+  ASSERT_GE(run.events.size(), 2u);
+  EXPECT_EQ(run.events[run.events.size() - 2], StatusEvent(STATUS_ERROR, 6));
+  EXPECT_EQ(run.events.back(), StopBoxEvent("USB Cable 연결을 확인해 보세요.", "연결 에러3"));
+  EXPECT_TRUE(run.device.hung);
+  // The 2 s of pauses, then the write limit; not the minutes a hung pipe would take.
+  EXPECT_GE(run.ms, 2000u + 300u);
+  EXPECT_LT(run.ms, 2000u + 3000u);
+}
+
+TEST(PipeWatchdog, CancelsABlockedSynchronousReadOnAMessagePipe) {
+  BulkPipeBehaviour behaviour;
+  behaviour.stall = true;  // never answers after the byte sum
+  const WatchedRun run = RunWatchedOverNamedPipes("silent-read", behaviour, {10000, 500});
+  ASSERT_GE(run.events.size(), 2u);
+  EXPECT_EQ(run.events[run.events.size() - 2], StatusEvent(STATUS_ERROR, 6));
+  EXPECT_EQ(run.events.back(), StopBoxEvent("USB Cable 연결을 확인해 보세요.", "연결 에러"));
+  EXPECT_TRUE(run.device.verified()) << "the whole image went out before the silence";
+  EXPECT_GE(run.ms, 2000u + 500u);
+  EXPECT_LT(run.ms, 2000u + 3000u);
 }
 
 TEST(HandlePipeLink, InvalidHandleIsAnInvalidPipe) {

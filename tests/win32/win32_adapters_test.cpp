@@ -10,6 +10,7 @@
 #include "dialog_reporter_win32.h"
 #include "file_image_source_win32.h"
 #include "loader_dialog_win32.h"
+#include "pipe_discovery_win32.h"
 #include "resource.h"
 #include "scoped_handle_win32.h"
 #include "text_win32.h"
@@ -44,6 +45,7 @@ TEST(DialogReporter, ReportsFromAnotherThreadReachTheDialogInOrder) {
     reporter.PostStatus(STATUS_CHECKSUMS_ERROR, 1);
     reporter.ShowStopBox("장치 응답 없음\n", "전송 에러");
     reporter.ShowAppBox("파이프를 열 수 없습니다.");
+    reporter.ShowAppBox("Download Thread를 생성할 수 없습니다.", BoxIcon::Stop);
     reporter.PostStatus(STATUS_DEVICE_DONE, 0);
   });
   worker.join();
@@ -58,7 +60,7 @@ TEST(DialogReporter, ReportsFromAnotherThreadReachTheDialogInOrder) {
   EXPECT_FALSE(KillTimer(hwnd, ELAPSED_TIMER_ID));
 
   auto shown = boxes.boxes();
-  ASSERT_EQ(shown.size(), 2u);
+  ASSERT_EQ(shown.size(), 3u);
   EXPECT_EQ(shown[0].owner, hwnd);
   EXPECT_EQ(shown[0].text, L"장치 응답 없음\n");
   EXPECT_EQ(shown[0].caption, L"전송 에러");
@@ -68,6 +70,8 @@ TEST(DialogReporter, ReportsFromAnotherThreadReachTheDialogInOrder) {
   EXPECT_EQ(shown[1].text, L"파이프를 열 수 없습니다.");
   EXPECT_EQ(shown[1].caption, ApplicationName());
   EXPECT_EQ(shown[1].flags, static_cast<UINT>(MB_OK | MB_ICONEXCLAMATION));
+  EXPECT_EQ(shown[2].caption, ApplicationName());
+  EXPECT_EQ(shown[2].flags, static_cast<UINT>(MB_OK | MB_ICONHAND));
 }
 
 TEST(ApplicationName, IsTheExecutablesBaseNameWithoutExtension) {
@@ -118,6 +122,32 @@ TEST(FileImageSource, ReadersAreIndependentReadSharedAndSized) {
 TEST(FileImageSource, MissingFileGivesNoReader) {
   TempFile missing(L"pelorin_no_such_image.nb0");
   EXPECT_EQ(FileImageSource(missing.path()).Open(), nullptr);
+}
+
+TEST(FileImageSource, ImageWhoseSizeCannotBeReadGivesNoReader) {
+  // A pipe opens like a file, but has no size: it must not pass for an empty image.
+  const std::wstring name =
+      L"\\\\.\\pipe\\pelorin-sizeless-" + std::to_wstring(GetCurrentProcessId());
+  ScopedHandle server(CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE, 1, 0, 0,
+                                       0, nullptr));
+  ASSERT_TRUE(server.valid());
+  EXPECT_EQ(FileImageSource(name).Open(), nullptr);
+}
+
+TEST(TextConversion, AnsiPathsAreTakenInTheirCodePage) {
+  // A character of this code page beyond ASCII, as CreateFileA paths carry it.
+  for (const wchar_t* wide : {L"\uAC00", L"\u00E9", L"\u0436"}) {
+    char ansi[8] = {};
+    BOOL lossy = FALSE;
+    const int n = WideCharToMultiByte(CP_ACP, 0, wide, 1, ansi, sizeof ansi - 1, nullptr, &lossy);
+    if (n <= 0 || lossy || static_cast<unsigned char>(ansi[0]) < 0x80) continue;
+    const std::string path = std::string("C:\\") + ansi + "\\PIPE01";
+    EXPECT_EQ(AnsiToUtf8(path), "C:\\" + WideToUtf8(wide) + "\\PIPE01");
+    EXPECT_EQ(PipeOpenFailedText(path.c_str(), 2),
+              "Failed to open (C:\\" + WideToUtf8(wide) + "\\PIPE01) = 2");
+    return;
+  }
+  GTEST_SKIP() << "this code page has no character beyond ASCII to try";
 }
 
 TEST(ScopedHandle, NullAndInvalidMeanNoHandleAndOwnershipMoves) {

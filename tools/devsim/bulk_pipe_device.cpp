@@ -41,6 +41,18 @@ BulkPipeDevice::BulkPipeDevice(Clock& clock, BulkPipeBehaviour behaviour)
 }
 
 int64_t BulkPipeDevice::HostWrite(const uint8_t* data, uint32_t size) {
+  // A slow reader: the write completes only after the device's delay, unless the host's call is
+  // cancelled meanwhile.
+  if (behaviour_.writeDelayMs != 0) {
+    uint64_t generation;
+    {
+      std::lock_guard lock(mutex_);
+      generation = cancelGeneration_;
+    }
+    clock_.Sleep(behaviour_.writeDelayMs);
+    std::lock_guard lock(mutex_);
+    if (cancelGeneration_ != generation) return LINK_CANCELLED;
+  }
   uint32_t pauseMs = 0;
   int64_t taken;
   {
@@ -66,8 +78,18 @@ int64_t BulkPipeDevice::HostWrite(const uint8_t* data, uint32_t size) {
 
 int64_t BulkPipeDevice::Take(const uint8_t* data, uint32_t size) {
   if (result_.vanished) return LINK_GONE;
+  if (result_.hung) return LINK_HUNG;
   const BulkPipePhase phase = result_.phase;
   const uint32_t tick = clock_.TickCount();
+
+  const bool hangOnArrival =
+      behaviour_.hangIn == phase &&
+      (phase != BulkPipePhase::Data || result_.dataBytes + size > behaviour_.hangAfterDataBytes);
+  if (hangOnArrival) {
+    result_.writes.push_back({phase, size, 0, tick});
+    result_.hung = true;
+    return LINK_HUNG;
+  }
 
   const bool vanishOnArrival =
       behaviour_.vanishIn == phase && phase != BulkPipePhase::AwaitReceivedReply &&
@@ -133,6 +155,7 @@ int64_t BulkPipeDevice::Take(const uint8_t* data, uint32_t size) {
         VanishLocked();  // unplugged while verifying
         break;
       }
+      if (behaviour_.muteAfterReceive) break;  // verifies for ever
       result_.phase = BulkPipePhase::AwaitVerifiedReply;
       SendAnswer(Verdict());
       break;
@@ -207,16 +230,48 @@ void BulkPipeDevice::QueueChunk(std::string_view bytes) {
 
 BulkPipeDevice::AnswerChunk BulkPipeDevice::NextAnswerChunk(uint32_t timeoutMs) {
   std::unique_lock lock(mutex_);
-  answerReady_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                        [&] { return outboxHead_ < outbox_.size() || result_.vanished; });
+  const uint64_t generation = cancelGeneration_;
+  auto ready = [&] {
+    return outboxHead_ < outbox_.size() || result_.vanished || shutdown_ ||
+           cancelGeneration_ != generation;
+  };
+  ++blockedCalls_;
+  if (timeoutMs == WAIT_FOREVER) {
+    answerReady_.wait(lock, ready);
+  } else {
+    answerReady_.wait_for(lock, std::chrono::milliseconds(timeoutMs), ready);
+  }
+  --blockedCalls_;
   AnswerChunk chunk;
   if (outboxHead_ < outbox_.size()) {
     chunk.kind = AnswerChunk::Bytes;
     chunk.bytes = std::move(outbox_[outboxHead_++]);
-  } else if (result_.vanished) {
+  } else if (result_.vanished || shutdown_) {
     chunk.kind = AnswerChunk::Gone;
+  } else if (cancelGeneration_ != generation) {
+    chunk.kind = AnswerChunk::Cancelled;
   }
   return chunk;
+}
+
+void BulkPipeDevice::WaitWhileHung() {
+  std::unique_lock lock(mutex_);
+  const uint64_t generation = cancelGeneration_;
+  ++blockedCalls_;
+  answerReady_.wait(lock, [&] { return shutdown_ || cancelGeneration_ != generation; });
+  --blockedCalls_;
+}
+
+void BulkPipeDevice::CancelHostCall() {
+  std::lock_guard lock(mutex_);
+  ++cancelGeneration_;
+  answerReady_.notify_all();
+}
+
+void BulkPipeDevice::Shutdown() {
+  std::lock_guard lock(mutex_);
+  shutdown_ = true;
+  answerReady_.notify_all();
 }
 
 void BulkPipeDevice::HostClosedOut() {
@@ -244,6 +299,16 @@ void BulkPipeDevice::VanishLocked() {
 bool BulkPipeDevice::vanished() const {
   std::lock_guard lock(mutex_);
   return result_.vanished;
+}
+
+bool BulkPipeDevice::hostBlocked() const {
+  std::lock_guard lock(mutex_);
+  return blockedCalls_ > 0;
+}
+
+bool BulkPipeDevice::hung() const {
+  std::lock_guard lock(mutex_);
+  return result_.hung;
 }
 
 bool BulkPipeDevice::ended() const {

@@ -47,7 +47,16 @@ struct BulkPipeBehaviour {
   bool noiseBeforeAnswers = false;  // 7 unknown bytes, as a write of their own, before each answer
   // Before each answer, a copy of it whose last byte is NUL (never recognised).
   bool nulCopyBeforeAnswers = false;
-  bool stall = false;  // takes everything but never answers
+  bool stall = false;  // takes everything, then never answers (its pipes stay open)
+  // Answers "RECEIVE", takes "OK0", then never gives its verdict (its pipes stay open).
+  bool muteAfterReceive = false;
+  // Hang (stop taking writes, pipes open, as a device whose firmware hangs) when a write arrives
+  // in this phase; phase Data hangs on the first data write that would take the data past
+  // hangAfterDataBytes. A host write then blocks until it is cancelled.
+  BulkPipePhase hangIn = BulkPipePhase::None;
+  uint64_t hangAfterDataBytes = 0;
+  // Every host write takes this long (device clock) before it completes: a slow reader.
+  uint32_t writeDelayMs = 0;
   // Vanish (pipes gone, every later call fails) when a write arrives in this phase. Phase Data
   // vanishes on the first data write that would take the data past vanishAfterDataBytes.
   // AwaitReceivedReply vanishes while verifying: it takes "OK0", then vanishes instead of
@@ -88,6 +97,7 @@ struct BulkPipeResult {
   std::vector<std::string> replies;  // each host reply ("OK0", "OK1", anything else as sent)
   BulkPipePhase phase = BulkPipePhase::Magic;
   bool vanished = false;
+  bool hung = false;        // stopped taking writes
   bool outClosed = false;  // the host closed its end of PIPE01
   bool inClosed = false;   // the host closed its end of PIPE00
 
@@ -97,20 +107,37 @@ struct BulkPipeResult {
 class BulkPipeDevice {
  public:
   static constexpr int64_t LINK_GONE = -1;
+  // The device hangs: it took nothing, and a host write blocks (see WaitWhileHung).
+  static constexpr int64_t LINK_HUNG = -2;
+  // The host's call was cancelled before the (slow) device took the write.
+  static constexpr int64_t LINK_CANCELLED = -3;
+  static constexpr uint32_t WAIT_FOREVER = UINT32_MAX;
 
   // `clock` stamps the writes and paces a limited byte rate; it must outlive the device.
   explicit BulkPipeDevice(Clock& clock, BulkPipeBehaviour behaviour = {});
 
-  // A host write on PIPE01. Returns the bytes taken (0..size), or LINK_GONE once vanished.
+  // A host write on PIPE01. Returns the bytes taken (0..size), LINK_GONE once vanished,
+  // LINK_HUNG once the device hangs, or LINK_CANCELLED when CancelHostCall came while a slow
+  // device was still taking it.
   int64_t HostWrite(const uint8_t* data, uint32_t size);
+  // Where a host write into a hung device stands: blocks until the host's call is cancelled
+  // (CancelHostCall) or the device shuts down.
+  void WaitWhileHung();
 
   struct AnswerChunk {
-    enum Kind { Bytes, Timeout, Gone } kind = Timeout;
+    enum Kind { Bytes, Timeout, Gone, Cancelled } kind = Timeout;
     std::vector<uint8_t> bytes;
   };
-  // The next write of the device on PIPE00: waits up to `timeoutMs` of real time for one.
-  // Gone once the device has vanished and nothing queued before is left.
+  // The next write of the device on PIPE00: waits up to `timeoutMs` of real time for one
+  // (WAIT_FOREVER: as long as it takes, like a synchronous read). Gone once the device has
+  // vanished and nothing queued before is left; Cancelled when the host's call was cancelled.
   AnswerChunk NextAnswerChunk(uint32_t timeoutMs);
+
+  // Cancels the host's pipe call that is blocked right now (an answer read, a write into a hung
+  // device), as CancelSynchronousIo would: it returns as failed. Later calls are not affected.
+  void CancelHostCall();
+  // Releases every blocked call for good (the simulator stops).
+  void Shutdown();
 
   // The host closed its end of a pipe.
   void HostClosedOut();
@@ -119,6 +146,9 @@ class BulkPipeDevice {
   // Unplugs the device: queued answers are dropped and every later call fails.
   void Vanish();
   bool vanished() const;
+  bool hung() const;
+  // Whether a host call waits in the device right now.
+  bool hostBlocked() const;
   // Finished ("OK1" taken) or vanished.
   bool ended() const;
 
@@ -136,7 +166,10 @@ class BulkPipeDevice {
   Clock& clock_;
   const BulkPipeBehaviour behaviour_;
   mutable std::mutex mutex_;
-  std::condition_variable answerReady_;
+  std::condition_variable answerReady_;  // also: a cancel, a shutdown
+  uint64_t cancelGeneration_ = 0;        // counts CancelHostCall
+  int blockedCalls_ = 0;                 // host calls waiting in the device
+  bool shutdown_ = false;
   std::vector<std::vector<uint8_t>> outbox_;  // device writes not yet read by the host
   size_t outboxHead_ = 0;
   BulkPipeResult result_;

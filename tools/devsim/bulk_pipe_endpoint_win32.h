@@ -26,8 +26,12 @@ class BulkPipeEndpoint : public SessionEndpoint {
   void HostMessage(const uint8_t* data, size_t size) override;
   bool NextDeviceMessage(std::vector<uint8_t>* message) override;
   bool Vanished() const override { return device_.vanished(); }
+  bool Hung() const override { return device_.hung(); }
   void HostClosed(SimPipe pipe) override;
-  void Shutdown() override { shutdown_ = true; }
+  void Shutdown() override {
+    shutdown_ = true;
+    device_.Shutdown();
+  }
 
   BulkPipeResult Result() const { return device_.Result(); }
 

@@ -8,7 +8,11 @@
 // Device K (0-based) is ROOT\SIMDEV\<K as 4 digits> with pipes \\.\pipe\simdev<K>[\PIPE0x].
 // Per-device options:
 //   verierr            answer "VERIERR" whatever the checks say
-//   stall              take everything, never answer
+//   stall              take everything, never answer (pipes stay open)
+//   mute-after-receive answer "RECEIVE", take "OK0", then never give the verdict
+//   hang=PHASE         stop taking writes (pipes open) when a write arrives in PHASE;
+//                      hang-after=BYTES: in the data phase, once BYTES data bytes are taken
+//   slow=MS            take each host write only after MS milliseconds
 //   split, merge, noise, nulcopy   answer in pieces / together / after noise / after a NUL copy
 //   vanish=PHASE       drop off the bus when a write arrives in PHASE (magic, length, data,
 //                      bytesum, verifying, verdict); vanish-after=BYTES with data
@@ -83,6 +87,15 @@ bool ApplyOption(const std::string& option, DeviceSetup& device) {
     b.answerVerifyError = true;
   else if (key == "stall")
     b.stall = true;
+  else if (key == "mute-after-receive")
+    b.muteAfterReceive = true;
+  else if (key == "hang")
+    return ParsePhase(value, &b.hangIn);
+  else if (key == "hang-after") {
+    b.hangIn = BulkPipePhase::Data;
+    b.hangAfterDataBytes = std::strtoull(value.c_str(), nullptr, 10);
+  } else if (key == "slow")
+    b.writeDelayMs = static_cast<uint32_t>(std::strtoul(value.c_str(), nullptr, 10));
   else if (key == "split")
     b.splitAnswers = true;
   else if (key == "merge")
@@ -224,6 +237,9 @@ std::string SessionJson(const BulkPipeResult& r) {
   out += ",\"protocolOk\":" + flag(r.protocolOk);
   out += ",\"verified\":" + flag(r.verified());
   out += ",\"vanished\":" + flag(r.vanished);
+  out += ",\"hung\":" + flag(r.hung);
+  out += ",\"outClosed\":" + flag(r.outClosed);
+  out += ",\"inClosed\":" + flag(r.inClosed);
   out += ",\"phase\":";
   out += Quoted(PhaseName(r.phase));
   out += ",\"writeSizes\":[";
@@ -295,13 +311,20 @@ std::string SessionLine(size_t device, size_t session, const BulkPipeResult& r,
   char line[512];
   std::snprintf(line, sizeof(line),
                 "device=%zu session=%zu magic=%s length=%u bytes=%llu writes=%u sum=%u "
-                "hostsum=%u verified=%d image=%s vanished=%d phase=%s dataStart=%u dataEnd=%u",
+                "hostsum=%u verified=%d image=%s vanished=%d hung=%d outClosed=%d inClosed=%d "
+                "phase=%s dataStart=%u dataEnd=%u",
                 device, session, Hex(r.magic).c_str(), r.length,
                 static_cast<unsigned long long>(r.dataBytes), r.dataWrites, r.dataByteSum,
                 r.hostByteSum, r.verified() ? 1 : 0,
                 !image.known ? "unknown" : (image.Matches(r) ? "match" : "mismatch"),
-                r.vanished ? 1 : 0, phase.c_str(), dataStart, dataEnd);
+                r.vanished ? 1 : 0, r.hung ? 1 : 0, r.outClosed ? 1 : 0, r.inClosed ? 1 : 0,
+                phase.c_str(), dataStart, dataEnd);
   std::string out = line;
+  // When the write that the device hung on arrived.
+  if (r.hung) {
+    out += " hungTick=";
+    out += std::to_string(r.writes.back().tick);
+  }
   // When the first and the last host write arrived (the magic and, normally, "OK1").
   if (!r.writes.empty()) {
     out += " firstTick=";

@@ -15,7 +15,11 @@ class MemoryOutLink : public PipeLink {
     *written = 0;
     if (!valid_) return false;
     const int64_t taken = device_.HostWrite(data, size);
-    if (taken == BulkPipeDevice::LINK_GONE) return false;
+    if (taken == BulkPipeDevice::LINK_HUNG) {
+      device_.WaitWhileHung();  // returns only when cancelled
+      return false;
+    }
+    if (taken < 0) return false;  // gone or cancelled
     *written = static_cast<uint32_t>(taken);
     return true;
   }
@@ -32,8 +36,7 @@ class MemoryOutLink : public PipeLink {
 
 class MemoryInLink : public PipeLink {
  public:
-  MemoryInLink(BulkPipeDevice& device, bool valid, uint32_t timeoutMs)
-      : device_(device), valid_(valid), timeoutMs_(timeoutMs) {}
+  MemoryInLink(BulkPipeDevice& device, bool valid) : device_(device), valid_(valid) {}
   ~MemoryInLink() override { device_.HostClosedIn(); }
   bool Write(const uint8_t*, uint32_t, uint32_t* written) override {
     *written = 0;
@@ -43,9 +46,8 @@ class MemoryInLink : public PipeLink {
     *got = 0;
     if (!valid_) return false;
     if (pending_.empty()) {
-      BulkPipeDevice::AnswerChunk chunk = device_.NextAnswerChunk(timeoutMs_);
-      if (chunk.kind == BulkPipeDevice::AnswerChunk::Gone) return false;
-      if (chunk.kind == BulkPipeDevice::AnswerChunk::Timeout) return true;
+      BulkPipeDevice::AnswerChunk chunk = device_.NextAnswerChunk(BulkPipeDevice::WAIT_FOREVER);
+      if (chunk.kind != BulkPipeDevice::AnswerChunk::Bytes) return false;  // gone or cancelled
       pending_ = std::move(chunk.bytes);
     }
     const uint32_t n = std::min<uint32_t>(capacity, static_cast<uint32_t>(pending_.size()));
@@ -59,7 +61,6 @@ class MemoryInLink : public PipeLink {
  private:
   BulkPipeDevice& device_;
   const bool valid_;
-  const uint32_t timeoutMs_;
   std::vector<uint8_t> pending_;
 };
 
@@ -68,8 +69,25 @@ class MemoryInLink : public PipeLink {
 MemoryPipePair ConnectMemoryPipes(BulkPipeDevice& device, MemoryPipeOptions options) {
   MemoryPipePair pair;
   pair.outPipe = std::make_unique<MemoryOutLink>(device, options.outValid);
-  pair.inPipe = std::make_unique<MemoryInLink>(device, options.inValid, options.readTimeoutMs);
+  pair.inPipe = std::make_unique<MemoryInLink>(device, options.inValid);
   return pair;
+}
+
+namespace {
+
+class DeviceCanceller : public PipeCallCanceller {
+ public:
+  explicit DeviceCanceller(BulkPipeDevice& device) : device_(device) {}
+  void CancelCall() override { device_.CancelHostCall(); }
+
+ private:
+  BulkPipeDevice& device_;
+};
+
+}  // namespace
+
+std::unique_ptr<PipeCallCanceller> MemoryPipeCanceller(BulkPipeDevice& device) {
+  return std::make_unique<DeviceCanceller>(device);
 }
 
 }  // namespace pelorin::devsim

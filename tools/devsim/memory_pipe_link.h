@@ -1,6 +1,8 @@
 // In-memory pipes bound to a simulated bulk-pipe device, standing where a device's two pipe
 // handles stand in the product: the out-link's writes go to BulkPipeDevice::HostWrite, the
-// in-link's reads come from BulkPipeDevice::NextAnswerChunk.
+// in-link's reads come from BulkPipeDevice::NextAnswerChunk. Like synchronous pipe calls, a read
+// waits for as long as the device is silent and a write into a hung device waits for ever; only
+// a cancellation (MemoryPipeCanceller, as the watchdog uses it) makes such a call return failed.
 #pragma once
 
 #include <cstdint>
@@ -14,8 +16,6 @@ namespace pelorin::devsim {
 struct MemoryPipeOptions {
   bool outValid = true;  // false: the out-pipe is the invalid handle
   bool inValid = true;   // false: the in-pipe is the invalid handle
-  // Real time an in-pipe read waits for the device before it returns with 0 bytes.
-  uint32_t readTimeoutMs = 10000;
 };
 
 struct MemoryPipePair {
@@ -28,5 +28,9 @@ struct MemoryPipePair {
 // An in-pipe read takes at most the bytes asked for; the rest of the device's write is kept for
 // the next read, as a byte-mode pipe would.
 MemoryPipePair ConnectMemoryPipes(BulkPipeDevice& device, MemoryPipeOptions options = {});
+
+// Cancels the blocked call of the memory pipes of `device`, as CancelSynchronousIo cancels the
+// call of a worker's thread.
+std::unique_ptr<PipeCallCanceller> MemoryPipeCanceller(BulkPipeDevice& device);
 
 }  // namespace pelorin::devsim

@@ -82,6 +82,15 @@ class PipeIo {
   OVERLAPPED overlapped_ = {};
 };
 
+// For a device that hangs: nothing is read any more, so the host's next write stays blocked; a
+// peek tells when the host closes its end.
+Io WaitForHostClose(HANDLE pipe, HANDLE stop) {
+  for (;;) {
+    if (!PeekNamedPipe(pipe, nullptr, 0, nullptr, nullptr, nullptr)) return Io::Closed;
+    if (WaitForSingleObject(stop, 50) == WAIT_OBJECT_0) return Io::Stopped;
+  }
+}
+
 }  // namespace
 
 struct SimPipeDevice::Session {
@@ -234,9 +243,10 @@ void SimPipeDevice::ServeIn(HANDLE pipe, Session& session) {
     PipeIo io(pipe, stopEvent_);
     std::vector<uint8_t> buffer;
     size_t length = 0;
-    while (io.ReadMessage(buffer, &length) == Io::Ok) {
+    Io ended;
+    while ((ended = io.ReadMessage(buffer, &length)) == Io::Ok) {
     }
-    session.endpoint->HostClosed(SimPipe::In);
+    if (ended == Io::Closed) session.endpoint->HostClosed(SimPipe::In);
   });
   PipeIo io(pipe, stopEvent_);
   std::vector<uint8_t> message;
@@ -258,11 +268,16 @@ void SimPipeDevice::ServeOut(HANDLE pipe, Session& session) {
   PipeIo io(pipe, stopEvent_);
   std::vector<uint8_t> buffer;
   size_t length = 0;
-  while (io.ReadMessage(buffer, &length) == Io::Ok) {
+  Io result;
+  while ((result = io.ReadMessage(buffer, &length)) == Io::Ok) {
     if (session.endpoint->Vanished()) continue;  // the device is gone; what arrives is lost
     session.endpoint->HostMessage(buffer.data(), length);
+    if (session.endpoint->Hung()) {
+      result = WaitForHostClose(pipe, stopEvent_);
+      break;
+    }
   }
-  session.endpoint->HostClosed(SimPipe::Out);
+  if (result == Io::Closed) session.endpoint->HostClosed(SimPipe::Out);
   counters_[Index(SimPipe::Out)].disconnects++;
   std::lock_guard lock(session.mutex);
   session.outPipe = nullptr;

@@ -38,8 +38,11 @@ class SessionEndpoint {
   virtual bool NextDeviceMessage(std::vector<uint8_t>* message) = 0;
   // Whether the device has disappeared: the server then cuts both pipes of the session.
   virtual bool Vanished() const = 0;
+  // Whether the device hangs: the server then stops reading PIPE01 (the host's next write
+  // blocks) and only watches for the host's close.
+  virtual bool Hung() const { return false; }
   // The host closed its end of PIPE00 (SimPipe::In) or PIPE01 (SimPipe::Out). Either ends the
-  // session: NextDeviceMessage returns false from then on.
+  // session: NextDeviceMessage returns false from then on. Not called when the server stops.
   virtual void HostClosed(SimPipe pipe) = 0;
   // The server stops: NextDeviceMessage returns false from now on, also to later calls.
   // Called from any thread, maybe repeatedly.

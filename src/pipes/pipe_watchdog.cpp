@@ -1,0 +1,148 @@
+#include "pipe_watchdog.h"
+
+#include <algorithm>
+
+namespace pelorin {
+namespace {
+
+// Ticks wrap like GetTickCount: compare by signed distance.
+int32_t TicksUntil(uint32_t deadline, uint32_t now) {
+  return static_cast<int32_t>(deadline - now);
+}
+
+}  // namespace
+
+// One enrolled worker. Every field is guarded by the watchdog's mutex.
+class PipeWatchdog::Slot : public PipeCallWatch {
+ public:
+  Slot(PipeWatchdog& owner, std::unique_ptr<PipeCallCanceller> canceller, Clock& clock)
+      : owner_(owner), canceller_(std::move(canceller)), clock_(clock) {}
+
+  bool BeginCall(uint32_t deadlineTick) override {
+    std::lock_guard lock(owner_.mutex_);
+    if (owner_.cancelled_) return false;
+    inCall_ = true;
+    cancelledCall_ = false;
+    deadline_ = deadlineTick;
+    if (owner_.sleeping_) {
+      // Wake the watchdog only when this deadline comes before it would look again anyway.
+      const int32_t remaining = TicksUntil(deadlineTick, clock_.TickCount());
+      const auto due = std::chrono::steady_clock::now() +
+                       std::chrono::milliseconds(std::max<int32_t>(remaining, 0));
+      if (due < owner_.wakeAt_) {
+        owner_.wakeAt_ = due;
+        owner_.changed_.notify_all();
+      }
+    }
+    return true;
+  }
+
+  bool EndCall() override {
+    std::lock_guard lock(owner_.mutex_);
+    inCall_ = false;
+    return cancelledCall_;
+  }
+
+  void Leave() override {
+    std::lock_guard lock(owner_.mutex_);
+    if (left_) return;
+    left_ = true;
+    inCall_ = false;
+    canceller_.reset();  // Windows: the worker's thread handle goes here
+    --owner_.active_;
+    owner_.changed_.notify_all();
+  }
+
+  // With the watchdog's lock held: cancels the call when it is overdue (or cancels it again).
+  // Returns the milliseconds until this slot needs the watchdog next, UINT32_MAX for never.
+  uint32_t Check(bool cancelAll) {
+    if (!inCall_ || left_) return UINT32_MAX;
+    const uint32_t now = clock_.TickCount();
+    if (cancelledCall_) {
+      const uint32_t since = now - cancelledAt_;
+      if (since < PIPE_RECANCEL_INTERVAL_MS) return PIPE_RECANCEL_INTERVAL_MS - since;
+    } else if (!cancelAll) {
+      const int32_t remaining = TicksUntil(deadline_, now);
+      if (remaining > 0) return static_cast<uint32_t>(remaining);
+    }
+    cancelledCall_ = true;
+    cancelledAt_ = now;
+    if (canceller_) canceller_->CancelCall();
+    return PIPE_RECANCEL_INTERVAL_MS;
+  }
+
+ private:
+  PipeWatchdog& owner_;
+  std::unique_ptr<PipeCallCanceller> canceller_;
+  Clock& clock_;
+  bool inCall_ = false;
+  bool cancelledCall_ = false;  // the current call was cancelled (at cancelledAt_)
+  bool left_ = false;
+  uint32_t deadline_ = 0;
+  uint32_t cancelledAt_ = 0;
+};
+
+PipeWatchdog::PipeWatchdog() = default;
+PipeWatchdog::~PipeWatchdog() = default;
+
+std::shared_ptr<PipeCallWatch> PipeWatchdog::Enrol(std::unique_ptr<PipeCallCanceller> canceller,
+                                                   Clock& clock) {
+  std::lock_guard lock(mutex_);
+  slots_.push_back(std::make_unique<Slot>(*this, std::move(canceller), clock));
+  ++active_;
+  // The watch shares ownership of the watchdog: a worker that leaves last frees it safely.
+  return std::shared_ptr<PipeCallWatch>(shared_from_this(), slots_.back().get());
+}
+
+uint32_t PipeWatchdog::CancelOverdueLocked() {
+  uint32_t next = UINT32_MAX;
+  for (auto& slot : slots_) next = std::min(next, slot->Check(cancelled_));
+  return next;
+}
+
+uint32_t PipeWatchdog::CancelOverdue() {
+  std::lock_guard lock(mutex_);
+  return CancelOverdueLocked();
+}
+
+void PipeWatchdog::Run() {
+  std::unique_lock lock(mutex_);
+  while (active_ > 0) {
+    const uint32_t next = CancelOverdueLocked();
+    sleeping_ = true;
+    wakeAt_ = next == UINT32_MAX
+                  ? std::chrono::steady_clock::time_point::max()
+                  : std::chrono::steady_clock::now() + std::chrono::milliseconds(next);
+    // Leave, CancelAll, Wake and an earlier deadline notify; otherwise wake at wakeAt_.
+    if (next == UINT32_MAX) {
+      changed_.wait(lock);
+    } else {
+      changed_.wait_until(lock, wakeAt_);
+    }
+    sleeping_ = false;
+  }
+}
+
+void PipeWatchdog::Wake() {
+  std::lock_guard lock(mutex_);
+  changed_.notify_all();
+}
+
+void PipeWatchdog::CancelAll() {
+  std::lock_guard lock(mutex_);
+  cancelled_ = true;
+  CancelOverdueLocked();
+  changed_.notify_all();
+}
+
+bool PipeWatchdog::cancelled() const {
+  std::lock_guard lock(mutex_);
+  return cancelled_;
+}
+
+int PipeWatchdog::active() const {
+  std::lock_guard lock(mutex_);
+  return active_;
+}
+
+}  // namespace pelorin

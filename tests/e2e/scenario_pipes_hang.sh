@@ -1,0 +1,2 @@
+# Pipe-device download scenario; see pipe_downloads.sh.
+. "$here/pipe_downloads.sh"
