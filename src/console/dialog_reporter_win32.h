@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include "device_activity.h"
 #include "download_report.h"
 
 namespace pelorin {
@@ -16,10 +17,12 @@ class SystemClock : public Clock {
 
 // Posts every report to the dialog window (never sends: the dialog thread may be showing a box,
 // and the download thread must not wait for it); a post the window does not take is tried again
-// (post_delivery.h). Boxes block the calling thread only.
-class DialogReporter : public Reporter {
+// (post_delivery.h). Boxes block the calling thread only. The per-device facts go to `board`
+// (the dialog's, for its tooltips) as reports of download number `download`.
+class DialogReporter : public BoardReporter {
  public:
-  explicit DialogReporter(HWND dialog) : dialog_(dialog) {}
+  explicit DialogReporter(HWND dialog, DeviceActivityBoard* board = nullptr, uint32_t download = 0)
+      : BoardReporter(board, download), dialog_(dialog) {}
 
   void PostStatus(int32_t code, int32_t lParam) override;
   void PostProgress(int32_t bar, int32_t percent) override;

@@ -9,12 +9,24 @@
 #include <cstdint>
 #include <string>
 
+#include "device_activity.h"
+#include "download_report.h"
+
 namespace pelorin {
 
 struct DownloadJob {
   HWND window = nullptr;  // the dialog: target of every post, owner of the boxes and the timer
   std::wstring fileName;  // full path of the chosen image
   uint32_t fileSize = 0;  // its size as shown (low 32 bits)
+  // The per-device facts of the current download (the tooltips of the bars); the download
+  // threads' reports carry `download`, the number the board gave it.
+  DeviceActivityBoard activity;
+  uint32_t download = 0;
+  // A front end without a window reports through `reporter` (shared by every thread of the
+  // download, so thread-safe) and pauses on `clock`; null: each thread posts to `window`
+  // itself and pauses with Sleep.
+  Reporter* reporter = nullptr;
+  Clock* clock = nullptr;
 };
 
 // Starts the download thread of one device type with the job as its only argument, at normal

@@ -108,13 +108,18 @@ INT_PTR LoaderDialog::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) 
       Apply(model_.OnStatus(static_cast<int32_t>(wParam), static_cast<int32_t>(lParam)));
       return TRUE;
     case WM_DOWNLOAD_PROGRESS:
-      Apply(model_.OnProgress(static_cast<int32_t>(wParam), static_cast<int32_t>(lParam)));
+      Apply(model_.OnProgress(static_cast<int32_t>(wParam), static_cast<int32_t>(lParam),
+                              GetTickCount()));
       return TRUE;
+    case WM_NOTIFY: return OnNotify(lParam) ? TRUE : FALSE;
     case WM_DOWNLOAD_CONTROL:
       Apply(model_.OnControl(static_cast<int32_t>(wParam), static_cast<int32_t>(lParam)));
       return TRUE;
     case WM_DESTROY:
       KillTimer(hwnd_, ELAPSED_TIMER_ID);
+      KillTimer(hwnd_, BAR_REDRAW_TIMER_ID);
+      if (tooltip_ != nullptr) DestroyWindow(tooltip_);
+      tooltip_ = nullptr;
       // The thread itself goes on (it holds only the job record); only our handle goes.
       if (runningWorker_ != nullptr) CloseHandle(runningWorker_);
       runningWorker_ = nullptr;
@@ -143,6 +148,49 @@ void LoaderDialog::OnInitDialog() {
   }
   SaveFields();
   EnableWindow(GetDlgItem(hwnd_, IDC_DOWNLOAD), FALSE);
+  CreateBarTooltips();
+}
+
+void LoaderDialog::CreateBarTooltips() {
+  tooltip_ = CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr,
+                             WS_POPUP | TTS_ALWAYSTIP | TTS_NOPREFIX, CW_USEDEFAULT, CW_USEDEFAULT,
+                             CW_USEDEFAULT, CW_USEDEFAULT, hwnd_, nullptr, ModuleInstance(),
+                             nullptr);
+  if (tooltip_ == nullptr) return;  // the bars work without their tooltips
+  // A maximum width makes the tooltip break its text at the line ends.
+  SendMessageW(tooltip_, TTM_SETMAXTIPWIDTH, 0, 600);
+  // Long enough to read a path.
+  SendMessageW(tooltip_, TTM_SETDELAYTIME, TTDT_AUTOPOP, 30000);
+  for (int id : PROGRESS_BAR_IDS) {
+    TTTOOLINFOW tool{};
+    tool.cbSize = sizeof tool;
+    tool.uFlags = TTF_IDISHWND | TTF_SUBCLASS;
+    tool.hwnd = hwnd_;
+    tool.uId = reinterpret_cast<UINT_PTR>(GetDlgItem(hwnd_, id));
+    tool.lpszText = LPSTR_TEXTCALLBACKW;  // asked for when shown: the text follows the download
+    SendMessageW(tooltip_, TTM_ADDTOOLW, 0, reinterpret_cast<LPARAM>(&tool));
+  }
+}
+
+std::wstring LoaderDialog::BarTooltipText(int bar) const {
+  if (bar < 0 || bar >= PROGRESS_BAR_COUNT) return {};
+  return Utf8ToWide(DeviceTooltip(job_->activity.Device(bar), bar, GetTickCount()));
+}
+
+bool LoaderDialog::OnNotify(LPARAM lParam) {
+  auto* header = reinterpret_cast<NMHDR*>(lParam);
+  if (header == nullptr || header->code != TTN_GETDISPINFOW) return false;
+  auto* info = reinterpret_cast<NMTTDISPINFOW*>(lParam);
+  int bar = -1;
+  for (int i = 0; i < PROGRESS_BAR_COUNT; ++i) {
+    if (reinterpret_cast<HWND>(header->idFrom) == GetDlgItem(hwnd_, PROGRESS_BAR_IDS[static_cast<size_t>(i)]))
+      bar = i;
+  }
+  if (bar < 0) return false;
+  tooltipText_ = BarTooltipText(bar);
+  info->hinst = nullptr;
+  info->lpszText = tooltipText_.data();
+  return true;
 }
 
 void LoaderDialog::AddAboutEntry() {
@@ -179,11 +227,8 @@ bool LoaderDialog::OnPaint() {
 }
 
 void LoaderDialog::LoadFields() {
-  // The elapsed label is set by the timer alone; the bars and the status line come from the model.
-  for (int bar = 0; bar < PROGRESS_BAR_COUNT; ++bar) {
-    SendDlgItemMessageW(hwnd_, PROGRESS_BAR_IDS[static_cast<size_t>(bar)], PBM_SETPOS,
-                        static_cast<WPARAM>(model_.barPosition(bar)), 0);
-  }
+  // The elapsed label is set by the timer alone; the bars are shown when the model says
+  // (ConsoleEffects::drawBars), the status line comes from the model.
   wchar_t size[16];
   std::swprintf(size, sizeof size / sizeof size[0], L"%lu", static_cast<unsigned long>(fileSize_));
   SetDlgItemTextW(hwnd_, IDC_FILE_SIZE, size);
@@ -277,9 +322,10 @@ void LoaderDialog::OnDownload() {
     }
   }
   EnableButtons(false);
-  model_.BeginDownload();
+  model_.BeginDownload(deviceType_ == DEVICE_TYPE_PIPES);
   LoadFields();
 
+  job_->download = job_->activity.Begin();
   job_->window = hwnd_;
   job_->fileName = fileName_;
   job_->fileSize = fileSize_;
@@ -303,17 +349,38 @@ void LoaderDialog::OnExit() {
 }
 
 void LoaderDialog::OnTimer(WPARAM id) {
+  if (id == BAR_REDRAW_TIMER_ID) {
+    KillTimer(hwnd_, BAR_REDRAW_TIMER_ID);
+    Apply(model_.OnRedrawDue(GetTickCount()));
+    return;
+  }
   if (id != ELAPSED_TIMER_ID) return;
   model_.OnTimerTick();
   SetDlgItemTextW(hwnd_, IDC_ELAPSED, Utf8ToWide(model_.ElapsedText()).c_str());
 }
 
+void LoaderDialog::DrawBar(int bar) {
+  const size_t i = static_cast<size_t>(bar);
+  HWND control = GetDlgItem(hwnd_, PROGRESS_BAR_IDS[i]);
+  const BarState state = model_.barState(bar);
+  // The normal state first, so that a bar that turns normal again moves as it always did; the
+  // error state after the position, which it keeps.
+  if (state != sentStates_[i] && state == BarState::Normal) {
+    SendMessageW(control, PBM_SETSTATE, PBST_NORMAL, 0);
+  }
+  SendMessageW(control, PBM_SETPOS, static_cast<WPARAM>(model_.barPosition(bar)), 0);
+  if (state != sentStates_[i] && state == BarState::Error) {
+    SendMessageW(control, PBM_SETSTATE, PBST_ERROR, 0);
+  }
+  sentStates_[i] = state;
+}
+
 void LoaderDialog::Apply(const ConsoleEffects& effects) {
   if (effects.load) LoadFields();
-  if (effects.bar >= 0 && effects.bar < PROGRESS_BAR_COUNT) {
-    SendDlgItemMessageW(hwnd_, PROGRESS_BAR_IDS[static_cast<size_t>(effects.bar)], PBM_SETPOS,
-                        static_cast<WPARAM>(model_.barPosition(effects.bar)), 0);
+  for (int bar = 0; bar < PROGRESS_BAR_COUNT; ++bar) {
+    if (effects.drawBars & (1u << bar)) DrawBar(bar);
   }
+  if (effects.redrawInMs != 0) SetTimer(hwnd_, BAR_REDRAW_TIMER_ID, effects.redrawInMs, nullptr);
   if (effects.enableButtons) EnableButtons(true);
   if (effects.startTimer) SetTimer(hwnd_, ELAPSED_TIMER_ID, ELAPSED_TIMER_PERIOD_MS, nullptr);
   if (effects.stopTimer) KillTimer(hwnd_, ELAPSED_TIMER_ID);

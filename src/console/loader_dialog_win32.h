@@ -22,6 +22,9 @@ inline constexpr std::array<int, PROGRESS_BAR_COUNT> PROGRESS_BAR_IDS = {
 inline constexpr int32_t DEVICE_TYPE_DRIVER_SERVICE = 0;
 inline constexpr int32_t DEVICE_TYPE_PIPES = 1;
 
+// The dialog's own timer that shows the bars whose redraw had to wait (ConsoleModel).
+inline constexpr unsigned BAR_REDRAW_TIMER_ID = ELAPSED_TIMER_ID + 1;
+
 class LoaderDialog {
  public:
   // Shows the About box owned by the dialog (system-menu entry).
@@ -69,6 +72,10 @@ class LoaderDialog {
   // Parses the size edit's text: decimal digits (blanks around them allowed) up to 4294967295.
   static bool ParseFileSize(const std::wstring& text, uint32_t* size);
 
+  // The tooltip control of the bars (one tool per bar) and the text a bar's tool shows now.
+  HWND tooltip() const { return tooltip_; }
+  std::wstring BarTooltipText(int bar) const;
+
  private:
   static INT_PTR CALLBACK DialogProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
   INT_PTR HandleMessage(UINT message, WPARAM wParam, LPARAM lParam);
@@ -81,7 +88,10 @@ class LoaderDialog {
   void OnDownload();
   void OnExit();
   void OnTimer(WPARAM id);
+  void CreateBarTooltips();
+  bool OnNotify(LPARAM lParam);
   void Apply(const ConsoleEffects& effects);
+  void DrawBar(int bar);
   void EnableButtons(bool enable);
   void End(INT_PTR result);
 
@@ -102,6 +112,9 @@ class LoaderDialog {
   HICON icon_ = nullptr;
   HICON smallIcon_ = nullptr;
   DownloadJob* job_;
+  HWND tooltip_ = nullptr;
+  std::wstring tooltipText_;  // what the tooltip shows, kept while it shows it
+  std::array<BarState, PROGRESS_BAR_COUNT> sentStates_{};  // the states the bars were sent
 };
 
 }  // namespace pelorin

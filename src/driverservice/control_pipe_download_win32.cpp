@@ -20,7 +20,7 @@ DWORD WINAPI ControlPipeThread(void* parameter) {
   ThreadStart start = *static_cast<ThreadStart*>(parameter);
   delete static_cast<ThreadStart*>(parameter);
 
-  DialogReporter reporter(start.job->window);
+  DialogReporter reporter(start.job->window, &start.job->activity, start.job->download);
   SystemClock clock;
   FileImageSource image(start.job->fileName);
   if (start.transport != nullptr) {

@@ -36,10 +36,10 @@ class ThreadCanceller : public PipeCallCanceller {
   ScopedHandle thread_;
 };
 
-// The pauses, timestamps and deadlines of the download threads; stateless, shared by all.
-SystemClock& DownloadClock() {
+// The pauses, timestamps and deadlines of the dialog's download threads; stateless, shared.
+Clock& DownloadClock(DownloadJob* job) {
   static SystemClock* clock = new SystemClock();  // never freed: threads may outlive main
-  return *clock;
+  return job->clock != nullptr ? *job->clock : *clock;
 }
 
 // One device: copies its parameter entry and its pipe pair at once (the tables are shared by
@@ -49,11 +49,12 @@ DWORD WINAPI PipeDeviceWorker(LPVOID parameter) {
   const PipePair pair = ProcessPipeDeviceTable().pairs[param.deviceIndex];
   DownloadJob* job = param.dialog;
 
-  DialogReporter reporter(job->window);
+  DialogReporter dialogReporter(job->window, &job->activity, job->download);
+  Reporter& reporter = job->reporter != nullptr ? *job->reporter : dialogReporter;
   FileImageSource image(job->fileName);
   RunPipeDeviceWorker(param.deviceIndex, std::make_unique<HandlePipeLink>(pair.outPipe),
                       std::make_unique<HandlePipeLink>(pair.inPipe), image, reporter,
-                      DownloadClock(), param.watch.get());
+                      DownloadClock(job), param.watch.get());
   return 0;
 }
 
@@ -77,7 +78,7 @@ class Win32ControllerEnvironment : public PipeControllerEnvironment {
     param.deviceIndex = deviceIndex;
     HANDLE thread = CreateThread(nullptr, 0, PipeDeviceWorker, &param, CREATE_SUSPENDED, nullptr);
     if (thread == nullptr) return false;
-    param.watch = watchdog.Enrol(ThreadCallCanceller(thread), DownloadClock());
+    param.watch = watchdog.Enrol(ThreadCallCanceller(thread), DownloadClock(job_));
     ResumeThread(thread);
     return true;
   }
@@ -96,19 +97,21 @@ class Win32ControllerEnvironment : public PipeControllerEnvironment {
   PipeDeviceTable& table_;
 };
 
-// Finds the devices, starts their workers, then watches their pipe calls until the last one
-// has ended.
 DWORD WINAPI PipeDownloadController(LPVOID parameter) {
-  DownloadJob* job = static_cast<DownloadJob*>(parameter);
-  DialogReporter reporter(job->window);
-  FileImageSource image(job->fileName);
-  Win32ControllerEnvironment environment(job, reporter);
   auto watchdog = std::make_shared<PipeWatchdog>();
-  RunPipeDownloadController(reporter, image, environment, *watchdog);
+  RunPipeDownload(static_cast<DownloadJob*>(parameter), *watchdog);
   return 0;
 }
 
 }  // namespace
+
+PipeDownloadResult RunPipeDownload(DownloadJob* job, PipeWatchdog& watchdog) {
+  DialogReporter dialogReporter(job->window, &job->activity, job->download);
+  Reporter& reporter = job->reporter != nullptr ? *job->reporter : dialogReporter;
+  FileImageSource image(job->fileName);
+  Win32ControllerEnvironment environment(job, reporter);
+  return RunPipeDownloadController(reporter, image, environment, watchdog);
+}
 
 std::unique_ptr<PipeCallCanceller> ThreadCallCanceller(HANDLE thread) {
   return std::make_unique<ThreadCanceller>(thread);

@@ -19,6 +19,11 @@ namespace pelorin {
 // DownloadThreadStarter.
 HANDLE StartPipeDownload(DownloadJob* job);
 
+// The controller itself, on the calling thread: finds the devices, starts their workers, and
+// watches their pipe calls with `watchdog` until the last one has ended. The controller thread
+// runs it; the headless front end calls it directly (and cancels through the watchdog).
+PipeDownloadResult RunPipeDownload(DownloadJob* job, PipeWatchdog& watchdog);
+
 // Cancels the synchronous pipe call that `thread` is blocked in (CancelSynchronousIo); the call
 // then fails with ERROR_OPERATION_ABORTED. Takes ownership of the handle, which needs
 // THREAD_TERMINATE access (CreateThread's handle has it).

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "device_activity.h"
 #include "post_delivery.h"
 #include "recording_reporter.h"
 
@@ -60,7 +61,7 @@ TEST(ConsoleModel, IgnoredCodesChangeNothing) {
   for (int32_t code : {0, 5, 7, 8, 9, 14, 15, 100, -1}) {
     ConsoleModel model = Downloading(1);
     model.OnStatus(STATUS_VERIFYING, 0);
-    model.OnProgress(4, 40);
+    model.OnProgress(4, 40, 0);
     ConsoleEffects effects = model.OnStatus(code, 7);
     EXPECT_FALSE(effects.load || effects.enableButtons || effects.stopTimer || effects.clearWorker)
         << "code " << code;
@@ -156,16 +157,16 @@ TEST(ConsoleModel, ErrorWithNothingExpectedDoesNotEnd) {
 
 TEST(ConsoleModel, SendImageResetsAllSixteenBars) {
   ConsoleModel model = Downloading(1);
-  for (int bar = 0; bar < PROGRESS_BAR_COUNT; ++bar) model.OnProgress(bar, 10 + bar);
+  for (int bar = 0; bar < PROGRESS_BAR_COUNT; ++bar) model.OnProgress(bar, 10 + bar, 0);
   model.OnStatus(STATUS_SEND_IMAGE, 0);
   for (int bar = 0; bar < PROGRESS_BAR_COUNT; ++bar) EXPECT_EQ(model.barPosition(bar), 0) << bar;
 }
 
 TEST(ConsoleModel, ProgressOutsideTheSixteenBarsIsIgnored) {
   ConsoleModel model = Downloading(1);
-  EXPECT_EQ(model.OnProgress(15, 100).bar, 15);
+  EXPECT_EQ(model.OnProgress(15, 100, 0).drawBars, 1u << 15);
   EXPECT_EQ(model.barPosition(15), 100);
-  for (int32_t bar : {16, 17, 1000, -1}) EXPECT_EQ(model.OnProgress(bar, 50).bar, -1) << bar;
+  for (int32_t bar : {16, 17, 1000, -1}) EXPECT_EQ(model.OnProgress(bar, 50, 0).drawBars, 0u) << bar;
   for (int bar = 0; bar < 15; ++bar) EXPECT_EQ(model.barPosition(bar), 0);
 }
 
@@ -228,6 +229,109 @@ TEST(DeliverPost, RetriesUntilTakenAndDropsOnlyWhatMayBeLost) {
   EXPECT_TRUE(IsFinalReport(STATUS_DEVICE_DONE) && IsFinalReport(STATUS_ERROR) &&
               IsFinalReport(STATUS_CHECKSUMS_ERROR) && IsFinalReport(STATUS_CHECKSUMS_OK));
   EXPECT_FALSE(IsFinalReport(STATUS_VERIFYING) || IsFinalReport(STATUS_SEND_IMAGE));
+}
+
+std::vector<int> ErrorBars(const ConsoleModel& model) {
+  std::vector<int> bars;
+  for (int bar = 0; bar < PROGRESS_BAR_COUNT; ++bar)
+    if (model.barState(bar) == BarState::Error) bars.push_back(bar);
+  return bars;
+}
+
+TEST(ConsoleModel, FailedPipeDevicesMarkTheirBarsUntilTheNextDownload) {
+  ConsoleModel model = Downloading(3);
+  // The controller's failures come before STATUS_SEND_IMAGE: their 0 is no device.
+  model.OnStatus(STATUS_ERROR, 0);
+  EXPECT_EQ(ErrorBars(model), std::vector<int>{});
+  model.OnStatus(STATUS_SEND_IMAGE, 0);
+  model.OnProgress(2, 40, 0);
+  model.OnProgress(5, 70, 0);
+  EXPECT_EQ(model.OnStatus(STATUS_ERROR, 2).drawBars, 1u << 2) << "shown at once";
+  model.OnStatus(STATUS_CHECKSUMS_ERROR, 5);
+  model.OnStatus(STATUS_DEVICE_DONE, 0);
+  model.OnStatus(STATUS_ERROR, 16);  // no such bar
+  EXPECT_EQ(ErrorBars(model), (std::vector<int>{2, 5}));
+  EXPECT_EQ(model.barPosition(2), 40) << "a failed bar keeps the position it reached";
+
+  // The next download's STATUS_SEND_IMAGE puts every bar back to normal at 0.
+  model.BeginDownload();
+  EXPECT_EQ(ErrorBars(model), (std::vector<int>{2, 5})) << "until its devices are known";
+  ConsoleEffects reset = model.OnStatus(STATUS_SEND_IMAGE, 0);
+  EXPECT_EQ(ErrorBars(model), std::vector<int>{});
+  EXPECT_EQ(reset.drawBars, (1u << 2) | (1u << 5)) << "the bars that changed";
+
+  // A download to the driver-service device marks none.
+  model.BeginDownload(false);
+  model.OnStatus(STATUS_SEND_IMAGE, 0);
+  model.OnStatus(STATUS_ERROR, 0);
+  EXPECT_EQ(ErrorBars(model), std::vector<int>{});
+}
+
+TEST(ConsoleModel, ABarIsRedrawnAtMostFourTimesASecondAlwaysEndingOnTheLatest) {
+  ConsoleModel model = Downloading(1);
+  model.OnStatus(STATUS_SEND_IMAGE, 0);
+  uint32_t now = 5000;
+  EXPECT_EQ(model.OnProgress(3, 1, now).drawBars, 1u << 3) << "the first move at once";
+  ConsoleEffects wait = model.OnProgress(3, 2, now + 100);
+  EXPECT_EQ(wait.drawBars, 0u);
+  EXPECT_EQ(wait.redrawInMs, 150u);
+  model.OnProgress(3, 3, now + 200);
+  model.OnProgress(7, 9, now + 200);  // another bar has a turn of its own
+  EXPECT_EQ(model.OnRedrawDue(now + 249).drawBars, 0u);
+  ConsoleEffects due = model.OnRedrawDue(now + 250);
+  EXPECT_EQ(due.drawBars, 1u << 3);
+  EXPECT_EQ(due.redrawInMs, 0u) << "nothing left waiting";
+
+  // A steady stream of moves: at most four redraws a second, the last position shown.
+  int redraws = 0;
+  for (uint32_t t = now + 251; t <= now + 1240; ++t) {
+    ConsoleEffects e = model.OnProgress(3, 3 + static_cast<int32_t>((t - now) / 20) % 90, t);
+    redraws += (e.drawBars >> 3) & 1;
+  }
+  EXPECT_LE(redraws, 4);
+  EXPECT_GE(redraws, 3);
+  EXPECT_EQ(model.OnRedrawDue(now + 1600).drawBars, 1u << 3);
+  EXPECT_EQ(model.barPosition(3), 3 + (1240 / 20) % 90);
+
+  // 100 and a failure are shown at once.
+  EXPECT_EQ(model.OnProgress(3, 100, now + 1601).drawBars, 1u << 3);
+  model.OnProgress(8, 50, now + 1601);
+  model.OnProgress(8, 51, now + 1602);
+  EXPECT_EQ(model.OnStatus(STATUS_ERROR, 8).drawBars, 1u << 8);
+  EXPECT_EQ(model.OnProgress(3, 100, now + 1603).drawBars, 0u) << "no change, no redraw";
+}
+
+TEST(DeviceTooltip, TellsThePathTheProgressAndTheEnding) {
+  DeviceActivityBoard board;
+  const uint32_t download = board.Begin();
+  EXPECT_EQ(DeviceTooltip(board.Device(0), 0, 0), "") << "no device in the download";
+
+  const std::string path = R"(\\?\usb#vid_5555#1\sim1)";
+  board.Ready(download, 1, path);
+  board.Started(download, 1, 1000);
+  EXPECT_EQ(DeviceTooltip(board.Device(1), 1, 1500), path);
+  board.Sent(download, 1, 131072, 4194304, 3000);
+  board.Sent(download, 1, 2097152, 4194304, 3100);
+  EXPECT_EQ(DeviceTooltip(board.Device(1), 1, 3200),
+            path + "\r\n2097152 of 4194304 bytes (50%), 10.5 MB/s");
+
+  board.Ended(download, 1, DeviceOutcome::Verified, 5000, "");
+  EXPECT_EQ(DeviceTooltip(board.Device(1), 1, 9000),
+            path + "\r\nVerified, 4.0 s, 0.5 MB/s");
+  board.Ready(download, 4, "p4");
+  board.Started(download, 4, 0);
+  board.Ended(download, 4, DeviceOutcome::VerificationError, 2500, "Verification Error");
+  EXPECT_EQ(DeviceTooltip(board.Device(4), 4, 9000), "p4\r\nChecksums Error - No.4, 2.5 s, 0.0 MB/s");
+  board.Ready(download, 5, "p5");
+  board.Ended(download, 5, DeviceOutcome::LinkError, 2500, "USB Cable");
+  EXPECT_EQ(DeviceTooltip(board.Device(5), 5, 9000).substr(0, 16), "p5\r\nError - No.5");
+
+  // A late report of an earlier download changes nothing of the new one.
+  const uint32_t next = board.Begin();
+  board.Ready(next, 1, "again");
+  board.Ended(download, 1, DeviceOutcome::LinkError, 7000, "late");
+  EXPECT_FALSE(board.Device(1).ended);
+  EXPECT_EQ(board.Device(1).path, "again");
 }
 
 }  // namespace

@@ -54,7 +54,7 @@ class RecordingReporter : public Reporter {
     Add(StatusEvent(code, lParam), [&] { model_.OnStatus(code, lParam); });
   }
   void PostProgress(int32_t bar, int32_t percent) override {
-    Add(ProgressEvent(bar, percent), [&] { model_.OnProgress(bar, percent); });
+    Add(ProgressEvent(bar, percent), [&] { model_.OnProgress(bar, percent, 0); });
   }
   void Control(DownloadControl request, int32_t argument) override {
     Add(ControlEvent(request, argument), [&] { model_.OnControl(request, argument); });
