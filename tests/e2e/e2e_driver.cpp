@@ -9,6 +9,8 @@
 //   e2e_driver click <ctrl-id>                        posts BM_CLICK to a main-dialog button
 //   e2e_driver enabled <ctrl-id>                      prints 1 or 0
 //   e2e_driver bar <index>                            position of progress bar 0..15
+//   e2e_driver hover <index>                          puts the mouse pointer on progress bar
+//                                                     0..15 (its tooltip shows a moment later)
 //   e2e_driver wait-dialog <timeout-ms>               waits for a dialog owned by the main one
 //                                                     and prints its caption
 //   e2e_driver choose-file <path> [timeout-ms]        fills the Open File dialog and presses OK
@@ -202,6 +204,16 @@ int wmain(int argc, wchar_t** argv) {
     const DWORD_PTR position = SendMessageW(MainControl(PROGRESS_BAR_IDS[index]), PBM_GETPOS, 0, 0);
     Print(std::to_wstring(position));
     return 0;
+  }
+  if (command == L"hover" && argc == 3) {
+    const int index = ControlId(argv[2]);
+    if (index < 0 || index >= 16) return Usage();
+    RECT bar;
+    if (!GetWindowRect(MainControl(PROGRESS_BAR_IDS[index]), &bar)) return 1;
+    // Beside the bar first, so that arriving on it is a move the tooltip sees.
+    SetCursorPos(bar.left - 20, bar.top - 20);
+    Sleep(100);
+    return SetCursorPos((bar.left + bar.right) / 2, (bar.top + bar.bottom) / 2) ? 0 : 1;
   }
   if (command == L"wait-dialog" && argc == 3) {
     std::vector<HWND> dialogs;

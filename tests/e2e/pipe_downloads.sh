@@ -45,11 +45,13 @@ make_image() {
   head -c "$2" /dev/urandom >"$1"
 }
 
-# Opens the image through the Open File dialog and waits for its size.
+# choose_image PATH [WINDOWS_PATH]: opens the image through the Open File dialog and waits for
+# its size.
 choose_image() {
   drv click 1001
   drv wait-dialog 15000 >/dev/null || { fail "no Open File dialog"; return 1; }
-  drv choose-file "$(win_path "$1")" || { fail "the Open File dialog did not take the file"; return 1; }
+  drv choose-file "${2:-$(win_path "$1")}" ||
+    { fail "the Open File dialog did not take the file"; return 1; }
   drv wait-text 1002 "$(stat -c %s "$1")" 10000 || { fail "size not shown"; return 1; }
 }
 
@@ -187,13 +189,15 @@ scenario_pipes_sixteen() {
 
 # A device that answers "VERIERR" among good ones; it takes its data slowly so that its report
 # is the last: status "Checksums Error - No.1", the Korean verification box.
+# The image lies on the prefix's C: drive, so that the screenshot (docs/) shows a short path.
 scenario_pipes_verierr() {
-  local image=$work/verierr.nb0
+  mkdir -p "$prefix/drive_c/images"
+  local image=$prefix/drive_c/images/verierr.nb0
   make_image "$image" 300000
-  start_devsim 3 --image "$(win_path "$image")" --device 1:verierr,rate=100000 || return
+  start_devsim 3 --image 'C:\images\verierr.nb0' --device 1:verierr,rate=100000 || return
   start_pelorin
   drv wait-window "$MAIN" 30000 || { fail "the main dialog did not appear"; return; }
-  choose_image "$image" || return
+  choose_image "$image" 'C:\images\verierr.nb0' || return
   drv click 1007
   drv wait-box 60000 || { fail "no verification box"; return; }
   wait_idle 30 || return
@@ -203,6 +207,10 @@ scenario_pipes_verierr() {
   expect_eq "message boxes" "$(drv boxes)" "에러|Verification Error 다시 시도해 주세요."
   check_bars 3
   check_idle_buttons
+  # The failed bar's tooltip tells which device it is and how it ended.
+  drv hover 1
+  sleep 1.5
+  shot tooltip
   stop_devsim
   check_received 3 "$image"
   expect_eq "device 1 answers" "$(field "$(session_line 1)" answers)" "RECEIVE,VERIERR"
