@@ -519,5 +519,35 @@ TEST(PipeDeviceWorker, LostVerifiedReplyKeepsTheVerdict) {
   ExpectEnding(o, StatusEvent(STATUS_DEVICE_DONE, 0));
 }
 
+// The operator's stop (the headless front end's Ctrl+C): a blocked call ends at once, before
+// any limit, and no later call is made.
+TEST(PipeWatchdog, CancelAllEndsABlockedDeviceAtOnceAndRefusesLaterCalls) {
+  auto image = FakeImageSource::Generated(300000);
+  FakeClock clock;
+  BulkPipeBehaviour behaviour;
+  behaviour.hangIn = BulkPipePhase::Data;
+  behaviour.hangAfterDataBytes = 131072;
+  devsim::BulkPipeDevice device(clock, behaviour);
+  ClosingCheckReporter reporter(&device, image.get());
+  auto pipes = devsim::ConnectMemoryPipes(device);
+  auto watchdog = std::make_shared<PipeWatchdog>();
+  auto watch = watchdog->Enrol(devsim::MemoryPipeCanceller(device), clock);
+  std::thread worker([&] {
+    RunPipeDeviceWorker(5, std::move(pipes.outPipe), std::move(pipes.inPipe), *image, reporter,
+                        clock, watch.get());
+  });
+  while (!device.hostBlocked()) std::this_thread::yield();
+  const uint32_t stoppedAt = clock.TickCount();
+  watchdog->CancelAll();
+  worker.join();
+  ASSERT_EQ(reporter.endings().size(), 1u);
+  EXPECT_EQ(reporter.endings()[0].outcome, DeviceOutcome::LinkError);
+  EXPECT_EQ(reporter.endings()[0].tick, stoppedAt) << "no limit was waited for";
+  EXPECT_EQ(device.Result().dataBytes, 131072u);
+  EXPECT_EQ(reporter.events(ReportEvent::Status).back(), StatusEvent(STATUS_ERROR, 5));
+  EXPECT_EQ(watchdog->active(), 0);
+  EXPECT_FALSE(watchdog->Enrol(nullptr, clock)->BeginCall(clock.TickCount() + 1000));
+}
+
 }  // namespace
 }  // namespace pelorin::test
