@@ -231,10 +231,19 @@ void LoaderDialog::LoadFields() {
   // (ConsoleEffects::drawBars), the status line comes from the model.
   wchar_t size[16];
   std::swprintf(size, sizeof size / sizeof size[0], L"%lu", static_cast<unsigned long>(fileSize_));
-  SetDlgItemTextW(hwnd_, IDC_FILE_SIZE, size);
-  SetDlgItemTextW(hwnd_, IDC_FILE_NAME, fileName_.c_str());
-  SetDlgItemTextW(hwnd_, IDC_STATUS, Utf8ToWide(model_.statusText()).c_str());
-  SendDlgItemMessageW(hwnd_, IDC_DEVICE_TYPE, CB_SETCURSEL, static_cast<WPARAM>(deviceType_), 0);
+  // A control is only rewritten when its text differs: every rewrite repaints it, and a download
+  // loads the fields at every status report of every device.
+  auto setText = [&](int id, const std::wstring& text) {
+    HWND control = GetDlgItem(hwnd_, id);
+    if (WindowTextW(control) != text) SetWindowTextW(control, text.c_str());
+  };
+  setText(IDC_FILE_SIZE, size);
+  setText(IDC_FILE_NAME, fileName_);
+  setText(IDC_STATUS, Utf8ToWide(model_.statusText()));
+  HWND selector = GetDlgItem(hwnd_, IDC_DEVICE_TYPE);
+  if (SendMessageW(selector, CB_GETCURSEL, 0, 0) != deviceType_) {
+    SendMessageW(selector, CB_SETCURSEL, static_cast<WPARAM>(deviceType_), 0);
+  }
 }
 
 bool LoaderDialog::ParseFileSize(const std::wstring& text, uint32_t* size) {
