@@ -1,6 +1,7 @@
-# Checks Pelorin.exe's PE header: machine type, GUI subsystem, and that every imported DLL is
-# one of Windows' own (no MinGW runtime DLLs beside the exe).
-#   cmake -DEXE=Pelorin.exe -DOBJDUMP=objdump -DARCH=i686|x86_64 -P check_pe.cmake
+# Checks a shipped exe's PE header: machine type, subsystem (GUI for Pelorin.exe, console with
+# -DCONSOLE=ON for PelorinCli.exe), and that every imported DLL is one of Windows' own (no MinGW
+# runtime DLLs beside the exe).
+#   cmake -DEXE=Pelorin.exe -DOBJDUMP=objdump -DARCH=i686|x86_64 [-DCONSOLE=ON] -P check_pe.cmake
 cmake_minimum_required(VERSION 3.25)
 execute_process(COMMAND ${OBJDUMP} -p ${EXE} OUTPUT_VARIABLE dump RESULT_VARIABLE status)
 if(NOT status EQUAL 0)
@@ -20,7 +21,11 @@ endif()
 if(NOT dump MATCHES "Magic[\t ]+${magic}")
   message(FATAL_ERROR "${EXE} has not the optional-header magic ${magic}")
 endif()
-if(NOT dump MATCHES "Subsystem[\t ]+00000002")
+if(CONSOLE)
+  if(NOT dump MATCHES "Subsystem[\t ]+00000003")
+    message(FATAL_ERROR "${EXE} is not a Windows console program")
+  endif()
+elseif(NOT dump MATCHES "Subsystem[\t ]+00000002")
   message(FATAL_ERROR "${EXE} is not a Windows GUI program")
 endif()
 

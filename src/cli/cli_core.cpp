@@ -1,0 +1,340 @@
+#include "cli_core.h"
+
+#include <CLI/CLI.hpp>
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <nlohmann/json.hpp>
+#include <string_view>
+
+namespace pelorin::cli {
+namespace {
+
+const char* FamilyName(Family family) {
+  return family == Family::Driver ? "driver" : "pipe";
+}
+
+// A usage error: the message for standard error with the hint to --help.
+ParsedArguments UsageError(const std::string& message) {
+  ParsedArguments parsed;
+  parsed.exitStatus = EXIT_USAGE;
+  parsed.text = std::string(CLI_NAME) + ": " + message + "\nRun with --help for more information.";
+  return parsed;
+}
+
+// `text` on one line: each run of line breaks becomes one space, and line breaks at either end
+// are dropped.
+std::string OneLine(std::string_view text) {
+  while (!text.empty() && (text.front() == '\r' || text.front() == '\n')) text.remove_prefix(1);
+  while (!text.empty() && (text.back() == '\r' || text.back() == '\n')) text.remove_suffix(1);
+  std::string line;
+  line.reserve(text.size());
+  bool inBreak = false;
+  for (char c : text) {
+    if (c == '\r' || c == '\n') {
+      if (!inBreak) line += ' ';
+      inBreak = true;
+    } else {
+      line += c;
+      inBreak = false;
+    }
+  }
+  return line;
+}
+
+std::string Format(const char* format, double value) {
+  char text[64];
+  std::snprintf(text, sizeof text, format, value);
+  return text;
+}
+
+std::string Seconds(double seconds) {
+  return Format("%.1f s", seconds);
+}
+
+std::string DeviceCount(size_t count) {
+  return std::to_string(count) + (count == 1 ? " device" : " devices");
+}
+
+// "m:ss", or "h:mm:ss" from an hour on.
+std::string Duration(uint64_t seconds) {
+  char text[32];
+  const auto h = static_cast<unsigned long long>(seconds / 3600);
+  const auto m = static_cast<unsigned>(seconds / 60 % 60);
+  const auto s = static_cast<unsigned>(seconds % 60);
+  if (h > 0) {
+    std::snprintf(text, sizeof text, "%llu:%02u:%02u", h, m, s);
+  } else {
+    std::snprintf(text, sizeof text, "%u:%02u", m, s);
+  }
+  return text;
+}
+
+bool IsVerified(const DeviceActivity& device) {
+  return device.started && device.ended && device.outcome == DeviceOutcome::Verified;
+}
+
+size_t VerifiedCount(const std::vector<DeviceActivity>& devices) {
+  return static_cast<size_t>(std::count_if(devices.begin(), devices.end(), IsVerified));
+}
+
+// CLI11's help with the program's three forms as its usage lines.
+class HelpFormatter : public CLI::Formatter {
+ public:
+  std::string make_usage(const CLI::App*, std::string name) const override {
+    return "\nUsage:\n  " + name + " [--family pipe|driver] [--json FILE] IMAGE\n  " + name +
+           " --list\n  " + name + " --help | --version\n";
+  }
+};
+
+}  // namespace
+
+ParsedArguments ParseArguments(const std::vector<std::string>& arguments) {
+  CLI::App app{
+      "Writes an OS image into every USB device that is ready and has each device "
+      "verify it.",
+      CLI_NAME};
+  app.formatter(std::make_shared<HelpFormatter>());
+  app.footer(
+      "Exit status: 0 every device verified, 1 a device failed, 2 bad arguments or an image that\n"
+      "cannot be sent, 3 no device ready, 130 cancelled (Ctrl+C).");
+  std::string family = "pipe";
+  std::string jsonPath;
+  bool list = false;
+  std::vector<std::string> images;  // more than one is an error of its own, not an extra argument
+  app.add_option("--family", family, "pipe (bulk pipes, the default) or driver (driver service)")
+      ->check(CLI::IsMember({"pipe", "driver"}));
+  app.add_option("--json", jsonPath, "write the run's JSON record to FILE (- standard output)")
+      ->type_name("FILE");
+  app.add_flag("--list", list, "print the devices that are present; sends nothing");
+  app.set_version_flag("--version", std::string(CLI_NAME) + " " + CLI_VERSION,
+                       "print the version and exit");
+  app.add_option("IMAGE", images, "the image file (*.PAK or *.nb0), smaller than 4 GiB")
+      ->type_name("");
+
+  try {
+    // CLI11 takes the arguments last first.
+    app.parse(std::vector<std::string>(arguments.rbegin(), arguments.rend()));
+  } catch (const CLI::CallForVersion& version) {
+    ParsedArguments parsed;
+    parsed.options.command = Command::Version;
+    parsed.exitStatus = EXIT_VERIFIED;
+    parsed.text = version.what();
+    return parsed;
+  } catch (const CLI::ParseError& error) {
+    // CLI11 ends a parse with an exception also when it was asked for help (its exit code
+    // Success); every other one is a usage error.
+    if (error.get_exit_code() == static_cast<int>(CLI::ExitCodes::Success)) {
+      ParsedArguments parsed;
+      parsed.options.command = Command::Help;
+      parsed.exitStatus = EXIT_VERIFIED;
+      parsed.text = app.help();
+      while (!parsed.text.empty() && parsed.text.back() == '\n') parsed.text.pop_back();
+      return parsed;
+    }
+    return UsageError(error.what());
+  }
+
+  ParsedArguments parsed;
+  Options& options = parsed.options;
+  if (list) {
+    // --list shows what is present and nothing else: it takes no image and no download option.
+    if (!images.empty()) return UsageError("--list takes no IMAGE");
+    if (app.count("--family") > 0 || app.count("--json") > 0) {
+      return UsageError("--list takes no other option");
+    }
+    options.command = Command::List;
+  } else {
+    if (images.empty()) return UsageError("the IMAGE argument is missing");
+    if (images.size() > 1) {
+      return UsageError("one IMAGE only, got " + std::to_string(images.size()));
+    }
+    if (images.front().empty()) return UsageError("the IMAGE argument is empty");
+    if (app.count("--json") > 0 && jsonPath.empty()) {
+      return UsageError("--json needs a file name, or - for standard output");
+    }
+    options.command = Command::Download;
+    options.family = family == "driver" ? Family::Driver : Family::Pipe;
+    options.image = images.front();
+    options.jsonPath = jsonPath;
+  }
+  parsed.ok = true;
+  parsed.exitStatus = EXIT_VERIFIED;
+  return parsed;
+}
+
+const char* RunResultName(RunResult result) {
+  switch (result) {
+    case RunResult::Verified: return "verified";
+    case RunResult::Failed: return "failed";
+    case RunResult::NoDevice: return "no-device";
+    case RunResult::ImageError: return "image-error";
+    case RunResult::Usage: return "usage";
+    case RunResult::Cancelled: return "cancelled";
+  }
+  return "usage";
+}
+
+int ExitStatus(RunResult result) {
+  switch (result) {
+    case RunResult::Verified: return EXIT_VERIFIED;
+    case RunResult::Failed: return EXIT_DEVICE_FAILED;
+    case RunResult::NoDevice: return EXIT_NO_DEVICE;
+    case RunResult::ImageError: return EXIT_USAGE;
+    case RunResult::Usage: return EXIT_USAGE;
+    case RunResult::Cancelled: return EXIT_CANCELLED;
+  }
+  return EXIT_USAGE;
+}
+
+const char* DeviceResultName(const DeviceActivity& device) {
+  if (!device.started || !device.ended) return "not-started";
+  switch (device.outcome) {
+    case DeviceOutcome::Verified: return "verified";
+    case DeviceOutcome::VerificationError: return "verification-error";
+    case DeviceOutcome::LinkError: return "link-error";
+    case DeviceOutcome::ImageError: return "image-error";
+    case DeviceOutcome::NotStarted: return "not-started";
+  }
+  return "not-started";
+}
+
+RunResult Decide(const RunFacts& facts) {
+  if (facts.cancelled) return RunResult::Cancelled;
+  const bool deviceImageError =
+      std::any_of(facts.devices.begin(), facts.devices.end(), [](const DeviceActivity& device) {
+        return device.ended && device.outcome == DeviceOutcome::ImageError;
+      });
+  if (facts.imageError || facts.imageChanged || deviceImageError) return RunResult::ImageError;
+  // No ready device at all is no device, not a vacuous "every device verified".
+  if (facts.noDevice || facts.devices.empty()) return RunResult::NoDevice;
+  return VerifiedCount(facts.devices) == facts.devices.size() ? RunResult::Verified
+                                                              : RunResult::Failed;
+}
+
+std::string RecordJson(const RunRecord& record) {
+  // Ordered, so that the record reads in the order its fields are written here.
+  nlohmann::ordered_json image = {
+      {"path", record.image.path},
+      {"size", record.image.size},
+      {"byteSum", record.image.byteSum},
+  };
+  if (record.family == Family::Driver && record.image.wordSum) {
+    image["wordSum"] = *record.image.wordSum;
+  }
+  nlohmann::ordered_json devices = nlohmann::ordered_json::array();
+  for (size_t i = 0; i < record.devices.size(); ++i) {
+    const DeviceActivity& device = record.devices[i];
+    devices.push_back({
+        {"index", i < record.indices.size() ? record.indices[i] : static_cast<int32_t>(i)},
+        {"path", device.path},
+        {"result", DeviceResultName(device)},
+        {"bytesSent", device.bytesSent},
+        {"seconds", device.elapsedMs() / 1000.0},
+        {"message", device.message},
+    });
+  }
+  const nlohmann::ordered_json json = {
+      {"result", RunResultName(record.result)},
+      {"family", FamilyName(record.family)},
+      {"started", record.started},
+      {"seconds", std::round(record.seconds * 100) / 100},
+      {"image", std::move(image)},
+      {"devices", std::move(devices)},
+  };
+  // UTF-8 as it is; a text that is not valid UTF-8 (a device's message, a path) gets U+FFFD
+  // where its bad bytes were instead of losing the whole record.
+  return json.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+}
+
+std::string IsoTime(int64_t unixSeconds) {
+  using namespace std::chrono;
+  const sys_seconds time{seconds{unixSeconds}};
+  const sys_days day = floor<days>(time);
+  const year_month_day date{day};
+  const hh_mm_ss clock{time - day};
+  char text[48];
+  std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02dZ", static_cast<int>(date.year()),
+                static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
+                static_cast<int>(clock.hours().count()), static_cast<int>(clock.minutes().count()),
+                static_cast<int>(clock.seconds().count()));
+  return text;
+}
+
+std::string DeviceLine(int32_t index, const DeviceActivity& device) {
+  std::string line = "device " + std::to_string(index) + ": " + DeviceResultName(device);
+  if (IsVerified(device)) {
+    const uint32_t ms = device.elapsedMs();
+    line += ", " + std::to_string(device.bytesSent) + " bytes in " + Seconds(ms / 1000.0) + " (" +
+            Format("%.1f", MegabytesPerSecond(device.bytesSent, ms)) + " MB/s)";
+    if (!device.path.empty()) line += ", " + device.path;
+  } else if (!device.message.empty()) {
+    line += ": " + OneLine(device.message);
+  }
+  return line;
+}
+
+std::string SummaryLine(const RunRecord& record) {
+  const size_t total = record.devices.size();
+  const size_t verified = VerifiedCount(record.devices);
+  const std::string time = Seconds(record.seconds);
+  std::string line = std::string(RunResultName(record.result)) + ": ";
+  switch (record.result) {
+    case RunResult::Verified:
+      return line + std::to_string(verified) + " of " + DeviceCount(total) + " in " + time;
+    case RunResult::Failed:
+      return line + std::to_string(total - verified) + " of " + DeviceCount(total) + " failed, " +
+             std::to_string(verified) + " verified, in " + time;
+    case RunResult::Cancelled:
+      return line + std::to_string(verified) + " of " + DeviceCount(total) + " verified, in " +
+             time;
+    case RunResult::NoDevice: return line + "no device ready";
+    case RunResult::ImageError:
+      return line + "the image " + record.image.path + " could not be sent, in " + time;
+    case RunResult::Usage: break;
+  }
+  return line + "bad arguments";
+}
+
+std::string ProgressLine(const std::vector<DeviceActivity>& devices, uint32_t now) {
+  // Every device takes the same image; a device that has not sent yet does not know its size.
+  uint64_t imageSize = 0;
+  size_t count = 0;
+  for (const DeviceActivity& device : devices) {
+    if (!device.ready) continue;
+    ++count;
+    imageSize = std::max(imageSize, device.imageSize);
+  }
+  // A device that ended has nothing left to do, whether it took the whole image or not.
+  uint64_t sent = 0;
+  uint64_t done = 0;
+  uint32_t sendingMs = 0;
+  for (const DeviceActivity& device : devices) {
+    if (!device.ready) continue;
+    sent += device.bytesSent;
+    done += device.ended ? imageSize : std::min(device.bytesSent, imageSize);
+    if (device.sending) sendingMs = std::max(sendingMs, now - device.firstDataTick);
+  }
+  const uint64_t total = imageSize * count;
+  const uint64_t percent = total == 0 ? 0 : done * 100 / total;
+  const double rate = MegabytesPerSecond(sent, sendingMs);
+  std::string line =
+      DeviceCount(count) + "  " + std::to_string(percent) + "%  " + Format("%.1f", rate) + " MB/s";
+  if (sent > 0 && sendingMs > 0) {
+    // Bytes left over the bytes per second so far, rounded up to a whole second.
+    const double left = static_cast<double>(total - done) * sendingMs / 1000.0 / sent;
+    line += "  " + Duration(static_cast<uint64_t>(std::ceil(left))) + " left";
+  }
+  return line;
+}
+
+std::string BoxLine(const std::string& caption, const std::string& text) {
+  const std::string head = OneLine(caption);
+  const std::string body = OneLine(text);
+  if (head.empty()) return body;
+  if (body.empty()) return head;
+  return head + ": " + body;
+}
+
+}  // namespace pelorin::cli

@@ -1,0 +1,122 @@
+# Downloads of the headless front end PelorinCli.exe against simulated devices (devsim.exe),
+# sourced by run_e2e.sh through the scenario_cli_*.sh files. Uses run_e2e.sh's and
+# pipe_downloads.sh's helpers; the records are read with jq.
+
+. "$here/pipe_downloads.sh"
+cli_exe=$(dirname "$pelorin")/../cli/PelorinCli.exe
+
+# cli NAME ARGS...: runs PelorinCli.exe; its standard output, standard error and exit status go
+# to $work/NAME.out, .err and the variable cli_status.
+cli() {
+  local name=$1
+  shift
+  run_win "$cli_exe" "$@" >"$work/$name.out" 2>"$work/$name.err"
+  cli_status=$?
+  echo "cli $name: exit $cli_status"
+  sed 's/^/  | /' "$work/$name.out" "$work/$name.err"
+}
+# The device path devsim's device k has.
+sim_path() { echo "\\\\?\\root#simdev#000$1#{00873fdf-61a8-11d1-aa5e-00c04fb1728b}\\simdev$1"; }
+# jq_of NAME FILTER: a value of the record NAME.json.
+jq_of() { jq -r "$2" "$work/$1.json"; }
+
+# Three good devices: --list opens no pipe; a download verifies on all three (exit 0), each
+# line and the record agree with what each device received. Then a verification error among
+# three (exit 1), and a device that hangs half-way (exit 1, link-error, within the limit).
+scenario_cli_pipes() {
+  local image=$work/cli.nb0 size=$((1024 * 1024 + 77))
+  make_image "$image" $size
+  start_devsim 3 --image "$(win_path "$image")" || return
+  cli list --list
+  expect_eq "list exit" "$cli_status" 0
+  expect_eq "list" "$(cat "$work/list.out")" "$(printf '0 %s\n1 %s\n2 %s' "$(sim_path 0)" "$(sim_path 1)" "$(sim_path 2)")"
+  cli three --json "$(win_path "$work/three.json")" "$(win_path "$image")"
+  expect_eq "exit" "$cli_status" 0
+  stop_devsim
+  expect_eq "list opened no pipe" "$(grep -c 'inOpens=1 outOpens=1' "$summary")" 3
+  check_received 3 "$image"
+  expect_eq "record result" "$(jq_of three .result)" verified
+  expect_eq "record family" "$(jq_of three .family)" pipe
+  expect_eq "record image size" "$(jq_of three .image.size)" $size
+  expect_eq "record byte sum" "$(jq_of three .image.byteSum)" "$(field "$(session_line 0)" hostsum)"
+  expect_contains "record start" "$(jq_of three .started)" "$(date -u +%Y-%m-%dT)"
+  for k in 0 1 2; do
+    expect_eq "device $k record" \
+      "$(jq_of three ".devices[$k] | [.index, .path, .result, .bytesSent, .message] | map(tostring) | join(\"|\")")" \
+      "$k|$(sim_path $k)|verified|$size|"
+    expect_contains "device $k line" "$(cat "$work/three.out")" \
+      "device $k: verified, $size bytes in "
+  done
+  expect_eq "no boxes" "$(cat "$work/three.err")" ""
+  expect_eq "summary line" "$(tail -n 1 "$work/three.out" | cut -d' ' -f1-4)" "verified: 3 of 3"
+
+  start_devsim 3 --image "$(win_path "$image")" --device 1:verierr || return
+  cli verierr --json "$(win_path "$work/verierr.json")" "$(win_path "$image")"
+  expect_eq "verification error exit" "$cli_status" 1
+  stop_devsim
+  expect_eq "record result" "$(jq_of verierr .result)" failed
+  expect_eq "devices" "$(jq_of verierr '[.devices[].result] | join(",")')" \
+    "verified,verification-error,verified"
+  expect_eq "device 1 message" "$(jq_of verierr '.devices[1].message')" \
+    "Verification Error 다시 시도해 주세요."
+  expect_contains "box on standard error" "$(cat "$work/verierr.err")" \
+    "에러: Verification Error 다시 시도해 주세요."
+  expect_contains "device 1 line" "$(cat "$work/verierr.out")" \
+    "device 1: verification-error: Verification Error 다시 시도해 주세요."
+
+  start_devsim 3 --image "$(win_path "$image")" --device 1:hang-after=524288 || return
+  cli hang --json "$(win_path "$work/hang.json")" "$(win_path "$image")"
+  expect_eq "hung device exit" "$cli_status" 1
+  stop_devsim
+  expect_eq "devices" "$(jq_of hang '[.devices[].result] | join(",")')" "verified,link-error,verified"
+  # The device took 512 KiB; the host's write of the next chunk completed too (the simulator had
+  # read it off the pipe before it hung), the one after it blocked.
+  expect_eq "hung device's bytes" "$(jq_of hang '.devices[1].bytesSent')" $((524288 + 131072))
+  expect_eq "bytes the hung device took" "$(field "$(session_line 1)" bytes)" 524288
+  local seconds
+  seconds=$(jq_of hang '.devices[1].seconds')
+  echo "measure: the hung device ended after $seconds s (2 s of pauses, then the 10 s write limit)"
+  awk -v s="$seconds" 'BEGIN { exit !(s >= 12 && s < 16) }' ||
+    fail "the hung device ended after $seconds s"
+  expect_eq "hung device's pipes closed" "$(field "$(session_line 1)" outClosed)/$(field "$(session_line 1)" inClosed)" "1/1"
+}
+
+# What never reaches a device: a usage error, a missing image, an image of 4 GiB and more (a
+# 5 GB sparse file), all exit 2 with no device touched; no device at all and no driver service
+# exit 3.
+scenario_cli_refusals() {
+  start_devsim 1 || return
+  cli usage --bogus x.nb0
+  expect_eq "unknown option exit" "$cli_status" 2
+  cli missing --json "$(win_path "$work/missing.json")" "$(win_path "$work/no-such-image.nb0")"
+  expect_eq "missing image exit" "$cli_status" 2
+  expect_eq "missing image record" "$(jq_of missing '"\(.result) \(.devices | length)"')" \
+    "image-error 0"
+  expect_contains "missing image box" "$(cat "$work/missing.err")" "파일 에러: 이미지 파일을 열수 없습니다."
+  local huge=$work/huge.nb0
+  truncate -s 5000000000 "$huge"
+  cli huge --json "$(win_path "$work/huge.json")" "$(win_path "$huge")"
+  rm -f "$huge"
+  expect_eq "5 GB image exit" "$cli_status" 2
+  expect_eq "5 GB image record" "$(jq_of huge '"\(.result) \(.image.size)"')" \
+    "image-error 5000000000"
+  stop_devsim
+  expect_eq "no device touched" "$(grep '^device=0 sessions' "$summary" | cut -d' ' -f2-)" \
+    "sessions=0 probes=0 inOpens=0 outOpens=0"
+
+  start_devsim 0 || return
+  local image=$work/cli-small.nb0
+  make_image "$image" 1000
+  cli none --json "$(win_path "$work/none.json")" "$(win_path "$image")"
+  expect_eq "no device exit" "$cli_status" 3
+  expect_eq "no device record" "$(jq_of none '"\(.result) \(.devices | length)"')" \
+    "no-device 0"
+  expect_contains "no device box" "$(cat "$work/none.err")" "연결 에러: USB Cable 연결을 확인해 보세요."
+  cli driver --family driver --json - "$(win_path "$image")"
+  expect_eq "no driver service exit" "$cli_status" 3
+  # With the record on standard output, the lines go to standard error.
+  expect_eq "no driver service record" "$(jq -r '.result + " " + .family' "$work/driver.out")" \
+    "no-device driver"
+  expect_contains "no driver service box" "$(cat "$work/driver.err")" "에러: USB Driver Fail."
+  stop_devsim
+}

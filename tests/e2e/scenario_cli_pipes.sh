@@ -1,0 +1,2 @@
+# Headless front end scenario; see cli_downloads.sh.
+. "$here/cli_downloads.sh"

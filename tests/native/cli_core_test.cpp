@@ -1,0 +1,213 @@
+// The headless front end's portable part: its arguments, the run's result and exit status, the
+// JSON record and the console lines.
+#include "cli_core.h"
+
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+namespace pelorin::cli {
+namespace {
+
+using nlohmann::json;
+
+// A device whose download ran for `ms` milliseconds and ended with `outcome`.
+DeviceActivity Ended(DeviceOutcome outcome, uint64_t bytesSent = 0, uint32_t ms = 0,
+                     std::string message = "", std::string path = "") {
+  DeviceActivity device;
+  device.ready = device.started = device.ended = true;
+  device.path = std::move(path);
+  device.startTick = 5000;
+  device.endTick = 5000 + ms;
+  device.bytesSent = device.imageSize = bytesSent;
+  device.outcome = outcome;
+  device.message = std::move(message);
+  return device;
+}
+
+TEST(CliArguments, GoodForms) {
+  ParsedArguments plain = ParseArguments({"os.nb0"});
+  ASSERT_TRUE(plain.ok) << plain.text;
+  EXPECT_EQ(plain.options.command, Command::Download);
+  EXPECT_EQ(plain.options.family, Family::Pipe);
+  EXPECT_EQ(plain.options.image, "os.nb0");
+  EXPECT_EQ(plain.options.jsonPath, "");
+
+  ParsedArguments full = ParseArguments({R"(C:\이미지\os.PAK)", "--json", "-", "--family=driver"});
+  ASSERT_TRUE(full.ok) << full.text;
+  EXPECT_EQ(full.options.family, Family::Driver);
+  EXPECT_EQ(full.options.image, R"(C:\이미지\os.PAK)");
+  EXPECT_EQ(full.options.jsonPath, "-");
+
+  ParsedArguments list = ParseArguments({"--list"});
+  ASSERT_TRUE(list.ok) << list.text;
+  EXPECT_EQ(list.options.command, Command::List);
+
+  ParsedArguments help = ParseArguments({"--help"});
+  EXPECT_FALSE(help.ok);
+  EXPECT_EQ(help.exitStatus, 0);
+  EXPECT_NE(help.text.find("--family"), std::string::npos) << help.text;
+  ParsedArguments version = ParseArguments({"--version"});
+  EXPECT_FALSE(version.ok);
+  EXPECT_EQ(version.exitStatus, 0);
+  EXPECT_EQ(version.text, "PelorinCli 3.1.1.0");
+}
+
+TEST(CliArguments, EachUsageErrorExits2WithAMessage) {
+  const struct {
+    std::vector<std::string> arguments;
+    const char* telling;  // what the message must name
+  } cases[] = {
+      {{"--bogus", "os.nb0"}, "--bogus"},
+      {{}, "IMAGE"},
+      {{"a.nb0", "b.nb0"}, "one IMAGE"},
+      {{"--family", "usb", "os.nb0"}, "usb"},
+      {{"--list", "os.nb0"}, "IMAGE"},
+      {{"--list", "--json", "out.json"}, "--list"},
+  };
+  for (const auto& c : cases) {
+    ParsedArguments parsed = ParseArguments(c.arguments);
+    const std::string label = ::testing::PrintToString(c.arguments);
+    EXPECT_FALSE(parsed.ok) << label;
+    EXPECT_EQ(parsed.exitStatus, EXIT_USAGE) << label;
+    EXPECT_NE(parsed.text.find(c.telling), std::string::npos) << label << ": " << parsed.text;
+    EXPECT_NE(parsed.text.find("--help"), std::string::npos) << label << ": " << parsed.text;
+  }
+}
+
+TEST(CliDecide, MixedOutcomes) {
+  const DeviceActivity verified = Ended(DeviceOutcome::Verified);
+  const DeviceActivity broken = Ended(DeviceOutcome::LinkError);
+  RunFacts allVerified{.devices = {verified, verified}};
+  EXPECT_EQ(Decide(allVerified), RunResult::Verified);
+  RunFacts oneFailed{.devices = {verified, Ended(DeviceOutcome::VerificationError), verified}};
+  EXPECT_EQ(Decide(oneFailed), RunResult::Failed);
+  DeviceActivity neverEnded = verified;
+  neverEnded.ended = false;
+  EXPECT_EQ(Decide({.devices = {verified, neverEnded}}), RunResult::Failed);
+  EXPECT_EQ(Decide({.devices = {verified, Ended(DeviceOutcome::ImageError)}}),
+            RunResult::ImageError);
+  EXPECT_EQ(Decide({.imageChanged = true, .devices = {verified}}), RunResult::ImageError);
+  EXPECT_EQ(Decide({.imageError = true, .noDevice = true, .devices = {}}), RunResult::ImageError);
+  EXPECT_EQ(Decide({.noDevice = true, .devices = {}}), RunResult::NoDevice);
+  EXPECT_EQ(Decide({}), RunResult::NoDevice) << "no ready device is not every device verified";
+  EXPECT_EQ(Decide({.cancelled = true, .imageError = true, .noDevice = true, .devices = {broken}}),
+            RunResult::Cancelled);
+
+  const std::pair<RunResult, int> statuses[] = {
+      {RunResult::Verified, 0},   {RunResult::Failed, 1}, {RunResult::NoDevice, 3},
+      {RunResult::ImageError, 2}, {RunResult::Usage, 2},  {RunResult::Cancelled, 130}};
+  for (auto [result, status] : statuses) EXPECT_EQ(ExitStatus(result), status);
+}
+
+TEST(CliRecord, JsonEscapesWindowsPathsAndKeepsKoreanTexts) {
+  const std::string devicePath = R"(\\?\usb#vid_5555&pid_1#7&1a&0&1#{a5dcbf10-6530-11d2})";
+  const std::string message = "연결 에러 \"USB Cable\"\r\n다시 시도해 주세요.";
+  RunRecord record;
+  record.result = RunResult::Failed;
+  record.started = IsoTime(1796691723);
+  record.seconds = 4.2149;
+  record.image = {R"(C:\images\os.nb0)", 4194304, 534945818, 77};
+  record.indices = {0, 3};
+  record.devices = {Ended(DeviceOutcome::Verified, 4194304, 3100, "", devicePath),
+                    Ended(DeviceOutcome::LinkError, 131072, 250, message + "\xff")};
+  const std::string text = RecordJson(record);
+  EXPECT_NE(text.find("다시 시도해"), std::string::npos) << "UTF-8 as it is, not \\u escapes";
+
+  const json parsed = json::parse(text);
+  EXPECT_EQ(parsed["result"], "failed");
+  EXPECT_EQ(parsed["family"], "pipe");
+  EXPECT_EQ(parsed["started"], "2026-12-08T01:02:03Z");
+  EXPECT_EQ(parsed["seconds"], 4.21);
+  EXPECT_EQ(parsed["image"]["path"], R"(C:\images\os.nb0)");
+  EXPECT_EQ(parsed["image"]["size"], 4194304);
+  EXPECT_EQ(parsed["image"]["byteSum"], 534945818);
+  EXPECT_FALSE(parsed["image"].contains("wordSum")) << "the pipe family has no word sum";
+  ASSERT_EQ(parsed["devices"].size(), 2u);
+  const json& good = parsed["devices"][0];
+  EXPECT_EQ(good["path"], devicePath);
+  EXPECT_EQ(good["result"], "verified");
+  EXPECT_EQ(good["bytesSent"], 4194304);
+  EXPECT_EQ(good["seconds"], 3.1);
+  EXPECT_EQ(good["message"], "");
+  const json& bad = parsed["devices"][1];
+  EXPECT_EQ(bad["index"], 3);
+  EXPECT_EQ(bad["result"], "link-error");
+  EXPECT_EQ(bad["message"], message + "\xEF\xBF\xBD") << "a bad byte becomes U+FFFD";
+}
+
+TEST(CliRecord, NamesEveryResultAndTheDriverFamilysWordSum) {
+  const std::pair<RunResult, const char*> runs[] = {
+      {RunResult::Verified, "verified"},  {RunResult::Failed, "failed"},
+      {RunResult::NoDevice, "no-device"}, {RunResult::ImageError, "image-error"},
+      {RunResult::Usage, "usage"},        {RunResult::Cancelled, "cancelled"}};
+  for (auto [result, name] : runs) {
+    RunRecord record;
+    record.result = result;
+    record.family = Family::Driver;
+    record.image.wordSum = 0x89ABCDEF;
+    const json parsed = json::parse(RecordJson(record));
+    EXPECT_EQ(parsed["result"], name);
+    EXPECT_EQ(parsed["family"], "driver");
+    EXPECT_EQ(parsed["image"]["wordSum"], 0x89ABCDEF);
+    EXPECT_TRUE(parsed["devices"].is_array() && parsed["devices"].empty());
+  }
+
+  const std::pair<DeviceOutcome, const char*> outcomes[] = {
+      {DeviceOutcome::Verified, "verified"},
+      {DeviceOutcome::VerificationError, "verification-error"},
+      {DeviceOutcome::LinkError, "link-error"},
+      {DeviceOutcome::ImageError, "image-error"},
+      {DeviceOutcome::NotStarted, "not-started"}};
+  for (auto [outcome, name] : outcomes) EXPECT_STREQ(DeviceResultName(Ended(outcome)), name);
+  DeviceActivity running = Ended(DeviceOutcome::Verified);
+  running.ended = false;
+  EXPECT_STREQ(DeviceResultName(running), "not-started");
+  DeviceActivity noThread = Ended(DeviceOutcome::Verified);
+  noThread.started = false;
+  EXPECT_STREQ(DeviceResultName(noThread), "not-started");
+}
+
+TEST(CliRecord, IsoTimeInUtc) {
+  EXPECT_EQ(IsoTime(1709251199), "2024-02-29T23:59:59Z");
+  EXPECT_EQ(IsoTime(-1), "1969-12-31T23:59:59Z");
+}
+
+TEST(CliLines, DeviceLineTellsTheTransferOrTheFailure) {
+  EXPECT_EQ(DeviceLine(0, Ended(DeviceOutcome::Verified, 4194304, 3100, "", R"(\\?\usb#v1)")),
+            R"(device 0: verified, 4194304 bytes in 3.1 s (1.4 MB/s), \\?\usb#v1)");
+  EXPECT_EQ(DeviceLine(1, Ended(DeviceOutcome::VerificationError, 4194304, 900,
+                                "Verification Error\r\n다시 시도해 주세요.\r\n")),
+            "device 1: verification-error: Verification Error 다시 시도해 주세요.");
+  EXPECT_EQ(DeviceLine(2, Ended(DeviceOutcome::LinkError)), "device 2: link-error");
+  EXPECT_EQ(BoxLine("연결 에러", "USB Cable\n\nCheck it.\n"), "연결 에러: USB Cable Check it.");
+}
+
+TEST(CliLines, ProgressAndSummary) {
+  // Ticks wrap: 2 s of sending, 10 of 100 MB sent.
+  DeviceActivity early;
+  early.ready = early.started = early.sending = true;
+  early.imageSize = 100000000;
+  early.bytesSent = 10000000;
+  early.firstDataTick = 0xFFFFFC18;
+  EXPECT_EQ(ProgressLine({early}, 1000), "1 device  10%  5.0 MB/s  0:18 left");
+  // A failed device has nothing left to do; a bar without a device does not count.
+  DeviceActivity failed = Ended(DeviceOutcome::LinkError, 40000000, 100);
+  EXPECT_EQ(ProgressLine({early, failed, DeviceActivity{}}, 1000),
+            "2 devices  55%  25.0 MB/s  0:04 left");
+  DeviceActivity waiting;
+  waiting.ready = true;
+  EXPECT_EQ(ProgressLine({waiting, waiting}, 1000), "2 devices  0%  0.0 MB/s");
+
+  RunRecord record;
+  record.seconds = 4.21;
+  record.devices.assign(3, Ended(DeviceOutcome::Verified));
+  record.result = RunResult::Verified;
+  EXPECT_EQ(SummaryLine(record), "verified: 3 of 3 devices in 4.2 s");
+  record.devices[1] = Ended(DeviceOutcome::VerificationError);
+  record.result = RunResult::Failed;
+  EXPECT_EQ(SummaryLine(record), "failed: 1 of 3 devices failed, 2 verified, in 4.2 s");
+}
+
+}  // namespace
+}  // namespace pelorin::cli
