@@ -22,7 +22,8 @@ jq_of() { jq -r "$2" "$work/$1.json"; }
 
 # Three good devices: --list opens no pipe; a download verifies on all three (exit 0), each
 # line and the record agree with what each device received. Then a verification error among
-# three (exit 1), and a device that hangs half-way (exit 1, link-error, within the limit).
+# three (exit 1), a device that hangs half-way (exit 1, link-error, within the limit), and
+# Ctrl+C while it hangs (exit 130).
 scenario_cli_pipes() {
   local image=$work/cli.nb0 size=$((1024 * 1024 + 77))
   make_image "$image" $size
@@ -79,6 +80,28 @@ scenario_cli_pipes() {
   awk -v s="$seconds" 'BEGIN { exit !(s >= 12 && s < 16) }' ||
     fail "the hung device ended after $seconds s"
   expect_eq "hung device's pipes closed" "$(field "$(session_line 1)" outClosed)/$(field "$(session_line 1)" inClosed)" "1/1"
+
+  # Ctrl+C (Wine turns SIGINT into the console's Ctrl+C event) while a device hangs: the hung
+  # call ends at once, every handle is closed, the record is still written, exit 130.
+  start_devsim 3 --image "$(win_path "$image")" --device 1:hang-after=524288 || return
+  run_win "$cli_exe" --json "$(win_path "$work/cancel.json")" "$(win_path "$image")" \
+    >"$work/cancel.out" 2>"$work/cancel.err" &
+  local runner=$! program=""
+  sleep 4
+  for p in $(pgrep -f 'cancel\.json'); do
+    grep -q wine-run "/proc/$p/cmdline" 2>/dev/null || program=$p
+  done
+  local stopped_at=$SECONDS
+  [ -n "$program" ] && kill -INT "$program"
+  wait "$runner"
+  cli_status=$?
+  echo "measure: PelorinCli.exe ended $((SECONDS - stopped_at)) s after Ctrl+C"
+  stop_devsim
+  expect_eq "Ctrl+C exit" "$cli_status" 130
+  expect_eq "Ctrl+C record" "$(jq_of cancel '"\(.result) \([.devices[].result] | join(","))"')" \
+    "cancelled verified,link-error,verified"
+  [ $((SECONDS - stopped_at)) -le 3 ] || fail "PelorinCli.exe took more than 3 s to end after Ctrl+C"
+  expect_eq "hung device's pipes closed after Ctrl+C" "$(field "$(session_line 1)" outClosed)/$(field "$(session_line 1)" inClosed)" "1/1"
 }
 
 # What never reaches a device: a usage error, a missing image, an image of 4 GiB and more (a
