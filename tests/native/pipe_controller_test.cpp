@@ -67,6 +67,16 @@ TEST(PipeDownloadController, ImageThatCannotBeSentEndsTheDownloadBeforeDiscovery
   }
 }
 
+TEST(PipeDownloadController, ImageOfTheLargestLengthGoesOnToDiscovery) {
+  auto largest = FakeImageSource::Generated(0xFFFFFFFFull);
+  RecordingReporter reporter;
+  ScriptedEnvironment environment;
+  auto watchdog = std::make_shared<PipeWatchdog>();
+  EXPECT_EQ(RunPipeDownloadController(reporter, *largest, environment, *watchdog),
+            PipeDownloadResult::NoDevice);
+  EXPECT_EQ(environment.discoveries, 1);
+}
+
 TEST(PipeDownloadController, NoDeviceShowsTheLastErrorAndEndsTheDownload) {
   FakeImageSource image(Bytes({1, 2, 3}));
   RecordingReporter reporter;
