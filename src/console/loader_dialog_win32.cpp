@@ -360,6 +360,7 @@ void LoaderDialog::OnExit() {
 void LoaderDialog::OnTimer(WPARAM id) {
   if (id == BAR_REDRAW_TIMER_ID) {
     KillTimer(hwnd_, BAR_REDRAW_TIMER_ID);
+    redrawTimerArmed_ = false;
     Apply(model_.OnRedrawDue(GetTickCount()));
     return;
   }
@@ -389,7 +390,17 @@ void LoaderDialog::Apply(const ConsoleEffects& effects) {
   for (int bar = 0; bar < PROGRESS_BAR_COUNT; ++bar) {
     if (effects.drawBars & (1u << bar)) DrawBar(bar);
   }
-  if (effects.redrawInMs != 0) SetTimer(hwnd_, BAR_REDRAW_TIMER_ID, effects.redrawInMs, nullptr);
+  if (effects.redrawInMs != 0) {
+    // Armed again only when it would come later than needed: each SetTimer costs a round trip
+    // to the window system, and progress arrives much more often than the bars are redrawn.
+    const uint32_t now = GetTickCount();
+    const uint32_t due = now + effects.redrawInMs;
+    if (!redrawTimerArmed_ || static_cast<int32_t>(due - redrawTimerDue_) < 0) {
+      SetTimer(hwnd_, BAR_REDRAW_TIMER_ID, effects.redrawInMs, nullptr);
+      redrawTimerArmed_ = true;
+      redrawTimerDue_ = due;
+    }
+  }
   if (effects.enableButtons) EnableButtons(true);
   if (effects.startTimer) SetTimer(hwnd_, ELAPSED_TIMER_ID, ELAPSED_TIMER_PERIOD_MS, nullptr);
   if (effects.stopTimer) KillTimer(hwnd_, ELAPSED_TIMER_ID);

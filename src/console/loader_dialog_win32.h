@@ -115,6 +115,8 @@ class LoaderDialog {
   HWND tooltip_ = nullptr;
   std::wstring tooltipText_;  // what the tooltip shows, kept while it shows it
   std::array<BarState, PROGRESS_BAR_COUNT> sentStates_{};  // the states the bars were sent
+  bool redrawTimerArmed_ = false;  // BAR_REDRAW_TIMER_ID is set, to come at redrawTimerDue_
+  uint32_t redrawTimerDue_ = 0;
 };
 
 }  // namespace pelorin
