@@ -131,8 +131,8 @@ int wmain(int argc, wchar_t** argv) {
       image.clear(), i = argc;
   }
   if (image.empty()) {
-    std::fprintf(stderr,
-                 "usage: bench_host.exe IMAGE [--pauses] [--go FILE] [--done FILE] [--quit FILE]\n");
+    std::fprintf(
+        stderr, "usage: bench_host.exe IMAGE [--pauses] [--go FILE] [--done FILE] [--quit FILE]\n");
     return 2;
   }
   WIN32_FILE_ATTRIBUTE_DATA attributes;

@@ -22,8 +22,8 @@
 namespace pelorin::cli {
 
 // Exit statuses.
-inline constexpr int EXIT_VERIFIED = 0;      // every device verified
-inline constexpr int EXIT_DEVICE_FAILED = 1;  // at least one device failed; the others' results stand
+inline constexpr int EXIT_VERIFIED = 0;       // every device verified
+inline constexpr int EXIT_DEVICE_FAILED = 1;  // a device failed; the others' results stand
 inline constexpr int EXIT_USAGE = 2;          // bad arguments, or an image that cannot be sent
 inline constexpr int EXIT_NO_DEVICE = 3;      // no device ready
 inline constexpr int EXIT_CANCELLED = 130;    // Ctrl+C
@@ -43,11 +43,11 @@ struct Options {
 
 // What parsing made of the arguments (UTF-8, without the program name).
 struct ParsedArguments {
-  bool ok = false;       // run `options`; otherwise print `text` and exit with `exitStatus`
+  bool ok = false;  // run `options`; otherwise print `text` and exit with `exitStatus`
   Options options;
   int exitStatus = EXIT_USAGE;
-  std::string text;      // --help or --version text (standard output, exit 0), or the error
-                         // message for standard error with a hint to --help (exit 2)
+  std::string text;  // --help or --version text (standard output, exit 0), or the error
+                     // message for standard error with a hint to --help (exit 2)
 };
 ParsedArguments ParseArguments(const std::vector<std::string>& arguments);
 
@@ -78,8 +78,8 @@ RunResult Decide(const RunFacts& facts);
 struct ImageFacts {
   std::string path;  // UTF-8
   uint64_t size = 0;
-  uint32_t byteSum = 0;                // of every byte, modulo 2^32 (the pipe family sends it)
-  std::optional<uint32_t> wordSum;     // the driver family's whole-image word sum
+  uint32_t byteSum = 0;             // of every byte, modulo 2^32 (the pipe family sends it)
+  std::optional<uint32_t> wordSum;  // the driver family's whole-image word sum
 };
 
 // The record of one run, written as JSON (UTF-8):
@@ -95,8 +95,8 @@ struct RunRecord {
   std::string started;  // ISO 8601, UTC, seconds
   double seconds = 0;
   ImageFacts image;
-  std::vector<int32_t> indices;          // each device's index
-  std::vector<DeviceActivity> devices;   // in the same order
+  std::vector<int32_t> indices;         // each device's index
+  std::vector<DeviceActivity> devices;  // in the same order
 };
 std::string RecordJson(const RunRecord& record);
 

@@ -100,7 +100,7 @@ Console& TheConsole() {
 
 // Ctrl+C: set once, from the console's handler thread.
 std::atomic<bool> cancelRequested{false};
-HANDLE cancelEvent = nullptr;  // set on Ctrl+C: pauses end at once
+HANDLE cancelEvent = nullptr;                  // set on Ctrl+C: pauses end at once
 std::shared_ptr<PipeWatchdog> activeWatchdog;  // the pipe download's, while it runs
 std::mutex activeMutex;
 
@@ -312,9 +312,8 @@ int Download(const Options& options) {
   const uint32_t startTick = GetTickCount();
   RunRecord record;
   record.family = options.family;
-  record.started = IsoTime(std::chrono::duration_cast<std::chrono::seconds>(
-                               startedAt.time_since_epoch())
-                               .count());
+  record.started = IsoTime(
+      std::chrono::duration_cast<std::chrono::seconds>(startedAt.time_since_epoch()).count());
   const std::wstring image = Utf8ToWide(options.image);
   record.image.path = FullPathUtf8(image);
 
@@ -341,7 +340,8 @@ int Download(const Options& options) {
         std::lock_guard lock(activeMutex);
         activeTransport = nullptr;
       }
-      facts.noDevice = result == ControlPipeResult::NoService || result == ControlPipeResult::NoDevice;
+      facts.noDevice =
+          result == ControlPipeResult::NoService || result == ControlPipeResult::NoDevice;
       facts.imageError = result == ControlPipeResult::ImageError;
     } else {
       DownloadJob job;

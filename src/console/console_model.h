@@ -89,9 +89,9 @@ class ConsoleModel {
   std::array<int32_t, PROGRESS_BAR_COUNT> shownBars_{};
   std::array<BarState, PROGRESS_BAR_COUNT> shownStates_{};
   std::array<uint32_t, PROGRESS_BAR_COUNT> lastRedraw_{};
-  uint32_t redrawnOnce_ = 0;    // bit n: bar n was redrawn for progress in this download
-  uint32_t waitingBars_ = 0;    // bit n: bar n waits its turn
-  bool pipeDevices_ = true;     // the download in force is one to the pipe devices
+  uint32_t redrawnOnce_ = 0;     // bit n: bar n was redrawn for progress in this download
+  uint32_t waitingBars_ = 0;     // bit n: bar n waits its turn
+  bool pipeDevices_ = true;      // the download in force is one to the pipe devices
   bool markFailedBars_ = false;  // its STATUS_SEND_IMAGE came: failures mark their bars
   std::string statusText_;
   // Status text of the first STATUS_ERROR or STATUS_CHECKSUMS_ERROR of the current download,

@@ -95,7 +95,8 @@ std::string DeviceTooltip(const DeviceActivity& device, int32_t index, uint32_t 
   char line[160];
   if (!device.ended) {
     if (!device.sending) return text;
-    const uint64_t percent = device.imageSize == 0 ? 100 : device.bytesSent * 100 / device.imageSize;
+    const uint64_t percent =
+        device.imageSize == 0 ? 100 : device.bytesSent * 100 / device.imageSize;
     std::snprintf(line, sizeof line, "\r\n%llu of %llu bytes (%llu%%), %.1f MB/s",
                   static_cast<unsigned long long>(device.bytesSent),
                   static_cast<unsigned long long>(device.imageSize),

@@ -152,10 +152,10 @@ void LoaderDialog::OnInitDialog() {
 }
 
 void LoaderDialog::CreateBarTooltips() {
-  tooltip_ = CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr,
-                             WS_POPUP | TTS_ALWAYSTIP | TTS_NOPREFIX, CW_USEDEFAULT, CW_USEDEFAULT,
-                             CW_USEDEFAULT, CW_USEDEFAULT, hwnd_, nullptr, ModuleInstance(),
-                             nullptr);
+  tooltip_ =
+      CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr,
+                      WS_POPUP | TTS_ALWAYSTIP | TTS_NOPREFIX, CW_USEDEFAULT, CW_USEDEFAULT,
+                      CW_USEDEFAULT, CW_USEDEFAULT, hwnd_, nullptr, ModuleInstance(), nullptr);
   if (tooltip_ == nullptr) return;  // the bars work without their tooltips
   // A maximum width makes the tooltip break its text at the line ends.
   SendMessageW(tooltip_, TTM_SETMAXTIPWIDTH, 0, 600);
@@ -183,7 +183,8 @@ bool LoaderDialog::OnNotify(LPARAM lParam) {
   auto* info = reinterpret_cast<NMTTDISPINFOW*>(lParam);
   int bar = -1;
   for (int i = 0; i < PROGRESS_BAR_COUNT; ++i) {
-    if (reinterpret_cast<HWND>(header->idFrom) == GetDlgItem(hwnd_, PROGRESS_BAR_IDS[static_cast<size_t>(i)]))
+    if (reinterpret_cast<HWND>(header->idFrom) ==
+        GetDlgItem(hwnd_, PROGRESS_BAR_IDS[static_cast<size_t>(i)]))
       bar = i;
   }
   if (bar < 0) return false;

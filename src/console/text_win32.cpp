@@ -4,24 +4,27 @@
 
 namespace pelorin {
 
-std::wstring Utf8ToWide(std::string_view text) {
+namespace {
+
+// 8-bit text in `codePage` to UTF-16.
+std::wstring ToWide(UINT codePage, std::string_view text) {
   if (text.empty() || text.size() > INT_MAX) return {};
   const int length = static_cast<int>(text.size());
-  const int count = MultiByteToWideChar(CP_UTF8, 0, text.data(), length, nullptr, 0);
+  const int count = MultiByteToWideChar(codePage, 0, text.data(), length, nullptr, 0);
   if (count <= 0) return {};
   std::wstring wide(static_cast<size_t>(count), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, text.data(), length, wide.data(), count);
+  MultiByteToWideChar(codePage, 0, text.data(), length, wide.data(), count);
   return wide;
 }
 
+}  // namespace
+
+std::wstring Utf8ToWide(std::string_view text) {
+  return ToWide(CP_UTF8, text);
+}
+
 std::string AnsiToUtf8(std::string_view text) {
-  if (text.empty() || text.size() > INT_MAX) return {};
-  const int length = static_cast<int>(text.size());
-  const int count = MultiByteToWideChar(CP_ACP, 0, text.data(), length, nullptr, 0);
-  if (count <= 0) return {};
-  std::wstring wide(static_cast<size_t>(count), L'\0');
-  MultiByteToWideChar(CP_ACP, 0, text.data(), length, wide.data(), count);
-  return WideToUtf8(wide);
+  return WideToUtf8(ToWide(CP_ACP, text));
 }
 
 std::string WideToUtf8(std::wstring_view text) {

@@ -75,7 +75,8 @@ ControlPipeResult Download::Run() {
   reporter_.SetExpectedDevices(1);
 
   DriverChannel channel;
-  if (!client_.OpenChannel(&channel)) return Fail(ControlPipeResult::NoService, "USB Driver Fail.", "에러");
+  if (!client_.OpenChannel(&channel))
+    return Fail(ControlPipeResult::NoService, "USB Driver Fail.", "에러");
   client_.CloseChannel(channel);
 
   reporter_.StartElapsedTimer();
@@ -85,7 +86,8 @@ ControlPipeResult Download::Run() {
 
   if (!faults_.blockAllocationFails)
     block_.reset(new (std::nothrow) uint8_t[CONTROL_PIPE_BLOCK_SIZE]);
-  if (!block_) return Fail(ControlPipeResult::Failed, "USB Cable 연결을 확인해 보세요.", "연결 에러3");
+  if (!block_)
+    return Fail(ControlPipeResult::Failed, "USB Cable 연결을 확인해 보세요.", "연결 에러3");
   // PAY_LOAD goes out of this buffer before the first block is read into it.
   std::memset(block_.get(), PAD_BYTE, CONTROL_PIPE_BLOCK_SIZE);
 

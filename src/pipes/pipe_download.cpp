@@ -40,8 +40,8 @@ class UnboundedWatch : public PipeCallWatch {
   void Leave() override {}
 };
 
-// How an in-pipe read went.
-enum class ReadResult { Bytes, Failed, TimedOut };
+// How an in-pipe read went: bytes, a failed read (retried), or given up by the watchdog.
+enum class ReadResult { Bytes, Failed, GivenUp };
 
 class DeviceWorker {
  public:
@@ -99,14 +99,14 @@ class DeviceWorker {
   // One read of the answer buffer; the answer limit counts from the last byte the device sent.
   ReadResult ReadAnswer(uint8_t* buffer, uint32_t room, uint32_t* got) {
     *got = 0;
-    if (!watch_.BeginCall(lastByteTick_ + limits_.answerMs)) return ReadResult::TimedOut;
+    if (!watch_.BeginCall(lastByteTick_ + limits_.answerMs)) return ReadResult::GivenUp;
     const bool ok = inPipe_->Read(buffer, room, got);
     const bool cancelled = watch_.EndCall();
     if (ok && *got > 0) {
       lastByteTick_ = clock_.TickCount();
       return ReadResult::Bytes;
     }
-    return cancelled ? ReadResult::TimedOut : ReadResult::Failed;
+    return cancelled ? ReadResult::GivenUp : ReadResult::Failed;
   }
 
   // Fills `want` bytes of the transfer buffer from the image; a read failure or an early end of
@@ -178,8 +178,8 @@ class DeviceWorker {
       uint32_t got = 0;
       const uint32_t room = HANDSHAKE_BUFFER_SIZE - collected;
       const ReadResult read = ReadAnswer(answer.get() + collected, room, &got);
-      // A device silent for the whole answer limit hangs; it is given up.
-      if (read == ReadResult::TimedOut) return EndLinkFailure();
+      // A device silent for the whole answer limit hangs (or the operator stopped): given up.
+      if (read == ReadResult::GivenUp) return EndLinkFailure();
       if (read == ReadResult::Failed) {
         // A device that stopped talking (unplugged while verifying) ends after a bounded wait.
         const uint32_t now = clock_.TickCount();
@@ -224,8 +224,7 @@ class DeviceWorker {
         CAPTION_LINK_ERROR_3);
   }
   void EndLinkFailure() {
-    End(DeviceOutcome::LinkError, STATUS_ERROR, deviceIndex_, TEXT_CHECK_CABLE,
-        CAPTION_LINK_ERROR);
+    End(DeviceOutcome::LinkError, STATUS_ERROR, deviceIndex_, TEXT_CHECK_CABLE, CAPTION_LINK_ERROR);
   }
 
   // Every ending: the pipes and the image are closed before the one final report, so that the

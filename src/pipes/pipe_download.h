@@ -7,7 +7,6 @@
 
 #include <cstdint>
 #include <memory>
-
 #include <string>
 
 #include "download_report.h"

@@ -46,7 +46,9 @@ constexpr int MESSAGE_TEXT = 0xFFFF;    // the text of a message box
 constexpr int PROGRESS_BAR_IDS[16] = {1004, 1006, 1009, 1012, 1013, 1014, 1015, 1016,
                                       1017, 1018, 1019, 1020, 1021, 1022, 1023, 1024};
 
-std::string Utf8(const std::wstring& text) { return pelorin::WideToUtf8(text); }
+std::string Utf8(const std::wstring& text) {
+  return pelorin::WideToUtf8(text);
+}
 
 void Print(const std::wstring& text) {
   std::string line = Utf8(text);

@@ -58,12 +58,9 @@ TEST(CliArguments, EachUsageErrorExits2WithAMessage) {
     std::vector<std::string> arguments;
     const char* telling;  // what the message must name
   } cases[] = {
-      {{"--bogus", "os.nb0"}, "--bogus"},
-      {{}, "IMAGE"},
-      {{"a.nb0", "b.nb0"}, "one IMAGE"},
-      {{"--family", "usb", "os.nb0"}, "usb"},
-      {{"--list", "os.nb0"}, "IMAGE"},
-      {{"--list", "--json", "out.json"}, "--list"},
+      {{"--bogus", "os.nb0"}, "--bogus"}, {{}, "IMAGE"},
+      {{"a.nb0", "b.nb0"}, "one IMAGE"},  {{"--family", "usb", "os.nb0"}, "usb"},
+      {{"--list", "os.nb0"}, "IMAGE"},    {{"--list", "--json", "out.json"}, "--list"},
   };
   for (const auto& c : cases) {
     ParsedArguments parsed = ParseArguments(c.arguments);

@@ -166,7 +166,8 @@ TEST(ConsoleModel, ProgressOutsideTheSixteenBarsIsIgnored) {
   ConsoleModel model = Downloading(1);
   EXPECT_EQ(model.OnProgress(15, 100, 0).drawBars, 1u << 15);
   EXPECT_EQ(model.barPosition(15), 100);
-  for (int32_t bar : {16, 17, 1000, -1}) EXPECT_EQ(model.OnProgress(bar, 50, 0).drawBars, 0u) << bar;
+  for (int32_t bar : {16, 17, 1000, -1})
+    EXPECT_EQ(model.OnProgress(bar, 50, 0).drawBars, 0u) << bar;
   for (int bar = 0; bar < 15; ++bar) EXPECT_EQ(model.barPosition(bar), 0);
 }
 
@@ -223,7 +224,8 @@ TEST(DeliverPost, RetriesUntilTakenAndDropsOnlyWhatMayBeLost) {
   // Once the window is gone nobody is left to tell.
   attempts = 0;
   int alive = 5;
-  EXPECT_FALSE(DeliverPost(post, [&] { return --alive > 0; }, clock, true));
+  EXPECT_FALSE(DeliverPost(
+      post, [&] { return --alive > 0; }, clock, true));
   EXPECT_EQ(attempts, 5);
 
   EXPECT_TRUE(IsFinalReport(STATUS_DEVICE_DONE) && IsFinalReport(STATUS_ERROR) &&
@@ -316,12 +318,12 @@ TEST(DeviceTooltip, TellsThePathTheProgressAndTheEnding) {
             path + "\r\n2097152 of 4194304 bytes (50%), 10.5 MB/s");
 
   board.Ended(download, 1, DeviceOutcome::Verified, 5000, "");
-  EXPECT_EQ(DeviceTooltip(board.Device(1), 1, 9000),
-            path + "\r\nVerified, 4.0 s, 0.5 MB/s");
+  EXPECT_EQ(DeviceTooltip(board.Device(1), 1, 9000), path + "\r\nVerified, 4.0 s, 0.5 MB/s");
   board.Ready(download, 4, "p4");
   board.Started(download, 4, 0);
   board.Ended(download, 4, DeviceOutcome::VerificationError, 2500, "Verification Error");
-  EXPECT_EQ(DeviceTooltip(board.Device(4), 4, 9000), "p4\r\nChecksums Error - No.4, 2.5 s, 0.0 MB/s");
+  EXPECT_EQ(DeviceTooltip(board.Device(4), 4, 9000),
+            "p4\r\nChecksums Error - No.4, 2.5 s, 0.0 MB/s");
   board.Ready(download, 5, "p5");
   board.Ended(download, 5, DeviceOutcome::LinkError, 2500, "USB Cable");
   EXPECT_EQ(DeviceTooltip(board.Device(5), 5, 9000).substr(0, 16), "p5\r\nError - No.5");

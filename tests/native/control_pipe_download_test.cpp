@@ -368,10 +368,10 @@ TEST_P(DownloadFailureTest, CleansUpPostsOneErrorThenShowsItsBox) {
   } else {
     ASSERT_EQ(endings.size(), 1u);
     EXPECT_EQ(endings[0].message, text);
-    EXPECT_EQ(endings[0].outcome,
-              text == "Checksum Error"                  ? DeviceOutcome::VerificationError
-              : expected == ControlPipeResult::ImageError ? DeviceOutcome::ImageError
-                                                          : DeviceOutcome::LinkError);
+    EXPECT_EQ(endings[0].outcome, text == "Checksum Error" ? DeviceOutcome::VerificationError
+                                  : expected == ControlPipeResult::ImageError
+                                      ? DeviceOutcome::ImageError
+                                      : DeviceOutcome::LinkError);
   }
 
   auto events = reporter.events();

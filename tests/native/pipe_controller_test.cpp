@@ -110,11 +110,11 @@ TEST(PipeDownloadController, WorkerThatCannotStartIsReportedAndTheOthersGoOn) {
   EXPECT_EQ(environment.log, (std::vector<std::string>{"start 0", "start 1", "close 1", "start 2",
                                                        "close 2", "start 3"}));
   EXPECT_EQ(reporter.events(),
-            (std::vector<ReportEvent>{RESET, START_TIMER, StatusEvent(STATUS_CONFIGURATION, 0),
-                                      Expected(4), StatusEvent(STATUS_SEND_IMAGE, 0),
-                                      StatusEvent(STATUS_ERROR, 1), StatusEvent(STATUS_ERROR, 2),
-                                      AppBoxEvent("Download Thread를 생성할 수 없습니다.",
-                                                  BoxIcon::Stop)}));
+            (std::vector<ReportEvent>{
+                RESET, START_TIMER, StatusEvent(STATUS_CONFIGURATION, 0), Expected(4),
+                StatusEvent(STATUS_SEND_IMAGE, 0), StatusEvent(STATUS_ERROR, 1),
+                StatusEvent(STATUS_ERROR, 2),
+                AppBoxEvent("Download Thread를 생성할 수 없습니다.", BoxIcon::Stop)}));
   // The two started workers' final reports end the download.
   reporter.PostStatus(STATUS_DEVICE_DONE, 0);
   EXPECT_TRUE(reporter.model().downloading());

@@ -59,7 +59,8 @@ Outcome RunWorker(FakeImageSource& image, BulkPipeBehaviour behaviour = {}, int3
   ClosingCheckReporter reporter(&device, &image);
   auto pipes = devsim::ConnectMemoryPipes(device, options);
   auto watchdog = std::make_shared<PipeWatchdog>();
-  std::shared_ptr<PipeCallWatch> watch = watchdog->Enrol(devsim::MemoryPipeCanceller(device), clock);
+  std::shared_ptr<PipeCallWatch> watch =
+      watchdog->Enrol(devsim::MemoryPipeCanceller(device), clock);
   clock.SetOnAdvance([&] { watchdog->CancelOverdue(); });
   Outcome outcome;
   auto out = std::make_unique<TapLink>(std::move(pipes.outPipe), &outcome.writes);
@@ -361,7 +362,8 @@ TEST(PipeDeviceWorker, WriteBlockedPastTheLimitEndsTheDeviceLikeAFailedWrite) {
     BulkPipePhase phase;
     uint64_t dataTaken;
   };
-  const Case cases[] = {{"data", BulkPipePhase::Data, 131072}, {"byte sum", BulkPipePhase::ByteSum, 300000}};
+  const Case cases[] = {{"data", BulkPipePhase::Data, 131072},
+                        {"byte sum", BulkPipePhase::ByteSum, 300000}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     auto image = FakeImageSource::Generated(300000);
@@ -443,18 +445,18 @@ std::vector<ReportEvent> RunScriptedAnswers(std::deque<ScriptedInLink::Step> scr
 TEST(PipeDeviceWorker, EachByteFromTheDeviceRestartsTheAnswerLimit) {
   // 450 s after the byte sum, but never 300 s without a byte.
   std::vector<std::string> replies;
-  EXPECT_EQ(RunScriptedAnswers({{true, "RECEIVE", 200000}, {true, "VERI", 250000},
-                                {true, "OK_", 250000}},
-                               &replies),
-            (std::vector<ReportEvent>{StatusEvent(STATUS_VERIFYING, 0),
-                                      StatusEvent(STATUS_DEVICE_DONE, 0)}));
+  EXPECT_EQ(
+      RunScriptedAnswers({{true, "RECEIVE", 200000}, {true, "VERI", 250000}, {true, "OK_", 250000}},
+                         &replies),
+      (std::vector<ReportEvent>{StatusEvent(STATUS_VERIFYING, 0),
+                                StatusEvent(STATUS_DEVICE_DONE, 0)}));
   EXPECT_EQ(replies.back(), "OK1");
 
   replies.clear();
-  EXPECT_EQ(RunScriptedAnswers({{true, "RECEIVE", 1000}, {true, "VERI", ANSWER_TIMEOUT_MS + 1}},
-                               &replies),
-            (std::vector<ReportEvent>{StatusEvent(STATUS_VERIFYING, 0),
-                                      StatusEvent(STATUS_ERROR, 0)}));
+  EXPECT_EQ(
+      RunScriptedAnswers({{true, "RECEIVE", 1000}, {true, "VERI", ANSWER_TIMEOUT_MS + 1}},
+                         &replies),
+      (std::vector<ReportEvent>{StatusEvent(STATUS_VERIFYING, 0), StatusEvent(STATUS_ERROR, 0)}));
   EXPECT_EQ(replies.back(), "OK0");
 }
 

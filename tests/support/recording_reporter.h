@@ -28,9 +28,15 @@ struct ReportEvent {
   bool operator==(const ReportEvent&) const = default;
 };
 
-inline ReportEvent StatusEvent(int32_t code, int32_t lParam) { return {ReportEvent::Status, code, lParam, {}, {}}; }
-inline ReportEvent ProgressEvent(int32_t bar, int32_t pos) { return {ReportEvent::Progress, bar, pos, {}, {}}; }
-inline ReportEvent ControlEvent(int32_t request, int32_t arg = 0) { return {ReportEvent::Control, request, arg, {}, {}}; }
+inline ReportEvent StatusEvent(int32_t code, int32_t lParam) {
+  return {ReportEvent::Status, code, lParam, {}, {}};
+}
+inline ReportEvent ProgressEvent(int32_t bar, int32_t pos) {
+  return {ReportEvent::Progress, bar, pos, {}, {}};
+}
+inline ReportEvent ControlEvent(int32_t request, int32_t arg = 0) {
+  return {ReportEvent::Control, request, arg, {}, {}};
+}
 inline ReportEvent StopBoxEvent(std::string text, std::string caption) {
   return {ReportEvent::StopBox, 0, 0, std::move(text), std::move(caption)};
 }
@@ -93,16 +99,19 @@ class RecordingReporter : public Reporter {
     std::lock_guard lock(mutex_);
     return model_;
   }
-  // Waits until `predicate(events)` holds, at most `timeoutMs` of real time. Returns whether it held.
+  // Waits until `predicate(events)` holds, at most `timeoutMs` of real time. Returns whether it
+  // held.
   template <class Predicate>
   bool WaitFor(Predicate predicate, int timeoutMs = 20000) {
     std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return predicate(events_); });
+    return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                             [&] { return predicate(events_); });
   }
   // Waits until the console has left its downloading state after the download began.
   bool WaitForIdle(int timeoutMs = 20000) {
     std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return !model_.downloading(); });
+    return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                             [&] { return !model_.downloading(); });
   }
   // Puts the model into its downloading state, as the Download button does.
   void BeginDownload() {

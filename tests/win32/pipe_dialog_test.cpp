@@ -62,13 +62,11 @@ class PipeDialogTest : public ::testing::Test {
     std::snprintf(instance, sizeof instance, "D%lu_%02zu", GetCurrentProcessId() % 10000,
                   devices_.size());
     id.instance = instance;
-    id.reference = "simdlg" + std::to_string(GetCurrentProcessId() % 10000) + "_" +
-                   std::to_string(run++);
-    auto server = std::make_unique<SimPipeDevice>(id.reference, devsim::SimDeviceOptions{},
-                                                  [this, behaviour] {
-                                                    return std::make_unique<BulkPipeEndpoint>(
-                                                        clock_, behaviour);
-                                                  });
+    id.reference =
+        "simdlg" + std::to_string(GetCurrentProcessId() % 10000) + "_" + std::to_string(run++);
+    auto server = std::make_unique<SimPipeDevice>(
+        id.reference, devsim::SimDeviceOptions{},
+        [this, behaviour] { return std::make_unique<BulkPipeEndpoint>(clock_, behaviour); });
     std::string error;
     ASSERT_TRUE(server->Start(&error)) << error;
     ASSERT_TRUE(devsim::RegisterSimDevice(id, &error)) << error;
@@ -127,8 +125,8 @@ TEST_F(PipeDialogTest, AVerifyErrorMarksExactlyItsBarAndEachTooltipTellsItsDevic
     // What the tooltip control is told when it asks the dialog for a bar's text.
     NMTTDISPINFOW info{};
     info.hdr.hwndFrom = dialog_->tooltip();
-    info.hdr.idFrom = reinterpret_cast<UINT_PTR>(
-        GetDlgItem(hwnd, PROGRESS_BAR_IDS[static_cast<size_t>(bar)]));
+    info.hdr.idFrom =
+        reinterpret_cast<UINT_PTR>(GetDlgItem(hwnd, PROGRESS_BAR_IDS[static_cast<size_t>(bar)]));
     info.hdr.code = TTN_GETDISPINFOW;
     SendMessageW(hwnd, WM_NOTIFY, 0, reinterpret_cast<LPARAM>(&info));
     ASSERT_NE(info.lpszText, nullptr);

@@ -10,9 +10,8 @@
 #include <thread>
 #include <vector>
 
-#include "dialog_reporter_win32.h"
-
 #include "bulk_pipe_device.h"
+#include "dialog_reporter_win32.h"
 #include "fake_image_source.h"
 #include "recording_reporter.h"
 
@@ -109,15 +108,23 @@ struct RelayRun {
   std::vector<ReportEvent> events;
 };
 
+// Opens the host's two pipe ends, as discovery does, and lets the relay serve them.
+struct HostEnds {
+  HANDLE out, in;
+};
+HostEnds OpenHostEnds(PipeRelay& relay) {
+  HostEnds ends{relay.OpenHostEnd(relay.outName()), relay.OpenHostEnd(relay.inName())};
+  EXPECT_NE(ends.out, INVALID_HANDLE_VALUE);
+  EXPECT_NE(ends.in, INVALID_HANDLE_VALUE);
+  relay.Start();
+  return ends;
+}
+
 RelayRun DownloadOverNamedPipes(const char* name, BulkPipeBehaviour behaviour) {
   FakeClock clock;
   BulkPipeDevice device(clock, behaviour);
   PipeRelay relay(device, PipeName(name));
-  HANDLE out = relay.OpenHostEnd(relay.outName());
-  HANDLE in = relay.OpenHostEnd(relay.inName());
-  EXPECT_NE(out, INVALID_HANDLE_VALUE);
-  EXPECT_NE(in, INVALID_HANDLE_VALUE);
-  relay.Start();
+  const auto [out, in] = OpenHostEnds(relay);
   auto image = FakeImageSource::Generated(300000);
   RecordingReporter reporter;
   RunPipeDeviceWorker(6, std::make_unique<HandlePipeLink>(out),
@@ -159,8 +166,9 @@ struct WatchedStart {
 DWORD WINAPI WatchedWorker(void* parameter) {
   auto* start = static_cast<WatchedStart*>(parameter);
   static SystemClock clock;
-  RunPipeDeviceWorker(6, std::unique_ptr<PipeLink>(start->out), std::unique_ptr<PipeLink>(start->in),
-                      *start->image, *start->reporter, clock, start->watch.get(), start->limits);
+  RunPipeDeviceWorker(6, std::unique_ptr<PipeLink>(start->out),
+                      std::unique_ptr<PipeLink>(start->in), *start->image, *start->reporter, clock,
+                      start->watch.get(), start->limits);
   start->watch.reset();
   return 0;
 }
@@ -178,16 +186,12 @@ WatchedRun RunWatchedOverNamedPipes(const char* name, BulkPipeBehaviour behaviou
   SystemClock clock;
   BulkPipeDevice device(clock, behaviour);
   PipeRelay relay(device, PipeName(name));
-  HANDLE out = relay.OpenHostEnd(relay.outName());
-  HANDLE in = relay.OpenHostEnd(relay.inName());
-  EXPECT_NE(out, INVALID_HANDLE_VALUE);
-  EXPECT_NE(in, INVALID_HANDLE_VALUE);
-  relay.Start();
+  const auto [out, in] = OpenHostEnds(relay);
   auto image = FakeImageSource::Generated(300000);
   RecordingReporter reporter;
   auto watchdog = std::make_shared<PipeWatchdog>();
-  WatchedStart start{new HandlePipeLink(out), new HandlePipeLink(in), nullptr, limits,
-                     image.get(), &reporter};
+  WatchedStart start{
+      new HandlePipeLink(out), new HandlePipeLink(in), nullptr, limits, image.get(), &reporter};
   HANDLE thread = CreateThread(nullptr, 0, WatchedWorker, &start, CREATE_SUSPENDED, nullptr);
   EXPECT_NE(thread, nullptr);
   HANDLE waitable = nullptr;

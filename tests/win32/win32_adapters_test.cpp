@@ -130,8 +130,8 @@ TEST(FileImageSource, ImageWhoseSizeCannotBeReadGivesNoReader) {
   // A pipe opens like a file, but has no size: it must not pass for an empty image.
   const std::wstring name =
       L"\\\\.\\pipe\\pelorin-sizeless-" + std::to_wstring(GetCurrentProcessId());
-  ScopedHandle server(CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE, 1, 0, 0,
-                                       0, nullptr));
+  ScopedHandle server(
+      CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE, 1, 0, 0, 0, nullptr));
   ASSERT_TRUE(server.valid());
   EXPECT_EQ(FileImageSource(name).Open(), nullptr);
 }

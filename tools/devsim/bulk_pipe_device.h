@@ -97,7 +97,7 @@ struct BulkPipeResult {
   std::vector<std::string> replies;  // each host reply ("OK0", "OK1", anything else as sent)
   BulkPipePhase phase = BulkPipePhase::Magic;
   bool vanished = false;
-  bool hung = false;        // stopped taking writes
+  bool hung = false;       // stopped taking writes
   bool outClosed = false;  // the host closed its end of PIPE01
   bool inClosed = false;   // the host closed its end of PIPE00
 

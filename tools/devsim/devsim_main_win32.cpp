@@ -309,16 +309,15 @@ std::string SessionLine(size_t device, size_t session, const BulkPipeResult& r,
   for (auto& c : phase)
     if (c == ' ') c = '-';
   char line[512];
-  std::snprintf(line, sizeof(line),
-                "device=%zu session=%zu magic=%s length=%u bytes=%llu writes=%u sum=%u "
-                "hostsum=%u verified=%d image=%s vanished=%d hung=%d outClosed=%d inClosed=%d "
-                "phase=%s dataStart=%u dataEnd=%u",
-                device, session, Hex(r.magic).c_str(), r.length,
-                static_cast<unsigned long long>(r.dataBytes), r.dataWrites, r.dataByteSum,
-                r.hostByteSum, r.verified() ? 1 : 0,
-                !image.known ? "unknown" : (image.Matches(r) ? "match" : "mismatch"),
-                r.vanished ? 1 : 0, r.hung ? 1 : 0, r.outClosed ? 1 : 0, r.inClosed ? 1 : 0,
-                phase.c_str(), dataStart, dataEnd);
+  std::snprintf(
+      line, sizeof(line),
+      "device=%zu session=%zu magic=%s length=%u bytes=%llu writes=%u sum=%u "
+      "hostsum=%u verified=%d image=%s vanished=%d hung=%d outClosed=%d inClosed=%d "
+      "phase=%s dataStart=%u dataEnd=%u",
+      device, session, Hex(r.magic).c_str(), r.length, static_cast<unsigned long long>(r.dataBytes),
+      r.dataWrites, r.dataByteSum, r.hostByteSum, r.verified() ? 1 : 0,
+      !image.known ? "unknown" : (image.Matches(r) ? "match" : "mismatch"), r.vanished ? 1 : 0,
+      r.hung ? 1 : 0, r.outClosed ? 1 : 0, r.inClosed ? 1 : 0, phase.c_str(), dataStart, dataEnd);
   std::string out = line;
   // When the write that the device hung on arrived.
   if (r.hung) {

@@ -85,9 +85,11 @@ class PipeIo {
 // For a device that hangs: nothing is read any more, so the host's next write stays blocked; a
 // peek tells when the host closes its end.
 Io WaitForHostClose(HANDLE pipe, HANDLE stop) {
+  auto closed = [pipe] { return !PeekNamedPipe(pipe, nullptr, 0, nullptr, nullptr, nullptr); };
   for (;;) {
-    if (!PeekNamedPipe(pipe, nullptr, 0, nullptr, nullptr, nullptr)) return Io::Closed;
-    if (WaitForSingleObject(stop, 50) == WAIT_OBJECT_0) return Io::Stopped;
+    if (closed()) return Io::Closed;
+    // A close that came while waiting still counts when the server stops right after it.
+    if (WaitForSingleObject(stop, 50) == WAIT_OBJECT_0) return closed() ? Io::Closed : Io::Stopped;
   }
 }
 
