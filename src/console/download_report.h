@@ -18,6 +18,9 @@ inline constexpr unsigned WM_DOWNLOAD_CONTROL = 0x0400 + 12;
 inline constexpr unsigned ELAPSED_TIMER_ID = 100;
 inline constexpr unsigned ELAPSED_TIMER_PERIOD_MS = 1000;
 inline constexpr int PROGRESS_BAR_COUNT = 16;
+// A download thread posts a device's progress at most this often (100 at once): the bars are not
+// redrawn more often, and every post costs the window system a round trip.
+inline constexpr uint32_t PROGRESS_POST_INTERVAL_MS = 250;
 
 enum StatusCode : int32_t {
   STATUS_CONFIGURATION = 1,

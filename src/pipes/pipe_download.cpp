@@ -128,7 +128,6 @@ class DeviceWorker {
   bool SendData() {
     buffer_.reset(new (std::nothrow) uint8_t[PIPE_CHUNK_SIZE]);
     uint32_t remaining = imageSize_;
-    int32_t shownPercent = -1;
     for (;;) {
       if (!buffer_ || !outPipe_->Valid()) {
         EndSendFailure();
@@ -148,13 +147,11 @@ class DeviceWorker {
       bytesSent_ += want;
       reporter_.DeviceSent(deviceIndex_, bytesSent_, imageSize_, clock_.TickCount());
       // An empty image is wholly sent by its one zero-length write.
-      const int32_t percent =
+      reachedPercent_ =
           imageSize_ == 0
               ? 100
               : static_cast<int32_t>(static_cast<uint64_t>(bytesSent_) * 100 / imageSize_);
-      // A write that leaves the percentage as it was would show the same bar.
-      if (percent != shownPercent) reporter_.PostProgress(deviceIndex_, percent);
-      shownPercent = percent;
+      PostProgress(false);
       if (want != PIPE_CHUNK_SIZE) break;
     }
     buffer_.reset();
@@ -215,6 +212,20 @@ class DeviceWorker {
     }
   }
 
+  // Posts the percentage reached when it differs from the one posted last: the first one and 100
+  // at once, others at most every PROGRESS_POST_INTERVAL_MS (a write that leaves the percentage
+  // as it was would show the same bar), and whatever was reached when the device ends.
+  void PostProgress(bool ending) {
+    if (reachedPercent_ == postedPercent_) return;
+    const uint32_t now = clock_.TickCount();
+    if (!ending && postedPercent_ >= 0 && reachedPercent_ < 100 &&
+        now - lastProgressPost_ < PROGRESS_POST_INTERVAL_MS)
+      return;
+    reporter_.PostProgress(deviceIndex_, reachedPercent_);
+    postedPercent_ = reachedPercent_;
+    lastProgressPost_ = now;
+  }
+
   void EndImageFailure() {
     End(DeviceOutcome::ImageError, STATUS_ERROR, deviceIndex_, TEXT_IMAGE_NOT_OPENED,
         CAPTION_FILE_ERROR);
@@ -237,6 +248,7 @@ class DeviceWorker {
     reader_.reset();
     buffer_.reset();
     watch_.Leave();
+    PostProgress(true);  // the bar keeps the position the device reached
     reporter_.DeviceEnded(deviceIndex_, outcome, clock_.TickCount(), text);
     reporter_.PostStatus(code, lParam);
     if (!text.empty()) reporter_.ShowStopBox(text, caption);
@@ -257,6 +269,9 @@ class DeviceWorker {
   uint32_t bytesSent_ = 0;
   uint32_t imageByteSum_ = 0;
   uint32_t lastByteTick_ = 0;  // when the device last sent bytes (or the byte sum went out)
+  int32_t reachedPercent_ = -1;  // of the image sent; -1 before the first data write
+  int32_t postedPercent_ = -1;
+  uint32_t lastProgressPost_ = 0;
 };
 
 // The controller's own two failures end the download as one failed device would: expected

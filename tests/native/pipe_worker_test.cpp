@@ -121,8 +121,9 @@ TEST(PipeDeviceWorker, SendsMagicLengthChunksSumAndAnswersTheDevice) {
   EXPECT_EQ(o.device.writes[2].tick - o.device.writes[1].tick, 1000u);
   EXPECT_EQ(o.device.writes[7].tick, o.device.writes[2].tick);
 
-  std::vector<ReportEvent> expected = {ProgressEvent(5, 43), ProgressEvent(5, 87),
-                                       ProgressEvent(5, 100), StatusEvent(STATUS_VERIFYING, 0),
+  // No time passes between the writes of this device: 87 is not worth a post of its own.
+  std::vector<ReportEvent> expected = {ProgressEvent(5, 43), ProgressEvent(5, 100),
+                                       StatusEvent(STATUS_VERIFYING, 0),
                                        StatusEvent(STATUS_DEVICE_DONE, 0)};
   EXPECT_EQ(o.events, expected);
   ExpectEnding(o, StatusEvent(STATUS_DEVICE_DONE, 0));
@@ -160,7 +161,9 @@ TEST(PipeDeviceWorker, StreamsAHundredMegabyteImage) {
 #endif
   constexpr uint32_t size = 100000000;
   auto image = FakeImageSource::Generated(size);
-  const Outcome o = RunWorker(*image);
+  BulkPipeBehaviour behaviour;
+  behaviour.bytesPerSecond = 4 * PIPE_CHUNK_SIZE;  // a chunk every 250 ms: every change is posted
+  const Outcome o = RunWorker(*image, behaviour);
   uint32_t sum = 0;
   for (uint32_t i = 0; i < size; ++i) sum += FakeImageSource::ByteAt(i);
 
@@ -177,6 +180,33 @@ TEST(PipeDeviceWorker, StreamsAHundredMegabyteImage) {
   EXPECT_EQ(o.dataWritesAtProgress[49], 374u);
   EXPECT_EQ(o.dataWritesAtProgress[50], 382u);
   ExpectEnding(o, StatusEvent(STATUS_DEVICE_DONE, 0));
+}
+
+TEST(PipeDeviceWorker, ProgressIsPostedAtMostFourTimesASecondEndingOnWhatWasReached) {
+  // 100 chunks, one every 100 ms: each write moves the bar by 1%.
+  auto image = FakeImageSource::Generated(100 * PIPE_CHUNK_SIZE);
+  BulkPipeBehaviour behaviour;
+  behaviour.bytesPerSecond = 10 * PIPE_CHUNK_SIZE;
+  Outcome o = RunWorker(*image, behaviour);
+  const std::vector<int32_t> progress = o.progress();
+  ASSERT_EQ(progress.size(), o.dataWritesAtProgress.size());
+  ASSERT_GE(progress.size(), 30u);
+  EXPECT_LE(progress.size(), 36u) << "posted about every third write";
+  EXPECT_EQ(progress.front(), 1) << "the first move at once";
+  EXPECT_EQ(progress.back(), 100) << "100 at once";
+  for (size_t i = 0; i < progress.size(); ++i) {
+    EXPECT_EQ(progress[i], static_cast<int32_t>(o.dataWritesAtProgress[i])) << "post " << i;
+    if (i > 0 && progress[i] != 100) EXPECT_GE(progress[i] - progress[i - 1], 3) << "post " << i;
+  }
+
+  // A device that hangs half-way: the bar keeps the position it reached.
+  behaviour.hangIn = BulkPipePhase::Data;
+  behaviour.hangAfterDataBytes = 50 * PIPE_CHUNK_SIZE;
+  o = RunWorker(*image, behaviour, 2);
+  ASSERT_FALSE(o.progress().empty());
+  EXPECT_EQ(o.progress().back(), 50);
+  EXPECT_LT(o.progress().size(), 20u);
+  ExpectEnding(o, StatusEvent(STATUS_ERROR, 2), "USB Cable 연결을 확인해 보세요.", "연결 에러3");
 }
 
 TEST(PipeDeviceWorker, RecognisesAnswersHoweverTheyArrive) {
