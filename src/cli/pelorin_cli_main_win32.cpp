@@ -197,7 +197,7 @@ bool ReadImageFacts(const std::wstring& path, bool wordSum, ImageFacts* facts) {
     uint32_t got = 0;
     if (!reader->Read(buffer.data(), IMAGE_READ_CHUNK, &got)) return false;
     if (got == 0) break;
-    for (uint32_t i = 0; i < got; ++i) facts->byteSum += buffer[i];
+    facts->byteSum += ByteSum(buffer.data(), got);
     if (wordSum) {
       // Every read but the last is a whole number of blocks; the last one is padded as the
       // control-pipe download pads its last block: with '0' up to a whole packet.

@@ -17,14 +17,6 @@ void StoreLittleEndian(uint32_t value, uint8_t* out) {
   out[3] = static_cast<uint8_t>(value >> 24);
 }
 
-// The sum of `size` bytes modulo 2^32, in a local the compiler keeps in a register and
-// vectorises (a sum into a member is stored back at every byte).
-uint32_t ByteSum(const uint8_t* data, uint32_t size) {
-  uint32_t sum = 0;
-  for (uint32_t i = 0; i < size; ++i) sum += data[i];
-  return sum;
-}
-
 // The device's answers are compared as C strings of at most seven characters: a NUL among the
 // first seven collected bytes ends the comparison early and so never matches (no answer holds a
 // NUL), which a byte comparison of the seven bytes gives as well.
@@ -284,6 +276,14 @@ void EndControllerFailure(Reporter& reporter, std::string_view text, std::string
 }
 
 }  // namespace
+
+// In a local the compiler keeps in a register and vectorises (a sum into a member or through a
+// pointer is stored back at every byte).
+uint32_t ByteSum(const uint8_t* data, uint32_t size) {
+  uint32_t sum = 0;
+  for (uint32_t i = 0; i < size; ++i) sum += data[i];
+  return sum;
+}
 
 void RunPipeDeviceWorker(int32_t deviceIndex, std::unique_ptr<PipeLink> outPipe,
                          std::unique_ptr<PipeLink> inPipe, ImageSource& image, Reporter& reporter,

@@ -43,6 +43,9 @@ inline constexpr char TEXT_VERIFY_ERROR[] = "Verification Error 다시 시도해
 inline constexpr char CAPTION_VERIFY_ERROR[] = "에러";
 inline constexpr char TEXT_NO_THREAD[] = "Download Thread를 생성할 수 없습니다.";
 
+// The sum of `size` bytes, each an unsigned 8-bit value, modulo 2^32: the image byte sum.
+uint32_t ByteSum(const uint8_t* data, uint32_t size);
+
 // The limits of a worker's pipe calls (the protocol's; tests pass shorter ones).
 struct PipeCallLimits {
   uint32_t writeMs = PIPE_WRITE_TIMEOUT_MS;

@@ -196,7 +196,9 @@ TEST(PipeDeviceWorker, ProgressIsPostedAtMostFourTimesASecondEndingOnWhatWasReac
   EXPECT_EQ(progress.back(), 100) << "100 at once";
   for (size_t i = 0; i < progress.size(); ++i) {
     EXPECT_EQ(progress[i], static_cast<int32_t>(o.dataWritesAtProgress[i])) << "post " << i;
-    if (i > 0 && progress[i] != 100) EXPECT_GE(progress[i] - progress[i - 1], 3) << "post " << i;
+    if (i > 0 && progress[i] != 100) {
+      EXPECT_GE(progress[i] - progress[i - 1], 3) << "post " << i;
+    }
   }
 
   // A device that hangs half-way: the bar keeps the position it reached.
