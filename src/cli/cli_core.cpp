@@ -79,35 +79,87 @@ size_t VerifiedCount(const std::vector<DeviceActivity>& devices) {
   return static_cast<size_t>(std::count_if(devices.begin(), devices.end(), IsVerified));
 }
 
-// CLI11's help with the program's three forms as its usage lines.
+// CLI11's help with the program's forms as its usage lines.
 class HelpFormatter : public CLI::Formatter {
  public:
   std::string make_usage(const CLI::App*, std::string name) const override {
-    return "\nUsage:\n  " + name + " [--family pipe|driver] [--json FILE] IMAGE\n  " + name +
-           " --list\n  " + name + " --help | --version\n";
+    return "\nUsage:\n  " + name +
+           " [--family pipe|driver] [--json FILE] [--write-timeout S] [--answer-timeout S] IMAGE\n  " +
+           name +
+           " --station [--log FILE] [--sha256 HEX] [--port LOCATION]... [--max-devices N]\n  " +
+           std::string(name.size(), ' ') +
+           "           [--count N] [--reflash] [--write-timeout S] [--answer-timeout S] IMAGE\n  " +
+           name + " --list\n  " + name + " --help | --version\n";
   }
 };
+
+bool IsSha256(const std::string& text) {
+  return text.size() == 64 && std::all_of(text.begin(), text.end(), [](char c) {
+           return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+         });
+}
+
+std::string Lower(std::string text) {
+  for (char& c : text)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return text;
+}
 
 }  // namespace
 
 ParsedArguments ParseArguments(const std::vector<std::string>& arguments) {
   CLI::App app{
-      "Writes an OS image into every USB device that is ready and has each device "
-      "verify it.",
+      "Writes an OS image into every USB device that is ready and has each device verify it; "
+      "with --station, into every device as it arrives, one production-log line per unit.",
       CLI_NAME};
   app.formatter(std::make_shared<HelpFormatter>());
   app.footer(
       "Exit status: 0 every device verified, 1 a device failed, 2 bad arguments or an image that\n"
-      "cannot be sent, 3 no device ready, 130 cancelled (Ctrl+C).");
+      "cannot be sent, 3 no device ready, 4 the record or a log line could not be written, 130\n"
+      "cancelled (Ctrl+C).");
   std::string family = "pipe";
   std::string jsonPath;
   bool list = false;
+  bool station = false;
+  uint32_t writeTimeout = PIPE_WRITE_TIMEOUT_MS / 1000;
+  uint32_t answerTimeout = ANSWER_TIMEOUT_MS / 1000;
+  Options stationOptions;
   std::vector<std::string> images;  // more than one is an error of its own, not an extra argument
   app.add_option("--family", family, "pipe (bulk pipes, the default) or driver (driver service)")
       ->check(CLI::IsMember({"pipe", "driver"}));
   app.add_option("--json", jsonPath, "write the run's JSON record to FILE (- standard output)")
       ->type_name("FILE");
+  app.add_option("--write-timeout", writeTimeout,
+                 "seconds a pipe write may take before the device is given up (default 10)")
+      ->type_name("S")
+      ->check(CLI::Range(1u, MAX_WRITE_TIMEOUT_S));
+  app.add_option("--answer-timeout", answerTimeout,
+                 "seconds within which a device must answer after the image, and again after it "
+                 "said RECEIVE (default 300)")
+      ->type_name("S")
+      ->check(CLI::Range(1u, MAX_ANSWER_TIMEOUT_S));
   app.add_flag("--list", list, "print the devices that are present; sends nothing");
+  app.add_flag("--station", station,
+               "flash every device as it arrives until Ctrl+C (or --count records)");
+  app.add_option("--log", stationOptions.logPath,
+                 "station: append one JSON line per device that ended to FILE")
+      ->type_name("FILE");
+  app.add_option("--sha256", stationOptions.sha256,
+                 "station: refuse to start unless the image has this SHA-256")
+      ->type_name("HEX");
+  app.add_option("--port", stationOptions.ports,
+                 "station: flash only devices at this location (a final * matches a prefix); "
+                 "may be given more than once")
+      ->type_name("LOCATION");
+  app.add_option("--max-devices", stationOptions.maxDevices,
+                 "station: devices flashed at once (default 16, at most 64)")
+      ->type_name("N")
+      ->check(CLI::Range(1, STATION_MAX_DEVICES));
+  app.add_option("--count", stationOptions.count, "station: end after N records")
+      ->type_name("N")
+      ->check(CLI::Range(uint64_t{1}, UINT64_MAX));
+  app.add_flag("--reflash", stationOptions.reflash,
+               "station: flash a unit again although the log shows it verified with this image");
   app.set_version_flag("--version", std::string(CLI_NAME) + " " + CLI_VERSION,
                        "print the version and exit");
   app.add_option("IMAGE", images, "the image file (*.PAK or *.nb0), smaller than 4 GiB")
@@ -136,29 +188,50 @@ ParsedArguments ParseArguments(const std::vector<std::string>& arguments) {
     return UsageError(error.what());
   }
 
+  const auto given = [&app](const char* option) { return app.count(option) > 0; };
+  const bool stationOnly = given("--log") || given("--sha256") || given("--port") ||
+                           given("--max-devices") || given("--count") || given("--reflash");
   ParsedArguments parsed;
   Options& options = parsed.options;
   if (list) {
-    // --list shows what is present and nothing else: it takes no image and no download option.
+    // --list shows what is present and nothing else: it takes no image and no other option.
     if (!images.empty()) return UsageError("--list takes no IMAGE");
-    if (app.count("--family") > 0 || app.count("--json") > 0) {
-      return UsageError("--list takes no other option");
-    }
+    if (arguments.size() != 1) return UsageError("--list takes no other option");
     options.command = Command::List;
-  } else {
-    if (images.empty()) return UsageError("the IMAGE argument is missing");
-    if (images.size() > 1) {
-      return UsageError("one IMAGE only, got " + std::to_string(images.size()));
+    parsed.ok = true;
+    parsed.exitStatus = EXIT_VERIFIED;
+    return parsed;
+  }
+  if (images.empty()) return UsageError("the IMAGE argument is missing");
+  if (images.size() > 1) return UsageError("one IMAGE only, got " + std::to_string(images.size()));
+  if (images.front().empty()) return UsageError("the IMAGE argument is empty");
+  if (given("--json") && jsonPath.empty()) {
+    return UsageError("--json needs a file name, or - for standard output");
+  }
+  if (station) {
+    if (family != "pipe") return UsageError("--station serves bulk-pipe devices only (--family pipe)");
+    if (given("--json")) return UsageError("--station keeps a log (--log), not a --json record");
+    if (given("--log") && stationOptions.logPath.empty()) return UsageError("--log needs a file name");
+    if (given("--sha256") && !IsSha256(stationOptions.sha256)) {
+      return UsageError("--sha256 needs 64 hexadecimal digits, got \"" + stationOptions.sha256 + "\"");
     }
-    if (images.front().empty()) return UsageError("the IMAGE argument is empty");
-    if (app.count("--json") > 0 && jsonPath.empty()) {
-      return UsageError("--json needs a file name, or - for standard output");
+    for (const std::string& port : stationOptions.ports) {
+      if (port.empty()) return UsageError("--port needs a location");
+    }
+    options = stationOptions;
+    options.command = Command::Station;
+    options.sha256 = Lower(stationOptions.sha256);
+  } else {
+    if (stationOnly) {
+      return UsageError("--log, --sha256, --port, --max-devices, --count and --reflash need --station");
     }
     options.command = Command::Download;
     options.family = family == "driver" ? Family::Driver : Family::Pipe;
-    options.image = images.front();
     options.jsonPath = jsonPath;
   }
+  options.image = images.front();
+  options.writeTimeoutMs = writeTimeout * 1000;
+  options.answerTimeoutMs = answerTimeout * 1000;
   parsed.ok = true;
   parsed.exitStatus = EXIT_VERIFIED;
   return parsed;
@@ -176,7 +249,8 @@ const char* RunResultName(RunResult result) {
   return "usage";
 }
 
-int ExitStatus(RunResult result) {
+int ExitStatus(RunResult result, bool recordWritten) {
+  if (!recordWritten) return EXIT_RECORD_NOT_WRITTEN;
   switch (result) {
     case RunResult::Verified: return EXIT_VERIFIED;
     case RunResult::Failed: return EXIT_DEVICE_FAILED;
@@ -186,6 +260,23 @@ int ExitStatus(RunResult result) {
     case RunResult::Cancelled: return EXIT_CANCELLED;
   }
   return EXIT_USAGE;
+}
+
+bool RunCancellation::Request() {
+  std::lock_guard lock(mutex_);
+  if (!settled_) cancelled_ = true;
+  return cancelled_;
+}
+
+bool RunCancellation::Settle() {
+  std::lock_guard lock(mutex_);
+  settled_ = true;
+  return cancelled_;
+}
+
+bool RunCancellation::cancelled() const {
+  std::lock_guard lock(mutex_);
+  return cancelled_;
 }
 
 const char* DeviceResultName(const DeviceActivity& device) {
@@ -206,7 +297,7 @@ RunResult Decide(const RunFacts& facts) {
       std::any_of(facts.devices.begin(), facts.devices.end(), [](const DeviceActivity& device) {
         return device.ended && device.outcome == DeviceOutcome::ImageError;
       });
-  if (facts.imageError || facts.imageChanged || deviceImageError) return RunResult::ImageError;
+  if (facts.imageError || deviceImageError) return RunResult::ImageError;
   // No ready device at all is no device, not a vacuous "every device verified".
   if (facts.noDevice || facts.devices.empty()) return RunResult::NoDevice;
   return VerifiedCount(facts.devices) == facts.devices.size() ? RunResult::Verified

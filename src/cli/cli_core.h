@@ -3,21 +3,27 @@
 // (pelorin_cli_main_win32.cpp) runs the download over the same cores as the dialog and feeds
 // what the download threads told (DeviceActivityBoard) into these.
 //
-//   PelorinCli.exe [--family pipe|driver] [--json FILE] IMAGE
+//   PelorinCli.exe [--family pipe|driver] [--json FILE] [--write-timeout S] [--answer-timeout S]
+//                  IMAGE
+//   PelorinCli.exe --station [--log FILE] [--sha256 HEX] [--port LOCATION]... [--max-devices N]
+//                  [--count N] [--reflash] [--write-timeout S] [--answer-timeout S] IMAGE
 //   PelorinCli.exe --list
 //   PelorinCli.exe --help | --version
 //
-// --list takes no IMAGE and no other option. Every text and line made here comes without a final
+// --list takes no IMAGE and no other option; --station serves bulk-pipe devices only, and the
+// station's options belong to it alone. Every text and line made here comes without a final
 // newline; line breaks inside a box's or a device's message become one space (a run of them one
 // space, those at either end are dropped), so that each stays one console line.
 #pragma once
 
 #include <cstdint>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "device_activity.h"
+#include "pipe_protocol.h"
 
 namespace pelorin::cli {
 
@@ -26,19 +32,38 @@ inline constexpr int EXIT_VERIFIED = 0;       // every device verified
 inline constexpr int EXIT_DEVICE_FAILED = 1;  // a device failed; the others' results stand
 inline constexpr int EXIT_USAGE = 2;          // bad arguments, or an image that cannot be sent
 inline constexpr int EXIT_NO_DEVICE = 3;      // no device ready
-inline constexpr int EXIT_CANCELLED = 130;    // Ctrl+C
+// The devices' results stand, but the record (or a line of the production log) was not written.
+inline constexpr int EXIT_RECORD_NOT_WRITTEN = 4;
+inline constexpr int EXIT_CANCELLED = 130;  // Ctrl+C
 
 inline constexpr char CLI_NAME[] = "PelorinCli";
 inline constexpr char CLI_VERSION[] = "3.1.1.0";
 
 enum class Family { Pipe, Driver };
-enum class Command { Download, List, Help, Version };
+enum class Command { Download, Station, List, Help, Version };
+
+// The station's limits on its arguments.
+inline constexpr int32_t STATION_MAX_DEVICES = 64;
+inline constexpr int32_t STATION_DEFAULT_DEVICES = 16;
+// --write-timeout and --answer-timeout, in seconds.
+inline constexpr uint32_t MAX_WRITE_TIMEOUT_S = 600;
+inline constexpr uint32_t MAX_ANSWER_TIMEOUT_S = 3600;
 
 struct Options {
   Command command = Command::Download;
   Family family = Family::Pipe;
   std::string image;     // UTF-8
   std::string jsonPath;  // "" none, "-" standard output
+  // The pipe workers' limits (the dialog's by default).
+  uint32_t writeTimeoutMs = PIPE_WRITE_TIMEOUT_MS;
+  uint32_t answerTimeoutMs = ANSWER_TIMEOUT_MS;
+  // --station only.
+  std::string logPath;             // "" none
+  std::string sha256;              // the expected SHA-256, 64 lower-case hex digits; "" none
+  std::vector<std::string> ports;  // allowed locations (a final '*': a prefix); empty: every port
+  int32_t maxDevices = STATION_DEFAULT_DEVICES;
+  uint64_t count = 0;  // end after this many records; 0: run until stopped
+  bool reflash = false;
 };
 
 // What parsing made of the arguments (UTF-8, without the program name).
@@ -51,10 +76,29 @@ struct ParsedArguments {
 };
 ParsedArguments ParseArguments(const std::vector<std::string>& arguments);
 
+// What Ctrl+C (or a console close) does to a run: it cancels the run until the run's result is
+// settled (every device has ended); a later one changes nothing. Any thread.
+class RunCancellation {
+ public:
+  // Ctrl+C came. True when it cancels the run (the result was not settled yet).
+  bool Request();
+  // Every device has ended, or the run ended otherwise: from now on a request changes nothing.
+  // Returns whether the run was cancelled before.
+  bool Settle();
+  bool cancelled() const;
+
+ private:
+  mutable std::mutex mutex_;
+  bool cancelled_ = false;
+  bool settled_ = false;
+};
+
 // The result of a run, as the record names it.
 enum class RunResult { Verified, Failed, NoDevice, ImageError, Usage, Cancelled };
 const char* RunResultName(RunResult result);  // "verified", "failed", "no-device", ...
-int ExitStatus(RunResult result);
+// The exit status of a run with this result; a record that could not be written makes it
+// EXIT_RECORD_NOT_WRITTEN whatever the result.
+int ExitStatus(RunResult result, bool recordWritten = true);
 
 // A device's result, as the record names it: "verified", "verification-error", "link-error",
 // "image-error", "not-started".
@@ -62,12 +106,11 @@ const char* DeviceResultName(const DeviceActivity& device);
 
 // How a run ended, from what the front end knows once every device has ended.
 struct RunFacts {
-  bool cancelled = false;     // Ctrl+C came
-  bool imageError = false;    // the image cannot be opened, is 4 GiB or larger, or the front
-                              // end's own read of it failed
-  bool imageChanged = false;  // a device was sent other bytes than the front end read first
-  bool noDevice = false;      // no device ready (none, a probe or pipe-open failure, no
-                              // driver service or device)
+  bool cancelled = false;   // Ctrl+C came before every device had ended
+  bool imageError = false;  // the image cannot be opened, is 4 GiB or larger, or the front
+                            // end's own read of it failed
+  bool noDevice = false;    // no device ready (none, a probe or pipe-open failure, no
+                            // driver service or device)
   std::vector<DeviceActivity> devices;  // the devices that were ready, in index order
 };
 // Cancelled before an image error before no device; then Verified only when every device

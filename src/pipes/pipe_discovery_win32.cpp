@@ -28,17 +28,47 @@ constexpr int kMaxConsecutiveEnumErrors = 16;
 constexpr char kProbeFailedText[] = "파일을 열수 없습니다.";
 constexpr char kProbeFailedCaption[] = "파일 에러";
 
-HANDLE OpenDevicePath(const char* path) {
-  return CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                     nullptr, OPEN_EXISTING, 0, nullptr);
-}
-
 void CloseIfValid(HANDLE& handle) {
   if (handle != INVALID_HANDLE_VALUE && handle != nullptr) CloseHandle(handle);
   handle = INVALID_HANDLE_VALUE;
 }
 
+bool Stopped(const PipeWatchdog* stop) {
+  return stop != nullptr && stop->cancelled();
+}
+
 }  // namespace
+
+HANDLE OpenDevicePath(const char* path) {
+  return CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                     nullptr, OPEN_EXISTING, 0, nullptr);
+}
+
+bool OpenDevicePipes(const char* devicePath, PipePair* pair, std::string* failedPipe,
+                     uint32_t* error) {
+  pair->inPipe = INVALID_HANDLE_VALUE;
+  pair->outPipe = INVALID_HANDLE_VALUE;
+  // In-pipe first, then out-pipe.
+  for (int side = 0; side < 2; ++side) {
+    const char* pipeName = side == 0 ? IN_PIPE_NAME : OUT_PIPE_NAME;
+    HANDLE& slot = side == 0 ? pair->inPipe : pair->outPipe;
+    char pipePath[DEVICE_PATH_SIZE] = {};
+    int length = std::snprintf(pipePath, sizeof(pipePath), "%s%s%s", devicePath,
+                               PIPE_PATH_SEPARATOR, pipeName);
+    DWORD openError = ERROR_FILENAME_EXCED_RANGE;
+    if (length > 0 && static_cast<size_t>(length) < sizeof(pipePath)) {
+      slot = OpenDevicePath(pipePath);
+      openError = GetLastError();
+    }
+    if (slot != INVALID_HANDLE_VALUE) continue;
+    if (failedPipe) *failedPipe = pipePath;
+    if (error) *error = openError;
+    CloseIfValid(pair->inPipe);
+    CloseIfValid(pair->outPipe);
+    return false;
+  }
+  return true;
+}
 
 PipeDeviceTable& ProcessPipeDeviceTable() {
   // Allocated on first use and deliberately never freed: workers of a download may still read
@@ -77,7 +107,7 @@ HANDLE ProbeDeviceInterface(HDEVINFO deviceInfoSet, SP_DEVICE_INTERFACE_DATA* in
 }
 
 uint32_t EnumeratePipeDevices(Reporter& reporter, const GUID& classGuid,
-                              char (*pathTable)[DEVICE_PATH_SIZE]) {
+                              char (*pathTable)[DEVICE_PATH_SIZE], const PipeWatchdog* stop) {
   HDEVINFO deviceInfoSet =
       SetupDiGetClassDevsA(&classGuid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
   if (deviceInfoSet == INVALID_HANDLE_VALUE) return 0;
@@ -95,6 +125,7 @@ uint32_t EnumeratePipeDevices(Reporter& reporter, const GUID& classGuid,
       continue;
     }
     consecutiveErrors = 0;
+    if (Stopped(stop)) break;  // no device is probed once the run is stopped
     std::memset(pathTable[count], 0, DEVICE_PATH_SIZE);
     HANDLE probe = ProbeDeviceInterface(deviceInfoSet, &interfaceData, pathTable[count]);
     if (probe == INVALID_HANDLE_VALUE) {
@@ -117,10 +148,10 @@ std::string PipeOpenFailedText(const char* pipePath, uint32_t error) {
   return AnsiToUtf8(message);
 }
 
-int32_t OpenPipeDevices(Reporter& reporter, PipePair* pairs) {
+int32_t OpenPipeDevices(Reporter& reporter, PipePair* pairs, const PipeWatchdog* stop) {
   auto& paths = ProcessPipeDeviceTable().devicePaths;
-  const int32_t count =
-      static_cast<int32_t>(EnumeratePipeDevices(reporter, PIPE_DEVICE_INTERFACE_GUID, paths));
+  const int32_t count = static_cast<int32_t>(
+      EnumeratePipeDevices(reporter, PIPE_DEVICE_INTERFACE_GUID, paths, stop));
   if (count == 0) return 0;
 
   for (int32_t i = 0; i < count; ++i) {
@@ -128,31 +159,19 @@ int32_t OpenPipeDevices(Reporter& reporter, PipePair* pairs) {
     pairs[i].outPipe = INVALID_HANDLE_VALUE;
   }
   for (int32_t i = 0; i < count; ++i) {
-    // In-pipe first, then out-pipe.
-    for (int side = 0; side < 2; ++side) {
-      const char* pipeName = side == 0 ? IN_PIPE_NAME : OUT_PIPE_NAME;
-      HANDLE& slot = side == 0 ? pairs[i].inPipe : pairs[i].outPipe;
-      char pipePath[DEVICE_PATH_SIZE] = {};
-      int length = std::snprintf(pipePath, sizeof(pipePath), "%s%s%s", paths[i],
-                                 PIPE_PATH_SEPARATOR, pipeName);
-      HANDLE pipe = INVALID_HANDLE_VALUE;
-      DWORD error = ERROR_FILENAME_EXCED_RANGE;
-      if (length > 0 && static_cast<size_t>(length) < sizeof(pipePath)) {
-        pipe = OpenDevicePath(pipePath);
-        error = GetLastError();
-      }
-      slot = pipe;
-      if (pipe != INVALID_HANDLE_VALUE) continue;
+    std::string failedPipe;
+    uint32_t error = 0;
+    const bool stopped = Stopped(stop);  // no pipe is opened once the run is stopped
+    if (!stopped && OpenDevicePipes(paths[i], &pairs[i], &failedPipe, &error)) continue;
 
-      reporter.ShowAppBox(PipeOpenFailedText(pipePath, error));
-      for (int32_t j = 0; j <= i; ++j) {
-        CloseIfValid(pairs[j].inPipe);
-        CloseIfValid(pairs[j].outPipe);
-      }
-      // The controller shows this code in its own box.
-      SetLastError(error);
-      return 0;
+    if (!stopped) reporter.ShowAppBox(PipeOpenFailedText(failedPipe.c_str(), error));
+    for (int32_t j = 0; j < i; ++j) {
+      CloseIfValid(pairs[j].inPipe);
+      CloseIfValid(pairs[j].outPipe);
     }
+    // The controller shows this code in its own box.
+    SetLastError(error);
+    return 0;
   }
   return count;
 }

@@ -12,6 +12,7 @@
 
 #include "download_job_win32.h"
 #include "download_report.h"
+#include "pipe_download.h"
 #include "pipe_protocol.h"
 #include "pipe_watchdog.h"
 
@@ -31,6 +32,7 @@ struct WorkerParam {
   DownloadJob* dialog = nullptr;
   int32_t deviceIndex = 0;
   std::shared_ptr<PipeCallWatch> watch;  // the download's watchdog, as this worker sees it
+  PipeCallLimits limits;                 // of the worker's pipe calls
 };
 
 // The three fixed tables of the pipe path. One instance lives for the whole process (never
@@ -44,16 +46,27 @@ PipeDeviceTable& ProcessPipeDeviceTable();
 
 // Finds the present devices and opens "PIPE00" and "PIPE01" of each into pairs[0..count-1].
 // Returns the count (0..16); 0 when none is found and after any pipe-open failure, in which case
-// no pipe handle stays open. Boxes go through `reporter`.
-int32_t OpenPipeDevices(Reporter& reporter, PipePair* pairs);
+// no pipe handle stays open. Boxes go through `reporter`. Once `stop` (if given) is cancelled, no
+// further device is probed and no further pipe opened: the result is then 0, without a box.
+int32_t OpenPipeDevices(Reporter& reporter, PipePair* pairs, const PipeWatchdog* stop = nullptr);
+
+// Opens a device path or pipe path as discovery does: read and write access, shared for reading
+// and writing, synchronous I/O.
+HANDLE OpenDevicePath(const char* path);
+// Opens "<devicePath>\PIPE00", then "<devicePath>\PIPE01" into `pair`. On failure neither stays
+// open, and `failedPipe` and `error` tell which pipe path failed and why.
+bool OpenDevicePipes(const char* devicePath, PipePair* pair, std::string* failedPipe,
+                     uint32_t* error);
 
 // "Failed to open (<pipe path>) = <error>" as UTF-8; the path is 8-bit text in the ANSI code page,
 // as CreateFileA took it.
 std::string PipeOpenFailedText(const char* pipePath, uint32_t error);
 
-// Records the interface paths of present devices of `classGuid` in pathTable[0..count-1].
+// Records the interface paths of present devices of `classGuid` in pathTable[0..count-1]. Once
+// `stop` (if given) is cancelled, no further device is probed.
 uint32_t EnumeratePipeDevices(Reporter& reporter, const GUID& classGuid,
-                              char (*pathTable)[DEVICE_PATH_SIZE]);
+                              char (*pathTable)[DEVICE_PATH_SIZE],
+                              const PipeWatchdog* stop = nullptr);
 
 // Writes the interface's device path into pathBuffer and opens it; INVALID_HANDLE_VALUE on failure.
 HANDLE ProbeDeviceInterface(HDEVINFO deviceInfoSet, SP_DEVICE_INTERFACE_DATA* interfaceData,

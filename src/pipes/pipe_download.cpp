@@ -4,6 +4,8 @@
 #include <cstring>
 #include <new>
 #include <string_view>
+#include <system_error>
+#include <thread>
 
 namespace pelorin {
 namespace {
@@ -68,7 +70,7 @@ class DeviceWorker {
     uint8_t sum[DOWNLOAD_BYTE_SUM_SIZE];
     StoreLittleEndian(imageByteSum_, sum);
     if (!WriteItem(sum, DOWNLOAD_BYTE_SUM_SIZE)) return EndSendFailure();
-    lastByteTick_ = clock_.TickCount();  // the first answer is due from the byte sum on
+    answerDue_ = clock_.TickCount() + limits_.answerMs;  // the answers are due from the byte sum on
 
     Handshake();
   }
@@ -88,26 +90,28 @@ class DeviceWorker {
     return WriteItem(reinterpret_cast<const uint8_t*>(text), size);
   }
 
-  // One read of the answer buffer; the answer limit counts from the last byte the device sent.
+  // One read of the answer buffer, which must complete before the answer is overdue. An empty
+  // read brings nothing and counts as a failed one.
   ReadResult ReadAnswer(uint8_t* buffer, uint32_t room, uint32_t* got) {
     *got = 0;
-    if (!watch_.BeginCall(lastByteTick_ + limits_.answerMs)) return ReadResult::GivenUp;
+    if (static_cast<int32_t>(answerDue_ - clock_.TickCount()) <= 0) return ReadResult::GivenUp;
+    if (!watch_.BeginCall(answerDue_)) return ReadResult::GivenUp;
     const bool ok = inPipe_->Read(buffer, room, got);
     const bool cancelled = watch_.EndCall();
-    if (ok && *got > 0) {
-      lastByteTick_ = clock_.TickCount();
-      return ReadResult::Bytes;
-    }
+    if (ok && *got > 0) return ReadResult::Bytes;
     return cancelled ? ReadResult::GivenUp : ReadResult::Failed;
   }
 
-  // Fills `want` bytes of the transfer buffer from the image; a read failure or an early end of
-  // the file (the image shrank since it was opened) both mean the image cannot be sent whole.
+  // Fills `want` bytes of the transfer buffer from the image; a read failure, a read that does
+  // not complete within its limit or an early end of the file (the image shrank since it was
+  // opened) all mean the image cannot be sent whole.
   bool ReadChunk(uint32_t want) {
     uint32_t filled = 0;
     while (filled < want) {
       uint32_t got = 0;
-      if (!reader_->Read(buffer_.get() + filled, want - filled, &got)) return false;
+      if (!watch_.BeginCall(clock_.TickCount() + limits_.imageReadMs)) return false;
+      const bool ok = reader_->Read(buffer_.get() + filled, want - filled, &got);
+      if (watch_.EndCall() || !ok) return false;
       if (got == 0 || got > want - filled) return false;
       filled += got;
     }
@@ -154,8 +158,7 @@ class DeviceWorker {
   void Handshake() {
     std::unique_ptr<uint8_t[]> answer;
     uint32_t collected = 0;
-    bool failing = false;  // the in-pipe reads fail (or stay empty) since failingSince
-    uint32_t failingSince = 0;
+    bool received = false;  // the first "RECEIVE" came (and restarted the answer limit)
     for (;;) {
       if (!answer) {
         answer.reset(new (std::nothrow) uint8_t[HANDSHAKE_BUFFER_SIZE]());
@@ -167,21 +170,15 @@ class DeviceWorker {
       uint32_t got = 0;
       const uint32_t room = HANDSHAKE_BUFFER_SIZE - collected;
       const ReadResult read = ReadAnswer(answer.get() + collected, room, &got);
-      // A device silent for the whole answer limit hangs (or the operator stopped): given up.
+      // No verdict within the answer limit (a device that hangs, stays silent or talks without
+      // answering), or the operator stopped: given up.
       if (read == ReadResult::GivenUp) return EndLinkFailure();
       if (read == ReadResult::Failed) {
-        // A device that stopped talking (unplugged while verifying) ends after a bounded wait.
-        const uint32_t now = clock_.TickCount();
-        if (!failing) {
-          failing = true;
-          failingSince = now;
-        } else if (now - failingSince >= IN_PIPE_RETRY_LIMIT_MS) {
-          return EndLinkFailure();
-        }
+        // A device that stopped talking (unplugged while verifying) is asked again after a
+        // pause, until its answer is overdue.
         clock_.Sleep(IN_PIPE_RETRY_PAUSE_MS);
         continue;
       }
-      failing = false;
       collected += got < room ? got : room;
       if (collected < ANSWER_SIZE) continue;
 
@@ -190,6 +187,9 @@ class DeviceWorker {
         // shows as in-pipe reads that keep failing, one that hangs as silence.
         WriteItem(REPLY_RECEIVED, REPLY_SIZE);
         reporter_.PostStatus(STATUS_VERIFYING, 0);
+        // The device verifies now: its verdict is due within a whole limit from here, once.
+        if (!received) answerDue_ = clock_.TickCount() + limits_.answerMs;
+        received = true;
       } else if (IsAnswer(answer.get(), ANSWER_VERIFY_OK)) {
         // The verdict is in; a lost acknowledgement does not change it.
         WriteItem(REPLY_VERIFIED, REPLY_SIZE);
@@ -232,18 +232,20 @@ class DeviceWorker {
 
   // Every ending: the pipes and the image are closed before the one final report, so that the
   // dialog, once it has counted the device, can start a new download on free pipes; the box
-  // (if any) comes last, as it blocks this thread until the operator dismisses it.
+  // (if any) comes after it, as it blocks this thread until the operator dismisses it. The
+  // worker leaves the watch last: whoever waits for the download's workers to leave (the
+  // headless front end) has then seen every report of this device.
   void End(DeviceOutcome outcome, int32_t code, int32_t lParam, std::string_view text,
            std::string_view caption) {
     outPipe_.reset();
     inPipe_.reset();
     reader_.reset();
     buffer_.reset();
-    watch_.Leave();
     PostProgress(true);  // the bar keeps the position the device reached
     reporter_.DeviceEnded(deviceIndex_, outcome, clock_.TickCount(), text);
     reporter_.PostStatus(code, lParam);
     if (!text.empty()) reporter_.ShowStopBox(text, caption);
+    watch_.Leave();
   }
 
   const int32_t deviceIndex_;
@@ -260,7 +262,7 @@ class DeviceWorker {
   uint32_t imageSize_ = 0;
   uint32_t bytesSent_ = 0;
   uint32_t imageByteSum_ = 0;
-  uint32_t lastByteTick_ = 0;  // when the device last sent bytes (or the byte sum went out)
+  uint32_t answerDue_ = 0;  // the tick by which the device's answers must have come
   int32_t reachedPercent_ = -1;  // of the image sent; -1 before the first data write
   int32_t postedPercent_ = -1;
   uint32_t lastProgressPost_ = 0;
@@ -309,19 +311,21 @@ PipeDownloadResult RunPipeDownloadController(Reporter& reporter, ImageSource& im
   }
   reporter.PostStatus(STATUS_CONFIGURATION, 0);
 
+  // Only the headless front end cancels; it reads the result, not the posts. Once cancelled, no
+  // device is looked for or opened any more.
+  if (watchdog.cancelled()) return PipeDownloadResult::Cancelled;
   int32_t count = environment.OpenDevices();
+  if (count > MAX_PIPE_DEVICES) count = MAX_PIPE_DEVICES;
+  if (watchdog.cancelled()) {
+    for (int32_t i = 0; i < count; ++i) environment.CloseDevicePipes(i);
+    return PipeDownloadResult::Cancelled;
+  }
   if (count <= 0) {
     const uint32_t code = environment.LastErrorCode();
     char text[160];
     std::snprintf(text, sizeof text, FORMAT_NO_DEVICE, static_cast<int>(code), OUT_PIPE_NAME);
     EndControllerFailure(reporter, text, CAPTION_LINK_ERROR);
     return PipeDownloadResult::NoDevice;
-  }
-  if (count > MAX_PIPE_DEVICES) count = MAX_PIPE_DEVICES;
-  if (watchdog.cancelled()) {
-    // Only the headless front end cancels; it reads the result, not the posts.
-    for (int32_t i = 0; i < count; ++i) environment.CloseDevicePipes(i);
-    return PipeDownloadResult::Cancelled;
   }
 
   for (int32_t i = 0; i < count; ++i) reporter.DeviceReady(i, environment.DevicePath(i));
@@ -336,7 +340,23 @@ PipeDownloadResult RunPipeDownloadController(Reporter& reporter, ImageSource& im
     reporter.PostStatus(STATUS_ERROR, i);
     anyNotStarted = true;
   }
-  if (anyNotStarted) reporter.ShowAppBox(TEXT_NO_THREAD, BoxIcon::Stop);
+  if (anyNotStarted) {
+    // The box blocks until the operator dismisses it, and the started workers' calls stay
+    // watched meanwhile: the box waits on a thread of its own while this one watches.
+    std::thread box;
+    try {
+      box = std::thread([&reporter] { reporter.ShowAppBox(TEXT_NO_THREAD, BoxIcon::Stop); });
+    } catch (const std::system_error&) {
+      // No thread for the box either: the box after the watch, as nothing else is left.
+    }
+    watchdog.Run();
+    if (box.joinable()) {
+      box.join();
+    } else {
+      reporter.ShowAppBox(TEXT_NO_THREAD, BoxIcon::Stop);
+    }
+    return PipeDownloadResult::Devices;
+  }
   watchdog.Run();
   return PipeDownloadResult::Devices;
 }

@@ -50,14 +50,16 @@ uint32_t ByteSum(const uint8_t* data, uint32_t size);
 struct PipeCallLimits {
   uint32_t writeMs = PIPE_WRITE_TIMEOUT_MS;
   uint32_t answerMs = ANSWER_TIMEOUT_MS;
+  uint32_t imageReadMs = IMAGE_READ_TIMEOUT_MS;
 };
 
 // Sends the image to device `deviceIndex` over `outPipe` and runs the verification handshake on
 // `inPipe`. Takes ownership of both links and closes them (and its own image reader) before its
 // one final report: STATUS_DEVICE_DONE, STATUS_CHECKSUMS_ERROR or STATUS_ERROR with the index.
 // A message box, if any, comes after that report. Returns when the device's download has ended.
-// Every pipe call is announced to `watch` with its deadline (null: calls are unbounded), and the
-// worker leaves the watch before its final report.
+// Every pipe call and image read is announced to `watch` with its deadline (null: calls are
+// unbounded), and the worker leaves the watch after its last report and box: once every worker
+// has left, nothing of the download reports any more.
 void RunPipeDeviceWorker(int32_t deviceIndex, std::unique_ptr<PipeLink> outPipe,
                          std::unique_ptr<PipeLink> inPipe, ImageSource& image, Reporter& reporter,
                          Clock& clock, PipeCallWatch* watch = nullptr, PipeCallLimits limits = {});

@@ -54,16 +54,21 @@ DWORD WINAPI PipeDeviceWorker(LPVOID parameter) {
   FileImageSource image(job->fileName);
   RunPipeDeviceWorker(param.deviceIndex, std::make_unique<HandlePipeLink>(pair.outPipe),
                       std::make_unique<HandlePipeLink>(pair.inPipe), image, reporter,
-                      DownloadClock(job), param.watch.get());
+                      DownloadClock(job), param.watch.get(), param.limits);
   return 0;
 }
 
 class Win32ControllerEnvironment : public PipeControllerEnvironment {
  public:
-  Win32ControllerEnvironment(DownloadJob* job, Reporter& reporter)
-      : job_(job), reporter_(reporter), table_(ProcessPipeDeviceTable()) {}
+  Win32ControllerEnvironment(DownloadJob* job, Reporter& reporter, const PipeWatchdog& watchdog,
+                             PipeCallLimits limits)
+      : job_(job),
+        reporter_(reporter),
+        watchdog_(watchdog),
+        limits_(limits),
+        table_(ProcessPipeDeviceTable()) {}
 
-  int32_t OpenDevices() override { return OpenPipeDevices(reporter_, table_.pairs); }
+  int32_t OpenDevices() override { return OpenPipeDevices(reporter_, table_.pairs, &watchdog_); }
   uint32_t LastErrorCode() override { return GetLastError(); }
 
   std::string DevicePath(int32_t deviceIndex) override {
@@ -76,6 +81,7 @@ class Win32ControllerEnvironment : public PipeControllerEnvironment {
     WorkerParam& param = table_.params[deviceIndex];
     param.dialog = job_;
     param.deviceIndex = deviceIndex;
+    param.limits = limits_;
     HANDLE thread = CreateThread(nullptr, 0, PipeDeviceWorker, &param, CREATE_SUSPENDED, nullptr);
     if (thread == nullptr) return false;
     param.watch = watchdog.Enrol(ThreadCallCanceller(thread), DownloadClock(job_));
@@ -94,6 +100,8 @@ class Win32ControllerEnvironment : public PipeControllerEnvironment {
  private:
   DownloadJob* job_;
   Reporter& reporter_;
+  const PipeWatchdog& watchdog_;
+  const PipeCallLimits limits_;
   PipeDeviceTable& table_;
 };
 
@@ -105,11 +113,12 @@ DWORD WINAPI PipeDownloadController(LPVOID parameter) {
 
 }  // namespace
 
-PipeDownloadResult RunPipeDownload(DownloadJob* job, PipeWatchdog& watchdog) {
+PipeDownloadResult RunPipeDownload(DownloadJob* job, PipeWatchdog& watchdog,
+                                   PipeCallLimits limits) {
   DialogReporter dialogReporter(job->window, &job->activity, job->download);
   Reporter& reporter = job->reporter != nullptr ? *job->reporter : dialogReporter;
   FileImageSource image(job->fileName);
-  Win32ControllerEnvironment environment(job, reporter);
+  Win32ControllerEnvironment environment(job, reporter, watchdog, limits);
   return RunPipeDownloadController(reporter, image, environment, watchdog);
 }
 

@@ -19,10 +19,12 @@ namespace pelorin {
 // DownloadThreadStarter.
 HANDLE StartPipeDownload(DownloadJob* job);
 
-// The controller itself, on the calling thread: finds the devices, starts their workers, and
-// watches their pipe calls with `watchdog` until the last one has ended. The controller thread
-// runs it; the headless front end calls it directly (and cancels through the watchdog).
-PipeDownloadResult RunPipeDownload(DownloadJob* job, PipeWatchdog& watchdog);
+// The controller itself, on the calling thread: finds the devices, starts their workers (with
+// `limits` on their pipe calls), and watches their pipe calls with `watchdog` until the last one
+// has ended, its last report made. The controller thread runs it; the headless front end calls it
+// directly (and cancels through the watchdog: then no further device is looked for or opened).
+PipeDownloadResult RunPipeDownload(DownloadJob* job, PipeWatchdog& watchdog,
+                                   PipeCallLimits limits = {});
 
 // Cancels the synchronous pipe call that `thread` is blocked in (CancelSynchronousIo); the call
 // then fails with ERROR_OPERATION_ABORTED. Takes ownership of the handle, which needs

@@ -41,14 +41,17 @@ inline constexpr uint32_t PAUSE_AFTER_LENGTH_MS = 1000;
 // Bounded pipe calls (the driver-service path's limits): an out-pipe write that has not completed
 // this long after it was issued is cancelled and counts as a failed write...
 inline constexpr uint32_t PIPE_WRITE_TIMEOUT_MS = 10000;
-// ...and while an answer is due, an in-pipe read that has not completed this long after the last
-// byte came from the device (after the byte sum, for the first answer) is cancelled and ends the
-// device: verifying a large image may take the device that long.
+// ...and the device's answers are due within this long of the byte sum (verifying a large image
+// may take the device that long); the first "RECEIVE" restarts it once, for the verdict. Nothing
+// else restarts it: a device that talks without ever giving its verdict ends all the same, so
+// every handshake ends within twice this long of its byte sum.
 inline constexpr uint32_t ANSWER_TIMEOUT_MS = 300000;
+// A read of the image file (a worker reads it itself) that has not completed this long after it
+// was issued is cancelled: an image on a network share whose server went away.
+inline constexpr uint32_t IMAGE_READ_TIMEOUT_MS = 30000;
 
-// A failed or empty in-pipe read is retried after this pause, for at most this long in a row.
+// A failed or empty in-pipe read is tried again after this pause, until the answer is overdue.
 inline constexpr uint32_t IN_PIPE_RETRY_PAUSE_MS = 100;
-inline constexpr uint32_t IN_PIPE_RETRY_LIMIT_MS = 300000;
 
 static_assert(sizeof(DOWNLOAD_MAGIC) == DOWNLOAD_MAGIC_SIZE);
 static_assert(sizeof(ANSWER_RECEIVE) - 1 == ANSWER_SIZE &&

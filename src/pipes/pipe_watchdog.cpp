@@ -44,19 +44,18 @@ class PipeWatchdog::Slot : public PipeCallWatch {
   }
 
   void Leave() override {
-    std::lock_guard lock(owner_.mutex_);
-    if (left_) return;
-    left_ = true;
-    inCall_ = false;
+    PipeWatchdog& owner = owner_;
+    std::lock_guard lock(owner.mutex_);
     canceller_.reset();  // Windows: the worker's thread handle goes here
-    --owner_.active_;
-    owner_.changed_.notify_all();
+    --owner.active_;
+    owner.changed_.notify_all();
+    owner.Forget(this);  // frees this slot: nothing of it is touched afterwards
   }
 
   // With the watchdog's lock held: cancels the call when it is overdue (or cancels it again).
   // Returns the milliseconds until this slot needs the watchdog next, UINT32_MAX for never.
   uint32_t Check(bool cancelAll) {
-    if (!inCall_ || left_) return UINT32_MAX;
+    if (!inCall_) return UINT32_MAX;
     const uint32_t now = clock_.TickCount();
     if (cancelledCall_) {
       const uint32_t since = now - cancelledAt_;
@@ -77,7 +76,6 @@ class PipeWatchdog::Slot : public PipeCallWatch {
   Clock& clock_;
   bool inCall_ = false;
   bool cancelledCall_ = false;  // the current call was cancelled (at cancelledAt_)
-  bool left_ = false;
   uint32_t deadline_ = 0;
   uint32_t cancelledAt_ = 0;
 };
@@ -92,6 +90,11 @@ std::shared_ptr<PipeCallWatch> PipeWatchdog::Enrol(std::unique_ptr<PipeCallCance
   ++active_;
   // The watch shares ownership of the watchdog: a worker that leaves last frees it safely.
   return std::shared_ptr<PipeCallWatch>(shared_from_this(), slots_.back().get());
+}
+
+void PipeWatchdog::Forget(const Slot* slot) {
+  // A station enrols workers for as long as it runs: a slot goes once its worker has left.
+  std::erase_if(slots_, [slot](const std::unique_ptr<Slot>& s) { return s.get() == slot; });
 }
 
 uint32_t PipeWatchdog::CancelOverdueLocked() {

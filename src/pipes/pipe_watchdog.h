@@ -39,15 +39,18 @@ class PipeCallWatch {
   // The announced call returned. True when the watchdog cancelled it (it was overdue); a call
   // that succeeded all the same stays a success for the caller.
   virtual bool EndCall() = 0;
-  // The worker makes no more calls. After this it must not touch the watch again.
+  // The worker makes no more calls. Called once; after this it must not touch the watch again.
   virtual void Leave() = 0;
 };
 
 // Re-cancels a call that is still running this long after it was cancelled.
 inline constexpr uint32_t PIPE_RECANCEL_INTERVAL_MS = 200;
 
-// One per download. Workers are enrolled before they start; the watchdog runs on a thread of its
-// own (the controller's, once it has started the workers) until the last one has left.
+// One per download (or one for a station's whole life). Workers are enrolled before they start,
+// also while the watchdog runs; the watchdog runs on a thread of its own (the controller's, once
+// it has started the workers) until the last one has left. A station that must keep it running
+// while no worker is active enrols a keeper of its own (no canceller, never a call) and leaves it
+// when the station ends.
 class PipeWatchdog : public std::enable_shared_from_this<PipeWatchdog> {
  public:
   PipeWatchdog();
@@ -79,6 +82,7 @@ class PipeWatchdog : public std::enable_shared_from_this<PipeWatchdog> {
  private:
   class Slot;
   uint32_t CancelOverdueLocked();
+  void Forget(const Slot* slot);  // with the lock held
 
   mutable std::mutex mutex_;
   std::condition_variable changed_;

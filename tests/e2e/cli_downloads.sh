@@ -84,24 +84,35 @@ scenario_cli_pipes() {
   # Ctrl+C (Wine turns SIGINT into the console's Ctrl+C event) while a device hangs: the hung
   # call ends at once, every handle is closed, the record is still written, exit 130.
   start_devsim 3 --image "$(win_path "$image")" --device 1:hang-after=524288 || return
-  run_win "$cli_exe" --json "$(win_path "$work/cancel.json")" "$(win_path "$image")" \
-    >"$work/cancel.out" 2>"$work/cancel.err" &
-  local runner=$! program=""
-  sleep 4
-  for p in $(pgrep -f 'cancel\.json'); do
-    grep -q wine-run "/proc/$p/cmdline" 2>/dev/null || program=$p
-  done
-  local stopped_at=$SECONDS
-  [ -n "$program" ] && kill -INT "$program"
-  wait "$runner"
-  cli_status=$?
-  echo "measure: PelorinCli.exe ended $((SECONDS - stopped_at)) s after Ctrl+C"
+  cli_ctrl_c cancel 4 --json "$(win_path "$work/cancel.json")" "$(win_path "$image")"
   stop_devsim
   expect_eq "Ctrl+C exit" "$cli_status" 130
   expect_eq "Ctrl+C record" "$(jq_of cancel '"\(.result) \([.devices[].result] | join(","))"')" \
     "cancelled verified,link-error,verified"
-  [ $((SECONDS - stopped_at)) -le 3 ] || fail "PelorinCli.exe took more than 3 s to end after Ctrl+C"
+  [ "$cli_stop_ms" -le 3000 ] || fail "PelorinCli.exe took more than 3 s to end after Ctrl+C"
   expect_eq "hung device's pipes closed after Ctrl+C" "$(field "$(session_line 1)" outClosed)/$(field "$(session_line 1)" inClosed)" "1/1"
+}
+
+# cli_ctrl_c NAME SECONDS ARGS...: runs PelorinCli.exe (ARGS must name NAME.json) and presses
+# Ctrl+C (Wine turns SIGINT into the console's Ctrl+C event) after SECONDS; sets cli_status and
+# cli_stop_ms, the milliseconds from Ctrl+C to the program's end.
+cli_ctrl_c() {
+  local name=$1 after=$2
+  shift 2
+  run_win "$cli_exe" "$@" >"$work/$name.out" 2>"$work/$name.err" &
+  local runner=$! program=""
+  sleep "$after"
+  for p in $(pgrep -f "$name\\.json"); do
+    grep -q wine-run "/proc/$p/cmdline" 2>/dev/null || program=$p
+  done
+  local stopped_at
+  stopped_at=$(date +%s%N)
+  [ -n "$program" ] && kill -INT "$program"
+  wait "$runner"
+  cli_status=$?
+  cli_stop_ms=$((($(date +%s%N) - stopped_at) / 1000000))
+  echo "cli $name: exit $cli_status, $cli_stop_ms ms after Ctrl+C"
+  sed 's/^/  | /' "$work/$name.out" "$work/$name.err"
 }
 
 # What never reaches a device: a usage error, a missing image, an image of 4 GiB and more (a
@@ -123,8 +134,61 @@ scenario_cli_refusals() {
   expect_eq "5 GB image exit" "$cli_status" 2
   expect_eq "5 GB image record" "$(jq_of huge '"\(.result) \(.image.size)"')" \
     "image-error 5000000000"
+
+  # A record that cannot be written is never a success. Something that cannot be removed stands
+  # at the record's path: nothing is sent (exit 2). Standard output full or closed under the
+  # record: the devices' results stand, exit 4. An earlier record at the path is gone before the
+  # run starts, so it can never stand for this one.
+  local small=$work/cli-one.nb0
+  make_image "$small" 1000
+  mkdir -p "$work/folder.json"
+  cli folder --json "$(win_path "$work/folder.json")" "$(win_path "$small")"
+  expect_eq "record path held by a folder exit" "$cli_status" 2
+  expect_contains "record path held by a folder" "$(cat "$work/folder.err")" "nothing was sent"
   stop_devsim
   expect_eq "no device touched" "$(grep '^device=0 sessions' "$summary" | cut -d' ' -f2-)" \
+    "sessions=0 probes=0 inOpens=0 outOpens=0"
+
+  start_devsim 1 --image "$(win_path "$small")" || return
+  run_win "$cli_exe" --json - "$(win_path "$small")" >/dev/full 2>"$work/full.err"
+  cli_status=$?
+  echo "cli full: exit $cli_status"
+  expect_eq "record on a full standard output exit" "$cli_status" 4
+  expect_contains "record on a full standard output" "$(cat "$work/full.err")" "the devices' results stand"
+  expect_contains "device line on standard error" "$(cat "$work/full.err")" "device 0: verified"
+  run_win "$cli_exe" --json - "$(win_path "$small")" 2>"$work/closed.err" | (exec 0<&-; true)
+  cli_status=${PIPESTATUS[0]}
+  echo "cli closed: exit $cli_status"
+  expect_eq "record on a closed standard output exit" "$cli_status" 4
+  stop_devsim
+  expect_eq "both runs verified the device" "$(grep -c 'verified=1' "$summary")" 2
+
+  # A run that dies (killed) after it started leaves no record, not the last run's "verified".
+  echo '{"result": "verified"}' >"$work/stale.json"
+  start_devsim 1 --image "$(win_path "$small")" --device 0:stall || return
+  run_win "$cli_exe" --json "$(win_path "$work/stale.json")" "$(win_path "$small")" \
+    >"$work/stale.out" 2>&1 &
+  local runner=$!
+  sleep 4
+  for p in $(pgrep -f 'stale\.json'); do
+    grep -q wine-run "/proc/$p/cmdline" 2>/dev/null || kill -KILL "$p"
+  done
+  wait "$runner"
+  stop_devsim
+  [ -e "$work/stale.json" ] && fail "the last run's record still stands: $(cat "$work/stale.json")"
+
+  # Ctrl+C while the image is read the first time (4 GiB - 1 of a sparse file): exit 130 at
+  # once, no device probed or opened.
+  start_devsim 1 || return
+  truncate -s 4294967295 "$huge"
+  cli_ctrl_c readcancel 1.5 --json "$(win_path "$work/readcancel.json")" "$(win_path "$huge")"
+  rm -f "$huge"
+  stop_devsim
+  expect_eq "Ctrl+C while reading exit" "$cli_status" 130
+  [ "$cli_stop_ms" -le 1000 ] || fail "PelorinCli.exe took $cli_stop_ms ms to end after Ctrl+C"
+  expect_eq "Ctrl+C while reading record" "$(jq_of readcancel '"\(.result) \(.devices | length)"')" \
+    "cancelled 0"
+  expect_eq "no device touched after Ctrl+C" "$(grep '^device=0 sessions' "$summary" | cut -d' ' -f2-)" \
     "sessions=0 probes=0 inOpens=0 outOpens=0"
 
   start_devsim 0 || return

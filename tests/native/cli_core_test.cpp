@@ -39,6 +39,29 @@ TEST(CliArguments, GoodForms) {
   EXPECT_EQ(full.options.image, R"(C:\이미지\os.PAK)");
   EXPECT_EQ(full.options.jsonPath, "-");
 
+  ParsedArguments station = ParseArguments(
+      {"--station", "--log", "line.jsonl", "--sha256", std::string(63, 'A') + "b", "--port",
+       "Port_#0001.Hub_#0002", "--port", "PCIROOT(0)#*", "--max-devices", "64", "--count", "20",
+       "--reflash", "--write-timeout", "30", "--answer-timeout", "900", "os.nb0"});
+  ASSERT_TRUE(station.ok) << station.text;
+  EXPECT_EQ(station.options.command, Command::Station);
+  EXPECT_EQ(station.options.logPath, "line.jsonl");
+  EXPECT_EQ(station.options.sha256, std::string(63, 'a') + "b");
+  EXPECT_EQ(station.options.ports,
+            (std::vector<std::string>{"Port_#0001.Hub_#0002", "PCIROOT(0)#*"}));
+  EXPECT_EQ(station.options.maxDevices, 64);
+  EXPECT_EQ(station.options.count, 20u);
+  EXPECT_TRUE(station.options.reflash);
+  EXPECT_EQ(station.options.writeTimeoutMs, 30000u);
+  EXPECT_EQ(station.options.answerTimeoutMs, 900000u);
+  ParsedArguments stationDefaults = ParseArguments({"--station", "os.nb0"});
+  ASSERT_TRUE(stationDefaults.ok) << stationDefaults.text;
+  EXPECT_EQ(stationDefaults.options.maxDevices, 16);
+  EXPECT_EQ(stationDefaults.options.count, 0u);
+  EXPECT_FALSE(stationDefaults.options.reflash);
+  EXPECT_EQ(plain.options.writeTimeoutMs, 10000u);
+  EXPECT_EQ(plain.options.answerTimeoutMs, 300000u);
+
   ParsedArguments list = ParseArguments({"--list"});
   ASSERT_TRUE(list.ok) << list.text;
   EXPECT_EQ(list.options.command, Command::List);
@@ -58,9 +81,26 @@ TEST(CliArguments, EachUsageErrorExits2WithAMessage) {
     std::vector<std::string> arguments;
     const char* telling;  // what the message must name
   } cases[] = {
-      {{"--bogus", "os.nb0"}, "--bogus"}, {{}, "IMAGE"},
-      {{"a.nb0", "b.nb0"}, "one IMAGE"},  {{"--family", "usb", "os.nb0"}, "usb"},
-      {{"--list", "os.nb0"}, "IMAGE"},    {{"--list", "--json", "out.json"}, "--list"},
+      {{"--bogus", "os.nb0"}, "--bogus"},
+      {{}, "IMAGE"},
+      {{"a.nb0", "b.nb0"}, "one IMAGE"},
+      {{"--family", "usb", "os.nb0"}, "usb"},
+      {{"--list", "os.nb0"}, "IMAGE"},
+      {{"--list", "--json", "out.json"}, "--list"},
+      {{"--list", "--family", "driver"}, "--list"},
+      {{""}, "IMAGE"},
+      {{"--json", "", "os.nb0"}, "--json"},
+      {{"--write-timeout", "0", "os.nb0"}, "--write-timeout"},
+      {{"--answer-timeout", "3601", "os.nb0"}, "--answer-timeout"},
+      // The station: bulk-pipe devices and a log of its own; its options need it.
+      {{"--station", "--family", "driver", "os.nb0"}, "--station"},
+      {{"--station", "--json", "out.json", "os.nb0"}, "--station"},
+      {{"--station", "--list"}, "--list"},
+      {{"--station", "--max-devices", "65", "os.nb0"}, "--max-devices"},
+      {{"--station", "--sha256", "abc", "os.nb0"}, "--sha256"},
+      {{"--station", "--count", "0", "os.nb0"}, "--count"},
+      {{"--log", "line.jsonl", "os.nb0"}, "--station"},
+      {{"--reflash", "os.nb0"}, "--station"},
   };
   for (const auto& c : cases) {
     ParsedArguments parsed = ParseArguments(c.arguments);
@@ -84,7 +124,6 @@ TEST(CliDecide, MixedOutcomes) {
   EXPECT_EQ(Decide({.devices = {verified, neverEnded}}), RunResult::Failed);
   EXPECT_EQ(Decide({.devices = {verified, Ended(DeviceOutcome::ImageError)}}),
             RunResult::ImageError);
-  EXPECT_EQ(Decide({.imageChanged = true, .devices = {verified}}), RunResult::ImageError);
   EXPECT_EQ(Decide({.imageError = true, .noDevice = true, .devices = {}}), RunResult::ImageError);
   EXPECT_EQ(Decide({.noDevice = true, .devices = {}}), RunResult::NoDevice);
   EXPECT_EQ(Decide({}), RunResult::NoDevice) << "no ready device is not every device verified";
@@ -94,7 +133,24 @@ TEST(CliDecide, MixedOutcomes) {
   const std::pair<RunResult, int> statuses[] = {
       {RunResult::Verified, 0},   {RunResult::Failed, 1}, {RunResult::NoDevice, 3},
       {RunResult::ImageError, 2}, {RunResult::Usage, 2},  {RunResult::Cancelled, 130}};
-  for (auto [result, status] : statuses) EXPECT_EQ(ExitStatus(result), status);
+  for (auto [result, status] : statuses) {
+    EXPECT_EQ(ExitStatus(result), status);
+    // A record that was not written is never a success, whatever the devices did.
+    EXPECT_EQ(ExitStatus(result, false), 4);
+  }
+}
+
+// Ctrl+C cancels a run only until every device has ended; a later one leaves the result alone.
+TEST(CliCancellation, CountsOnlyUntilTheRunIsSettled) {
+  RunCancellation early;
+  EXPECT_TRUE(early.Request());
+  EXPECT_TRUE(early.Settle());
+  EXPECT_TRUE(early.cancelled());
+
+  RunCancellation late;
+  EXPECT_FALSE(late.Settle());
+  EXPECT_FALSE(late.Request());
+  EXPECT_FALSE(late.cancelled());
 }
 
 TEST(CliRecord, JsonEscapesWindowsPathsAndKeepsKoreanTexts) {
@@ -204,6 +260,21 @@ TEST(CliLines, ProgressAndSummary) {
   record.devices[1] = Ended(DeviceOutcome::VerificationError);
   record.result = RunResult::Failed;
   EXPECT_EQ(SummaryLine(record), "failed: 1 of 3 devices failed, 2 verified, in 4.2 s");
+  record.result = RunResult::Cancelled;
+  record.seconds = 0.96;  // rounded to a tenth, not cut
+  EXPECT_EQ(SummaryLine(record), "cancelled: 2 of 3 devices verified, in 1.0 s");
+  record.result = RunResult::ImageError;
+  record.image.path = R"(C:\images\os.nb0)";
+  EXPECT_EQ(SummaryLine(record), R"(image-error: the image C:\images\os.nb0 could not be sent, in 1.0 s)");
+  record.result = RunResult::NoDevice;
+  EXPECT_EQ(SummaryLine(record), "no-device: no device ready");
+
+  // Past an hour the time left has hours: 1 of 4000 MB in 1 s, 3999 s to go.
+  DeviceActivity slow = early;
+  slow.imageSize = 4000000000;
+  slow.bytesSent = 1000000;
+  slow.firstDataTick = 0;
+  EXPECT_EQ(ProgressLine({slow}, 1000), "1 device  0%  1.0 MB/s  1:06:39 left");
 }
 
 }  // namespace

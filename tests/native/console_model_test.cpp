@@ -255,8 +255,10 @@ TEST(ConsoleModel, FailedPipeDevicesMarkTheirBarsUntilTheNextDownload) {
   EXPECT_EQ(ErrorBars(model), (std::vector<int>{2, 5}));
   EXPECT_EQ(model.barPosition(2), 40) << "a failed bar keeps the position it reached";
 
-  // The next download's STATUS_SEND_IMAGE puts every bar back to normal at 0.
+  // The next download's STATUS_SEND_IMAGE puts every bar back to normal at 0. Until then its
+  // devices are not known: the controller's own failure (its 0 is no device) marks no bar.
   model.BeginDownload();
+  model.OnStatus(STATUS_ERROR, 0);
   EXPECT_EQ(ErrorBars(model), (std::vector<int>{2, 5})) << "until its devices are known";
   ConsoleEffects reset = model.OnStatus(STATUS_SEND_IMAGE, 0);
   EXPECT_EQ(ErrorBars(model), std::vector<int>{});
@@ -294,6 +296,18 @@ TEST(ConsoleModel, ABarIsRedrawnAtMostFourTimesASecondAlwaysEndingOnTheLatest) {
   EXPECT_GE(redraws, 3);
   EXPECT_EQ(model.OnRedrawDue(now + 1600).drawBars, 1u << 3);
   EXPECT_EQ(model.barPosition(3), 3 + (1240 / 20) % 90);
+
+  // Two bars waiting for their turns: the redraw comes at the earlier one's.
+  ConsoleModel two = Downloading(2);
+  two.OnStatus(STATUS_SEND_IMAGE, 0);
+  two.OnProgress(1, 1, 10000);
+  two.OnProgress(2, 1, 10050);
+  EXPECT_EQ(two.OnProgress(1, 2, 10100).redrawInMs, 150u);
+  EXPECT_EQ(two.OnProgress(2, 2, 10110).redrawInMs, 140u) << "bar 1's turn comes first";
+  ConsoleEffects first = two.OnRedrawDue(10250);
+  EXPECT_EQ(first.drawBars, 1u << 1);
+  EXPECT_EQ(first.redrawInMs, 50u) << "bar 2 still waits";
+  EXPECT_EQ(two.OnRedrawDue(10300).drawBars, 1u << 2);
 
   // 100 and a failure are shown at once.
   EXPECT_EQ(model.OnProgress(3, 100, now + 1601).drawBars, 1u << 3);

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <thread>
 
 #include "memory_pipe_link.h"
@@ -23,6 +24,7 @@ class ScriptedEnvironment : public PipeControllerEnvironment {
  public:
   int32_t OpenDevices() override {
     ++discoveries;
+    if (onDiscovery) onDiscovery();
     return count;
   }
   uint32_t LastErrorCode() override { return lastError; }
@@ -36,6 +38,7 @@ class ScriptedEnvironment : public PipeControllerEnvironment {
   uint32_t lastError = 0;
   std::vector<int32_t> refuse;
   int discoveries = 0;
+  std::function<void()> onDiscovery;
   std::vector<std::string> log;
 };
 
@@ -122,6 +125,35 @@ TEST(PipeDownloadController, WorkerThatCannotStartIsReportedAndTheOthersGoOn) {
   EXPECT_FALSE(reporter.model().downloading());
 }
 
+// The operator's stop (the headless front end's Ctrl+C) before discovery looks for no device; one
+// during discovery starts no worker and closes every pipe discovery opened.
+TEST(PipeDownloadController, CancelledDownloadOpensNoDeviceAndStartsNoWorker) {
+  FakeImageSource image(Bytes({1, 2, 3}));
+  {
+    RecordingReporter reporter;
+    ScriptedEnvironment environment;
+    environment.count = 2;
+    auto watchdog = std::make_shared<PipeWatchdog>();
+    watchdog->CancelAll();
+    EXPECT_EQ(RunPipeDownloadController(reporter, image, environment, *watchdog),
+              PipeDownloadResult::Cancelled);
+    EXPECT_EQ(environment.discoveries, 0);
+    EXPECT_TRUE(reporter.events(ReportEvent::StopBox).empty());
+  }
+  RecordingReporter reporter;
+  ScriptedEnvironment environment;
+  environment.count = 2;
+  auto watchdog = std::make_shared<PipeWatchdog>();
+  environment.onDiscovery = [&] { watchdog->CancelAll(); };
+  EXPECT_EQ(RunPipeDownloadController(reporter, image, environment, *watchdog),
+            PipeDownloadResult::Cancelled);
+  EXPECT_EQ(environment.log, (std::vector<std::string>{"close 0", "close 1"}));
+  EXPECT_TRUE(reporter.events(ReportEvent::StopBox).empty());
+  EXPECT_EQ(reporter.events(ReportEvent::Status),
+            std::vector<ReportEvent>{StatusEvent(STATUS_CONFIGURATION, 0)});
+  EXPECT_EQ(image.openReaders(), 0);
+}
+
 // Sixteen simulated devices, each worker on a thread of its own with its own fake clock (the
 // time of each device runs on by itself), all watched by the download's one watchdog.
 class DeviceFarm : public PipeControllerEnvironment {
@@ -141,7 +173,9 @@ class DeviceFarm : public PipeControllerEnvironment {
 
   // Runs the controller (and so the watchdog) on a thread while this one keeps the time: the
   // clock of a device that keeps a call blocked runs on in steps of a second. Returns the
-  // controller's result once the watchdog has seen every worker leave.
+  // controller's result once the watchdog has seen every worker leave. Should a device stay
+  // blocked long past every limit (the watchdog did not give its call up), or the download not
+  // end within 30 s of real time, the test fails and everything is cancelled, so that it ends.
   PipeDownloadResult RunDownload() {
     auto watchdog = std::make_shared<PipeWatchdog>();
     for (auto& clock : clocks_) clock->SetOnAdvance([w = watchdog.get()] { w->Wake(); });
@@ -151,15 +185,30 @@ class DeviceFarm : public PipeControllerEnvironment {
       result = RunPipeDownloadController(reporter_, image_, *this, *watchdog);
       done = true;
     });
-    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (!done && std::chrono::steady_clock::now() < giveUp) {
-      for (size_t k = 0; k < devices_.size(); ++k)
-        if (devices_[k]->hostBlocked()) clocks_[k]->Advance(1000);
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    std::vector<uint64_t> blockedFor(devices_.size(), 0);
+    bool failed = false;
+    while (!done) {
+      for (size_t k = 0; k < devices_.size(); ++k) {
+        if (!devices_[k]->hostBlocked()) {
+          blockedFor[k] = 0;
+          continue;
+        }
+        clocks_[k]->Advance(1000);
+        if ((blockedFor[k] += 1000) > 2ull * ANSWER_TIMEOUT_MS && !failed) {
+          ADD_FAILURE() << "device " << k << " stayed blocked long past every limit";
+          failed = true;
+        }
+      }
+      if (!failed && std::chrono::steady_clock::now() > giveUp) {
+        ADD_FAILURE() << "the download did not end within 30 s of real time";
+        failed = true;
+      }
+      if (failed) {
+        watchdog->CancelAll();
+        for (auto& device : devices_) device->Shutdown();
+      }
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    if (!done) {
-      ADD_FAILURE() << "the download did not end within 60 s of real time";
-      for (auto& device : devices_) device->Shutdown();
     }
     controller.join();
     Join();
@@ -177,6 +226,7 @@ class DeviceFarm : public PipeControllerEnvironment {
   uint32_t LastErrorCode() override { return 0; }
   std::string DevicePath(int32_t i) override { return "sim" + std::to_string(i); }
   bool StartWorker(int32_t i, PipeWatchdog& watchdog) override {
+    if (std::find(refuse.begin(), refuse.end(), i) != refuse.end()) return false;
     const size_t k = static_cast<size_t>(i);
     std::shared_ptr<PipeCallWatch> watch =
         watchdog.Enrol(devsim::MemoryPipeCanceller(*devices_[k]), *clocks_[k]);
@@ -191,6 +241,7 @@ class DeviceFarm : public PipeControllerEnvironment {
   const BulkPipeDevice& device(int32_t i) const { return *devices_[static_cast<size_t>(i)]; }
   uint32_t now(int32_t i) const { return clocks_[static_cast<size_t>(i)]->TickCount(); }
   static inline BulkPipeBehaviour behaviours[MAX_PIPE_DEVICES];
+  std::vector<int32_t> refuse;  // devices whose worker cannot be started
 
  private:
   ImageSource& image_;
@@ -223,6 +274,14 @@ TEST(PipeDownloadController, SixteenDevicesDownloadInParallelToComplete) {
     EXPECT_TRUE(r.verified());
     EXPECT_EQ(r.dataBytes, 1000000u);
     EXPECT_EQ(r.replies, (std::vector<std::string>{"OK0", "OK1"}));
+    // What the per-device views are told, under the device's own index.
+    const DeviceActivity d = reporter.device(i);
+    EXPECT_TRUE(d.ready);
+    EXPECT_EQ(d.path, "sim" + std::to_string(i));
+    EXPECT_TRUE(d.started);
+    EXPECT_EQ(d.bytesSent, 1000000u);
+    EXPECT_TRUE(d.ended);
+    EXPECT_EQ(d.outcome, DeviceOutcome::Verified);
   }
   // Expected devices are set before STATUS_SEND_IMAGE, which comes before any progress.
   const std::vector<ReportEvent> events = reporter.events();
@@ -274,6 +333,18 @@ TEST(PipeDownloadController, FailedAndHungDevicesEachGiveTheirOwnFinalReport) {
     EXPECT_TRUE(farm.device(i).Result().verified()) << "device " << i;
   }
   EXPECT_TRUE(farm.device(13).Result().hung);
+  const DeviceOutcome link = DeviceOutcome::LinkError;
+  const DeviceOutcome expectedOutcome[16] = {
+      DeviceOutcome::Verified, DeviceOutcome::Verified, DeviceOutcome::Verified,
+      DeviceOutcome::Verified, DeviceOutcome::Verified, DeviceOutcome::VerificationError,
+      DeviceOutcome::Verified, DeviceOutcome::Verified, DeviceOutcome::Verified,
+      link,                    DeviceOutcome::Verified, DeviceOutcome::Verified,
+      link,                    link,                    link,
+      DeviceOutcome::Verified};
+  for (int32_t i = 0; i < 16; ++i) {
+    EXPECT_EQ(reporter.device(i).outcome, expectedOutcome[i]) << "device " << i;
+    EXPECT_TRUE(reporter.device(i).ended) << "device " << i;
+  }
   const ConsoleModel model = reporter.model();
   EXPECT_EQ(model.finishedDevices(), 16);
   EXPECT_FALSE(model.downloading());
@@ -282,6 +353,103 @@ TEST(PipeDownloadController, FailedAndHungDevicesEachGiveTheirOwnFinalReport) {
   // The hung device's pipes were closed before its final report like everyone's.
   EXPECT_TRUE(farm.device(13).Result().outClosed);
   EXPECT_TRUE(farm.device(13).Result().inClosed);
+}
+
+// A box of the controller's (a worker that could not be started) waits for the operator while
+// the other devices go on: their calls stay watched. Device 0 hangs half-way; its write is still
+// given up at the 10 s limit while the box is up.
+class BoxHoldingReporter : public RecordingReporter {
+ public:
+  void ShowAppBox(std::string_view text, BoxIcon icon) override {
+    RecordingReporter::ShowAppBox(text, icon);
+    // The operator dismisses the box once the started device has ended too (or after 20 s).
+    boxShown = true;
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (endings().size() < 2 && std::chrono::steady_clock::now() < giveUp) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    if (endings().size() < 2) ADD_FAILURE() << "the started device did not end while the box was up";
+  }
+  std::atomic<bool> boxShown{false};
+};
+
+TEST(PipeDownloadController, DevicesStayWatchedWhileTheThreadStartBoxIsUp) {
+  auto image = FakeImageSource::Generated(300000);
+  for (auto& b : DeviceFarm::behaviours) b = {};
+  DeviceFarm::behaviours[0].hangIn = devsim::BulkPipePhase::Data;
+  DeviceFarm::behaviours[0].hangAfterDataBytes = 131072;
+  BoxHoldingReporter reporter;
+  DeviceFarm farm(2, *image, reporter);
+  farm.refuse = {1};
+  EXPECT_EQ(farm.RunDownload(), PipeDownloadResult::Devices);
+  EXPECT_TRUE(reporter.boxShown);
+  ASSERT_EQ(reporter.endings().size(), 2u);
+  const DeviceEnding hung = reporter.endings()[1].device == 0 ? reporter.endings()[1]
+                                                              : reporter.endings()[0];
+  EXPECT_EQ(hung.outcome, DeviceOutcome::LinkError);
+  const uint32_t hungAt = farm.device(0).Result().writes.back().tick;
+  EXPECT_GE(hung.tick - hungAt, 10000u);
+  EXPECT_LT(hung.tick - hungAt, 11000u);
+}
+
+// The download returns only once every worker has made its last report, although nobody joins
+// the workers (they run on detached threads, as on Windows) and a device's ending takes a while
+// to be told: whoever reads the results then has every device's.
+class SlowEndingReporter : public RecordingReporter {
+ public:
+  void DeviceEnded(int32_t device, DeviceOutcome outcome, uint32_t tick,
+                   std::string_view message) override {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    RecordingReporter::DeviceEnded(device, outcome, tick, message);
+  }
+};
+
+class DetachedWorkers : public PipeControllerEnvironment {
+ public:
+  DetachedWorkers(ImageSource& image, Reporter& reporter) : image_(image), reporter_(reporter) {}
+  int32_t OpenDevices() override {
+    for (auto& device : devices_) pipes_.push_back(devsim::ConnectMemoryPipes(*device));
+    return static_cast<int32_t>(devices_.size());
+  }
+  uint32_t LastErrorCode() override { return 0; }
+  bool StartWorker(int32_t i, PipeWatchdog& watchdog) override {
+    const size_t k = static_cast<size_t>(i);
+    std::shared_ptr<PipeCallWatch> watch =
+        watchdog.Enrol(devsim::MemoryPipeCanceller(*devices_[k]), clock_);
+    std::thread([this, i, k, watch] {
+      RunPipeDeviceWorker(i, std::move(pipes_[k].outPipe), std::move(pipes_[k].inPipe), image_,
+                          reporter_, clock_, watch.get());
+    }).detach();
+    return true;
+  }
+  void CloseDevicePipes(int32_t i) override { pipes_[static_cast<size_t>(i)] = {}; }
+
+ private:
+  ImageSource& image_;
+  Reporter& reporter_;
+  FakeClock clock_;
+  std::vector<std::unique_ptr<BulkPipeDevice>> devices_ = [this] {
+    std::vector<std::unique_ptr<BulkPipeDevice>> devices;
+    for (int i = 0; i < 3; ++i) devices.push_back(std::make_unique<BulkPipeDevice>(clock_));
+    return devices;
+  }();
+  std::vector<devsim::MemoryPipePair> pipes_;
+};
+
+TEST(PipeDownloadController, ReturnsOnlyAfterEveryWorkersLastReport) {
+  FakeImageSource image(Bytes({7}));
+  for (int run = 0; run < 100; ++run) {
+    SlowEndingReporter reporter;
+    DetachedWorkers workers(image, reporter);
+    auto watchdog = std::make_shared<PipeWatchdog>();
+    ASSERT_EQ(RunPipeDownloadController(reporter, image, workers, *watchdog),
+              PipeDownloadResult::Devices);
+    ASSERT_EQ(reporter.endings().size(), 3u) << "run " << run;
+    ASSERT_EQ(reporter.events(ReportEvent::Status).size(), 2u + 3u * 2u) << "run " << run;
+    for (int32_t i = 0; i < 3; ++i) {
+      ASSERT_EQ(reporter.device(i).outcome, DeviceOutcome::Verified) << "run " << run;
+    }
+  }
 }
 
 }  // namespace

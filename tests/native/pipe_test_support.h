@@ -5,11 +5,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -47,7 +49,8 @@ class TapLink : public PipeLink {
 
 // An in-pipe that plays a script: each step is one read's result (failed, or these bytes),
 // which arrives `delayMs` of the clock after the read began, unless the read is cancelled
-// meanwhile (Canceller): then it fails and the step is gone.
+// meanwhile (Canceller): then it fails and the step is gone. Once the script is over, every read
+// fails (the device is gone).
 class ScriptedInLink : public PipeLink {
  public:
   struct Step {
@@ -72,13 +75,23 @@ class ScriptedInLink : public PipeLink {
   }
   bool Read(uint8_t* buffer, uint32_t capacity, uint32_t* got) override {
     *got = 0;
-    if (script_.empty()) return false;  // the script is over: the device is gone
+    if (script_.empty()) {
+      // The script is over: the device is gone. A worker that never stops reading it would
+      // keep the test busy for ever: it fails instead.
+      if (++readsAfterScript_ > 100000) throw std::runtime_error("read on after the script");
+      return false;
+    }
     Step step = std::move(script_.front());
     script_.pop_front();
+    if (left) *left = script_.size();
     if (step.delayMs != 0) {
+      // The time passes a second at a time, as it would for a watchdog that looks at its
+      // deadlines: a cancellation ends the wait at once.
       cancelled = false;
-      clock->Sleep(step.delayMs);
-      if (cancelled.exchange(false)) return false;
+      for (uint32_t waited = 0; waited < step.delayMs; waited += 1000) {
+        clock->Advance(std::min<uint32_t>(1000, step.delayMs - waited));
+        if (cancelled.exchange(false)) return false;
+      }
     }
     if (!step.ok) return false;
     if (capacities_) capacities_->push_back(capacity);
@@ -89,12 +102,14 @@ class ScriptedInLink : public PipeLink {
   }
   bool Valid() const override { return true; }
 
-  Clock* clock = nullptr;  // needed by steps with a delay
+  size_t* left = nullptr;      // told how many steps are left after each read
+  FakeClock* clock = nullptr;  // needed by steps with a delay
   std::atomic<bool> cancelled{false};
 
  private:
   std::deque<Step> script_;
   std::vector<uint32_t>* capacities_;
+  int readsAfterScript_ = 0;
 };
 
 // Lets the fake clock run on, as real time would, while the worker is blocked in `device`, so

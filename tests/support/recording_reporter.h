@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "console_model.h"
+#include "device_activity.h"
 #include "download_report.h"
 
 namespace pelorin::test {
@@ -72,11 +73,25 @@ class RecordingReporter : public Reporter {
     Add(AppBoxEvent(std::string(text), icon), [] {});
   }
 
+  // The per-device facts go to a board as the front ends keep them; the endings are also kept in
+  // the order the workers told them.
+  void DeviceReady(int32_t device, std::string_view path) override {
+    board_.Ready(download_, device, path);
+  }
+  void DeviceStarted(int32_t device, uint32_t tick) override {
+    board_.Started(download_, device, tick);
+  }
+  void DeviceSent(int32_t device, uint64_t bytesSent, uint64_t imageSize, uint32_t tick) override {
+    board_.Sent(download_, device, bytesSent, imageSize, tick);
+  }
   void DeviceEnded(int32_t device, DeviceOutcome outcome, uint32_t tick,
                    std::string_view message) override {
+    board_.Ended(download_, device, outcome, tick, message);
     std::lock_guard lock(mutex_);
     endings_.push_back({device, outcome, tick, std::string(message)});
   }
+  // What the Device* reports told of device `device` (0..15).
+  DeviceActivity device(int32_t device) const { return board_.Device(device); }
 
   std::vector<ReportEvent> events() const {
     std::lock_guard lock(mutex_);
@@ -135,6 +150,8 @@ class RecordingReporter : public Reporter {
   std::vector<ReportEvent> events_;
   std::vector<DeviceEnding> endings_;
   ConsoleModel model_;
+  DeviceActivityBoard board_;
+  const uint32_t download_ = board_.Begin();
 };
 
 // Pauses advance a counter instead of sleeping; ticks follow the pauses plus any manual advance.
@@ -142,6 +159,7 @@ class RecordingReporter : public Reporter {
 // test's watchdog looks at its deadlines then).
 class FakeClock : public Clock {
  public:
+  explicit FakeClock(uint32_t start = 1000) : now_(start) {}
   void Sleep(uint32_t milliseconds) override {
     now_ += milliseconds;
     sleeps_ += 1;
@@ -158,7 +176,7 @@ class FakeClock : public Clock {
   uint32_t sleepCount() const { return sleeps_.load(); }
 
  private:
-  std::atomic<uint32_t> now_{1000};
+  std::atomic<uint32_t> now_;
   std::atomic<uint64_t> slept_{0};
   std::atomic<uint32_t> sleeps_{0};
   std::function<void()> onAdvance_;
