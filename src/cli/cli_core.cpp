@@ -281,7 +281,11 @@ bool RunCancellation::cancelled() const {
 
 const char* DeviceResultName(const DeviceActivity& device) {
   if (!device.started || !device.ended) return "not-started";
-  switch (device.outcome) {
+  return OutcomeName(device.outcome);
+}
+
+const char* OutcomeName(DeviceOutcome outcome) {
+  switch (outcome) {
     case DeviceOutcome::Verified: return "verified";
     case DeviceOutcome::VerificationError: return "verification-error";
     case DeviceOutcome::LinkError: return "link-error";

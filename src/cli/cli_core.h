@@ -103,6 +103,7 @@ int ExitStatus(RunResult result, bool recordWritten = true);
 // A device's result, as the record names it: "verified", "verification-error", "link-error",
 // "image-error", "not-started".
 const char* DeviceResultName(const DeviceActivity& device);
+const char* OutcomeName(DeviceOutcome outcome);
 
 // How a run ended, from what the front end knows once every device has ended.
 struct RunFacts {

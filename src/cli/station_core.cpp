@@ -1,0 +1,367 @@
+#include "station_core.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <nlohmann/json.hpp>
+
+namespace pelorin::cli {
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
+  if (text.size() < prefix.size()) return false;
+  for (size_t i = 0; i < prefix.size(); ++i) {
+    char c = text[i];
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    if (c != prefix[i]) return false;
+  }
+  return true;
+}
+
+// `{"a": 1, "b": {"c": 2}}`: the record's one line, spaced as people read it.
+std::string OneLine(const Json& value) {
+  if (!value.is_object()) {
+    return value.dump(-1, ' ', false, Json::error_handler_t::replace);
+  }
+  std::string text = "{";
+  bool first = true;
+  for (const auto& [key, item] : value.items()) {
+    if (!first) text += ", ";
+    first = false;
+    text += Json(key).dump() + ": " + OneLine(item);
+  }
+  return text + "}";
+}
+
+std::string Dash(const std::string& text) {
+  return text.empty() ? "-" : text;
+}
+
+}  // namespace
+
+std::string SerialOf(std::string_view instance) {
+  // USB\VID_xxxx&PID_xxxx\<serial>
+  const size_t first = instance.find('\\');
+  if (first == std::string_view::npos) return {};
+  const size_t second = instance.find('\\', first + 1);
+  if (second == std::string_view::npos) return {};
+  const std::string_view bus = instance.substr(0, first);
+  const std::string_view ids = instance.substr(first + 1, second - first - 1);
+  const std::string_view last = instance.substr(second + 1);
+  if (bus.size() != 3 || !StartsWithNoCase(bus, "USB")) return {};
+  std::string upper(ids);
+  for (char& c : upper)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  if (!StartsWithNoCase(upper, "VID_") || upper.find("&PID_") == std::string::npos) return {};
+  if (last.empty() || last.find('&') != std::string_view::npos ||
+      last.find('\\') != std::string_view::npos)
+    return {};
+  return std::string(last);
+}
+
+bool PortAllowed(std::string_view port, const std::vector<std::string>& patterns) {
+  if (patterns.empty()) return true;
+  for (const std::string& pattern : patterns) {
+    if (!pattern.empty() && pattern.back() == '*') {
+      const std::string_view prefix(pattern.data(), pattern.size() - 1);
+      if (port.substr(0, prefix.size()) == prefix) return true;
+    } else if (port == pattern) {
+      return true;
+    }
+  }
+  return false;
+}
+
+LogMemory ReadLogMemory(std::string_view content, const std::string& sha256) {
+  LogMemory memory;
+  size_t start = 0;
+  while (start < content.size()) {
+    const size_t end = content.find('\n', start);
+    if (end == std::string_view::npos) {
+      memory.tornTail = true;  // the writer died in the middle of this line
+      break;
+    }
+    std::string_view line = content.substr(start, end - start);
+    start = end + 1;
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    const Json record = Json::parse(line, nullptr, false);
+    if (!record.is_object()) continue;
+    if (auto sequence = record.find("sequence");
+        sequence != record.end() && sequence->is_number_unsigned()) {
+      memory.lastSequence = std::max(memory.lastSequence, sequence->get<uint64_t>());
+    }
+    const auto result = record.find("result");
+    const auto serial = record.find("serial");
+    const auto image = record.find("image");
+    if (result == record.end() || !result->is_string() || serial == record.end() ||
+        !serial->is_string() || image == record.end() || !image->is_object())
+      continue;
+    const auto hash = image->find("sha256");
+    const bool verified = *result == "verified" || *result == "already-verified";
+    if (verified && hash != image->end() && hash->is_string() && *hash == sha256 &&
+        !serial->get<std::string>().empty()) {
+      memory.verifiedSerials.insert(serial->get<std::string>());
+    }
+  }
+  return memory;
+}
+
+std::string IsoTimeMs(int64_t unixMs) {
+  int64_t seconds = unixMs / 1000;
+  int64_t ms = unixMs % 1000;
+  if (ms < 0) {
+    ms += 1000;
+    seconds -= 1;
+  }
+  std::string text = IsoTime(seconds);
+  char fraction[8];
+  std::snprintf(fraction, sizeof fraction, ".%03dZ", static_cast<int>(ms));
+  text.pop_back();  // the 'Z'
+  return text + fraction;
+}
+
+std::string RecordLine(const StationRecord& record, const StationImage& image) {
+  const Json json = {
+      {"time", IsoTimeMs(record.unixMs)},
+      {"station", record.station},
+      {"sequence", record.sequence},
+      {"port", record.device.port},
+      {"path", record.device.path},
+      {"instance", record.device.instance},
+      {"serial", record.serial},
+      {"image",
+       {{"path", image.path}, {"size", image.size}, {"byteSum", image.byteSum},
+        {"sha256", image.sha256}}},
+      {"result", record.result},
+      {"bytesSent", record.bytesSent},
+      {"seconds", record.ms / 1000.0},
+      {"message", record.message},
+  };
+  return OneLine(json);
+}
+
+StationCore::StationCore(StationSettings settings, LogMemory memory)
+    : settings_(std::move(settings)), verifiedSerials_(std::move(memory.verifiedSerials)) {}
+
+StationCore::Entry* StationCore::Find(uint64_t device) {
+  const auto path = paths_.find(device);
+  if (path == paths_.end()) return nullptr;
+  const auto entry = entries_.find(path->second);
+  return entry == entries_.end() ? nullptr : &entry->second;
+}
+
+bool StationCore::MayStartLocked() const {
+  if (stopped_ || recordFailed_) return false;
+  // With --count, no more devices than records still to come.
+  return settings_.count == 0 ||
+         recorded_ + recordsDue_ + static_cast<uint64_t>(running_) < settings_.count;
+}
+
+StationRecord StationCore::RecordOf(const Entry& entry, std::string result) const {
+  StationRecord record;
+  record.device = entry.device;
+  record.serial = entry.serial;
+  record.result = std::move(result);
+  return record;
+}
+
+std::vector<StationAction> StationCore::Poll(const std::vector<PresentDevice>& present) {
+  std::lock_guard lock(mutex_);
+  std::set<std::string> seen;
+  for (const PresentDevice& device : present) seen.insert(device.path);
+
+  // A device whose interface left is forgotten (the next unit in that port is new), unless it
+  // still runs: then it goes once it has ended and is still gone.
+  for (auto it = entries_.begin(); it != entries_.end();) {
+    Entry& entry = it->second;
+    entry.present = seen.count(it->first) > 0;
+    if (!entry.present && (entry.state == State::Queued || entry.state == State::Done)) {
+      queue_.erase(std::remove(queue_.begin(), queue_.end(), it->first), queue_.end());
+      paths_.erase(entry.number);
+      it = entries_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  // New arrivals wait in the order they were found.
+  for (const PresentDevice& device : present) {
+    if (entries_.count(device.path) > 0 || !PortAllowed(device.port, settings_.ports)) continue;
+    Entry entry;
+    entry.number = nextNumber_++;
+    entry.device = device;
+    entry.serial = SerialOf(device.instance);
+    paths_[entry.number] = device.path;
+    entries_.emplace(device.path, std::move(entry));
+    queue_.push_back(device.path);
+  }
+
+  std::vector<StationAction> actions;
+  for (auto it = queue_.begin(); it != queue_.end() && MayStartLocked();) {
+    Entry& entry = entries_.at(*it);
+    const bool known = !entry.serial.empty() && !settings_.reflash &&
+                       verifiedSerials_.count(entry.serial) > 0;
+    if (known) {
+      // The log shows this unit verified with this image: it is not flashed again.
+      entry.state = State::Recording;
+      entry.result = "already-verified";
+      ++recordsDue_;
+      StationAction action{StationAction::Record, entry.number, entry.device, entry.serial,
+                           RecordOf(entry, entry.result)};
+      actions.push_back(std::move(action));
+      it = queue_.erase(it);
+    } else if (running_ < settings_.maxDevices) {
+      entry.state = State::Running;
+      ++running_;
+      actions.push_back({StationAction::Open, entry.number, entry.device, entry.serial, {}});
+      it = queue_.erase(it);
+    } else {
+      ++it;  // waits for a slot; a known unit behind it needs none
+    }
+  }
+  return actions;
+}
+
+void StationCore::Opened(uint64_t device, uint32_t now) {
+  std::lock_guard lock(mutex_);
+  if (Entry* entry = Find(device)) entry->firstDataTick = entry->lastDataTick = now;
+}
+
+std::optional<StationRecord> StationCore::OpenFailed(uint64_t device, uint32_t now,
+                                                     std::string message) {
+  std::lock_guard lock(mutex_);
+  Entry* entry = Find(device);
+  if (entry == nullptr || entry->state != State::Running) return std::nullopt;
+  --running_;
+  if (!entry->tried) {
+    entry->tried = true;
+    entry->firstTry = now;
+  }
+  if (now - entry->firstTry < STATION_OPEN_RETRY_MS && !stopped_ && !recordFailed_) {
+    // Tried again at the next poll, still first in line.
+    entry->state = State::Queued;
+    queue_.push_front(entry->device.path);
+    return std::nullopt;
+  }
+  entry->state = State::Recording;
+  entry->result = OutcomeName(DeviceOutcome::LinkError);
+  ++recordsDue_;
+  StationRecord record = RecordOf(*entry, entry->result);
+  record.message = std::move(message);
+  return record;
+}
+
+void StationCore::Sent(uint64_t device, uint64_t bytesSent, uint64_t imageSize, uint32_t tick) {
+  (void)imageSize;
+  std::lock_guard lock(mutex_);
+  Entry* entry = Find(device);
+  if (entry == nullptr) return;
+  if (!entry->sending) entry->firstDataTick = tick;
+  entry->sending = true;
+  entry->lastDataTick = tick;
+  entry->bytesSent = bytesSent;
+}
+
+StationRecord StationCore::Ended(uint64_t device, DeviceOutcome outcome, uint32_t ms,
+                                 std::string message) {
+  std::lock_guard lock(mutex_);
+  Entry* entry = Find(device);
+  if (entry == nullptr) return {};
+  // Ctrl+C cancels the devices in flight: a verdict that came all the same stands.
+  entry->result = stopped_ && outcome != DeviceOutcome::Verified ? "cancelled"
+                                                                 : OutcomeName(outcome);
+  ++recordsDue_;
+  StationRecord record = RecordOf(*entry, entry->result);
+  record.bytesSent = entry->bytesSent;
+  record.ms = ms;
+  record.message = std::move(message);
+  entry->sending = false;
+  return record;
+}
+
+void StationCore::Recorded(uint64_t device, bool written) {
+  std::lock_guard lock(mutex_);
+  Entry* entry = Find(device);
+  if (entry == nullptr) return;
+  if (entry->state == State::Running) --running_;
+  entry->state = State::Done;  // remembered until its interface leaves
+  if (recordsDue_ > 0) --recordsDue_;
+  ++recorded_;
+  if (!written) recordFailed_ = true;
+  if (entry->result == "verified" || entry->result == "already-verified") {
+    ++verified_;
+    // The log now shows this unit verified with this image.
+    if (written && !entry->serial.empty()) verifiedSerials_.insert(entry->serial);
+  } else if (entry->result == "cancelled") {
+    ++cancelled_;
+  } else {
+    ++failed_;
+  }
+}
+
+void StationCore::Stop() {
+  std::lock_guard lock(mutex_);
+  stopped_ = true;
+  queue_.clear();
+}
+
+bool StationCore::stopped() const {
+  std::lock_guard lock(mutex_);
+  return stopped_;
+}
+
+bool StationCore::Finished() const {
+  std::lock_guard lock(mutex_);
+  const bool counted = settings_.count != 0 && recorded_ >= settings_.count;
+  return (stopped_ || recordFailed_ || counted) && running_ == 0 && recordsDue_ == 0;
+}
+
+int StationCore::ExitStatus() const {
+  std::lock_guard lock(mutex_);
+  if (recordFailed_) return EXIT_RECORD_NOT_WRITTEN;
+  if (cancelled_ > 0) return EXIT_CANCELLED;
+  if (failed_ > 0) return EXIT_DEVICE_FAILED;
+  return EXIT_VERIFIED;
+}
+
+std::string StationCore::StatusLine(uint32_t now) const {
+  std::lock_guard lock(mutex_);
+  double rate = 0;
+  for (const auto& [path, entry] : entries_) {
+    if (entry.state == State::Running && entry.sending)
+      rate += MegabytesPerSecond(entry.bytesSent, now - entry.firstDataTick);
+  }
+  char text[160];
+  std::snprintf(text, sizeof text,
+                "flashing %d, waiting %zu, verified %llu, failed %llu, %.1f MB/s", running_,
+                queue_.size(), static_cast<unsigned long long>(verified_),
+                static_cast<unsigned long long>(failed_ + cancelled_), rate);
+  return text;
+}
+
+std::string StationCore::SummaryLine() const {
+  std::lock_guard lock(mutex_);
+  char text[160];
+  std::snprintf(text, sizeof text, "station: %llu records, %llu verified, %llu failed, %llu cancelled",
+                static_cast<unsigned long long>(recorded_), static_cast<unsigned long long>(verified_),
+                static_cast<unsigned long long>(failed_),
+                static_cast<unsigned long long>(cancelled_));
+  return text;
+}
+
+std::string StationCore::DeviceLine(const StationRecord& record) {
+  std::string line = "#" + std::to_string(record.sequence) + " port=" + Dash(record.device.port) +
+                     " serial=" + Dash(record.serial) + ": " + record.result;
+  if (record.result == "verified") {
+    char detail[96];
+    std::snprintf(detail, sizeof detail, ", %llu bytes in %.1f s (%.1f MB/s)",
+                  static_cast<unsigned long long>(record.bytesSent), record.ms / 1000.0,
+                  MegabytesPerSecond(record.bytesSent, record.ms));
+    line += detail;
+  } else if (!record.message.empty()) {
+    line += ": " + BoxLine("", record.message);
+  }
+  return line;
+}
+
+}  // namespace pelorin::cli
