@@ -64,6 +64,12 @@ void Cancellation::Watch(CancellableDriverTransport* transport) {
   if (transport_ != nullptr && requested_) transport_->Cancel();
 }
 
+void Cancellation::OnCancel(std::function<void()> stop) {
+  std::lock_guard lock(mutex_);
+  onCancel_ = std::move(stop);
+  if (onCancel_ && requested_) onCancel_();
+}
+
 void Cancellation::Cancel() {
   run_.Request();
   {
@@ -71,6 +77,7 @@ void Cancellation::Cancel() {
     requested_ = true;  // under the lock: Watch sees it or the watched object is cancelled here
     if (watchdog_) watchdog_->CancelAll();  // every blocked pipe call returns at once
     if (transport_ != nullptr) transport_->Cancel();
+    if (onCancel_) onCancel_();
   }
   SetEvent(event_);
 }

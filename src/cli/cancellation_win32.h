@@ -13,6 +13,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <mutex>
 
@@ -48,6 +49,9 @@ class Cancellation {
   // when Ctrl+C came before.
   void Watch(std::shared_ptr<PipeWatchdog> watchdog);
   void Watch(CancellableDriverTransport* transport);
+  // Called (on the handler's thread) when Ctrl+C comes, or at once when it came before. Must not
+  // block.
+  void OnCancel(std::function<void()> stop);
 
   // The run has written its record (or given up on it): a waiting close lets the process end.
   void Finished();
@@ -68,6 +72,7 @@ class Cancellation {
   std::mutex mutex_;
   std::shared_ptr<PipeWatchdog> watchdog_;           // guarded by mutex_
   CancellableDriverTransport* transport_ = nullptr;  // guarded by mutex_
+  std::function<void()> onCancel_;                   // guarded by mutex_
 };
 
 }  // namespace pelorin::cli

@@ -12,6 +12,7 @@
 #include "cli_core.h"
 #include "console_win32.h"
 #include "one_shot_win32.h"
+#include "station_win32.h"
 #include "text_win32.h"
 
 int wmain(int argc, wchar_t** argv) {
@@ -41,8 +42,7 @@ int wmain(int argc, wchar_t** argv) {
       break;
     case Command::Station:
       cancellation.Install();
-      console.Err(std::string(CLI_NAME) + ": --station is not available yet");
-      status = EXIT_USAGE;
+      status = RunStation(parsed.options, cancellation);
       break;
   }
   cancellation.Finished();

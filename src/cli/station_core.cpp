@@ -73,38 +73,53 @@ bool PortAllowed(std::string_view port, const std::vector<std::string>& patterns
   return false;
 }
 
-LogMemory ReadLogMemory(std::string_view content, const std::string& sha256) {
-  LogMemory memory;
+void LogMemoryReader::Add(std::string_view piece) {
   size_t start = 0;
-  while (start < content.size()) {
-    const size_t end = content.find('\n', start);
-    if (end == std::string_view::npos) {
-      memory.tornTail = true;  // the writer died in the middle of this line
-      break;
-    }
-    std::string_view line = content.substr(start, end - start);
-    start = end + 1;
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    const Json record = Json::parse(line, nullptr, false);
-    if (!record.is_object()) continue;
-    if (auto sequence = record.find("sequence");
-        sequence != record.end() && sequence->is_number_unsigned()) {
-      memory.lastSequence = std::max(memory.lastSequence, sequence->get<uint64_t>());
-    }
-    const auto result = record.find("result");
-    const auto serial = record.find("serial");
-    const auto image = record.find("image");
-    if (result == record.end() || !result->is_string() || serial == record.end() ||
-        !serial->is_string() || image == record.end() || !image->is_object())
-      continue;
-    const auto hash = image->find("sha256");
-    const bool verified = *result == "verified" || *result == "already-verified";
-    if (verified && hash != image->end() && hash->is_string() && *hash == sha256 &&
-        !serial->get<std::string>().empty()) {
-      memory.verifiedSerials.insert(serial->get<std::string>());
+  for (size_t end; (end = piece.find('\n', start)) != std::string_view::npos; start = end + 1) {
+    if (partial_.empty()) {
+      Line(piece.substr(start, end - start));
+    } else {
+      partial_.append(piece.substr(start, end - start));
+      Line(partial_);
+      partial_.clear();
     }
   }
-  return memory;
+  partial_.append(piece.substr(start));
+}
+
+LogMemory LogMemoryReader::Finish() {
+  // A last line without its newline: the writer died in the middle of it.
+  memory_.tornTail = !partial_.empty();
+  partial_.clear();
+  return std::move(memory_);
+}
+
+void LogMemoryReader::Line(std::string_view line) {
+  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+  const Json record = Json::parse(line, nullptr, false);
+  if (!record.is_object()) return;
+  if (auto sequence = record.find("sequence");
+      sequence != record.end() && sequence->is_number_unsigned()) {
+    memory_.lastSequence = std::max(memory_.lastSequence, sequence->get<uint64_t>());
+  }
+  const auto result = record.find("result");
+  const auto serial = record.find("serial");
+  const auto image = record.find("image");
+  if (result == record.end() || !result->is_string() || serial == record.end() ||
+      !serial->is_string() || image == record.end() || !image->is_object())
+    return;
+  const auto hash = image->find("sha256");
+  const bool verified = *result == "verified" || *result == "already-verified";
+  if (verified && hash != image->end() && hash->is_string() && *hash == sha256_ &&
+      !serial->get<std::string>().empty()) {
+    memory_.verifiedSerials.insert(serial->get<std::string>());
+  }
+}
+
+LogMemory ReadLogMemory(std::string_view content, const std::string& sha256) {
+  LogMemoryReader reader(sha256);
+  reader.Add(content);
+  return reader.Finish();
 }
 
 std::string IsoTimeMs(int64_t unixMs) {
@@ -225,6 +240,14 @@ std::vector<StationAction> StationCore::Poll(const std::vector<PresentDevice>& p
 void StationCore::Opened(uint64_t device, uint32_t now) {
   std::lock_guard lock(mutex_);
   if (Entry* entry = Find(device)) entry->firstDataTick = entry->lastDataTick = now;
+}
+
+void StationCore::Withdraw(uint64_t device) {
+  std::lock_guard lock(mutex_);
+  Entry* entry = Find(device);
+  if (entry == nullptr || entry->state != State::Running) return;
+  --running_;
+  entry->state = State::Queued;
 }
 
 std::optional<StationRecord> StationCore::OpenFailed(uint64_t device, uint32_t now,

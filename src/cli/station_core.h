@@ -58,6 +58,19 @@ struct LogMemory {
 // Reads a log's content. A line that is not a JSON object (garbage, NUL bytes of a torn write)
 // is no record and is skipped.
 LogMemory ReadLogMemory(std::string_view content, const std::string& sha256);
+// The same, a piece of the content at a time (a log grows for as long as the line runs).
+class LogMemoryReader {
+ public:
+  explicit LogMemoryReader(std::string sha256) : sha256_(std::move(sha256)) {}
+  void Add(std::string_view piece);
+  LogMemory Finish();
+
+ private:
+  void Line(std::string_view line);
+  const std::string sha256_;
+  std::string partial_;  // the content after the last newline so far
+  LogMemory memory_;
+};
 
 // The image as the station pinned it.
 struct StationImage {
@@ -117,6 +130,8 @@ class StationCore {
 
   // The glue's answers to an Open action. Opened: the worker runs (it tells Sent and Ended).
   void Opened(uint64_t device, uint32_t now);
+  // The station stopped before the glue carried out the Open action: the device is left alone.
+  void Withdraw(uint64_t device);
   // The pipes did not open (`message` says how): tried again at the next polls until
   // STATION_OPEN_RETRY_MS have passed since the first try; then the device is remembered and
   // the record of its link error returned, to be written now (Recorded says how it went).

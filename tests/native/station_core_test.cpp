@@ -239,6 +239,15 @@ TEST(StationRecord, LogMemoryStopsAtATornTail) {
   EXPECT_FALSE(whole.tornTail);
   EXPECT_EQ(whole.lastSequence, 8u);
   EXPECT_FALSE(ReadLogMemory("", sha).tornTail);
+
+  // Read a few bytes at a time, lines split anywhere.
+  LogMemoryReader reader(sha);
+  const std::string content = good + "\n" + good + "\n" + good.substr(0, 20);
+  for (size_t i = 0; i < content.size(); i += 7) reader.Add(content.substr(i, 7));
+  const LogMemory pieces = reader.Finish();
+  EXPECT_TRUE(pieces.tornTail);
+  EXPECT_EQ(pieces.lastSequence, 8u);
+  EXPECT_EQ(pieces.verifiedSerials, std::set<std::string>{"SN1"});
 }
 
 TEST(StationCore, SerialIsTheLastPartOfAUsbInstanceIdWithoutAmpersand) {

@@ -1,0 +1,77 @@
+#include "production_log_win32.h"
+
+#include <vector>
+
+#include "text_win32.h"
+
+namespace pelorin::cli {
+namespace {
+
+int64_t UnixMsNow() {
+  FILETIME now;
+  GetSystemTimeAsFileTime(&now);
+  const uint64_t ticks = (static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+  constexpr uint64_t kUnixEpoch = 116444736000000000ull;  // 1970-01-01 in 100 ns since 1601
+  return static_cast<int64_t>((ticks - kUnixEpoch) / 10000);
+}
+
+}  // namespace
+
+std::string ProductionLog::ComputerName() {
+  wchar_t name[MAX_COMPUTERNAME_LENGTH + 1];
+  DWORD size = MAX_COMPUTERNAME_LENGTH + 1;
+  return GetComputerNameW(name, &size) ? WideToUtf8(std::wstring(name, size)) : std::string();
+}
+
+ProductionLog::Opened ProductionLog::Open(const std::wstring& path, const std::string& sha256,
+                                          LogMemory* memory, DWORD* error) {
+  file_.Reset(CreateFileW(path.c_str(), GENERIC_READ | FILE_APPEND_DATA, FILE_SHARE_READ, nullptr,
+                          OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file_) {
+    *error = GetLastError();
+    return *error == ERROR_SHARING_VIOLATION ? Opened::InUse : Opened::Failed;
+  }
+  LogMemoryReader reader(sha256);
+  std::vector<char> buffer(1 << 20);
+  for (;;) {
+    DWORD got = 0;
+    if (!ReadFile(file_.get(), buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr)) {
+      *error = GetLastError();
+      file_.Reset();
+      return Opened::Failed;
+    }
+    if (got == 0) break;
+    reader.Add(std::string_view(buffer.data(), got));
+  }
+  *memory = reader.Finish();
+  lastSequence_ = memory->lastSequence;
+  tornTail_ = memory->tornTail;
+  return Opened::Yes;
+}
+
+bool ProductionLog::Append(StationRecord& record, const StationImage& image, DWORD* error) {
+  std::lock_guard lock(mutex_);
+  record.sequence = ++lastSequence_;
+  record.unixMs = UnixMsNow();
+  record.station = station_;
+  if (!file_) return true;
+  // A line left torn by a writer that died is ended first, so that it stays one bad line
+  // instead of swallowing this record.
+  std::string text = tornTail_ ? "\n" : "";
+  text += RecordLine(record, image) + "\n";
+  LARGE_INTEGER end{};
+  DWORD written = 0;
+  const bool ok = SetFilePointerEx(file_.get(), end, nullptr, FILE_END) &&
+                  WriteFile(file_.get(), text.data(), static_cast<DWORD>(text.size()), &written,
+                            nullptr) &&
+                  written == text.size() && FlushFileBuffers(file_.get());
+  if (!ok) *error = written == text.size() || written == 0 ? GetLastError() : ERROR_DISK_FULL;
+  if (written == text.size()) {
+    tornTail_ = false;
+  } else if (written > 0) {
+    tornTail_ = true;  // a part went out: the next record starts on a line of its own
+  }
+  return ok;
+}
+
+}  // namespace pelorin::cli
