@@ -124,7 +124,7 @@ scenario_cli_refusals() {
   expect_eq "5 GB image record" "$(jq_of huge '"\(.result) \(.image.size)"')" \
     "image-error 5000000000"
   stop_devsim
-  expect_eq "no device touched" "$(grep '^device=0 sessions' "$summary" | cut -d' ' -f2-)" \
+  expect_eq "no device touched" "$(grep '^device=0 sessions' "$summary" | cut -d' ' -f2-5)" \
     "sessions=0 probes=0 inOpens=0 outOpens=0"
 
   start_devsim 0 || return
