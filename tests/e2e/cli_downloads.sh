@@ -146,7 +146,7 @@ scenario_cli_refusals() {
   expect_eq "record path held by a folder exit" "$cli_status" 2
   expect_contains "record path held by a folder" "$(cat "$work/folder.err")" "nothing was sent"
   stop_devsim
-  expect_eq "no device touched" "$(grep '^device=0 sessions' "$summary" | cut -d' ' -f2-)" \
+  expect_eq "no device touched" "$(grep '^device=0 sessions' "$summary" | cut -d' ' -f2-5)" \
     "sessions=0 probes=0 inOpens=0 outOpens=0"
 
   start_devsim 1 --image "$(win_path "$small")" || return

@@ -5,7 +5,8 @@
 //              [--report FILE] [--summary FILE] [--image FILE] [--timeout SECONDS]
 //              [--capture BYTES]
 //
-// Device K (0-based) is ROOT\SIMDEV\<K as 4 digits> with pipes \\.\pipe\simdev<K>[\PIPE0x].
+// Up to 64 devices. Device K (0-based) is ROOT\SIMDEV\<K as 4 digits> with pipes
+// \\.\pipe\simdev<K>[\PIPE0x].
 // Per-device options:
 //   verierr            answer "VERIERR" whatever the checks say
 //   stall              take everything, never answer (pipes stay open)
@@ -20,17 +21,42 @@
 //   no-pipe00, no-pipe01, no-interface   do not serve that pipe (its open fails)
 //   long-path          an instance id long enough for a 248-character device path
 //   long-path=N        ... for an N-character device path
-// --report writes JSON, --summary one text line per device session ("key=value" pairs, for shell
-// scripts). With --image, each session also tells whether the data it took is that file's
-// content (length, byte sum and hash).
+// A device that looks like a USB unit, and where it sits:
+//   usb=VVVV:PPPP[:SERIAL]  instance id USB\VID_VVVV&PID_PPPP\SERIAL (VVVV, PPPP: 4 hex digits;
+//                      SERIAL: letters, digits, '_', '-', '.'). Without SERIAL, the id Windows
+//                      gives a unit that has no serial number, made from its port:
+//                      USB\VID_VVVV&PID_PPPP\5&<8 hex digits for the hub>&0&<port>. The port
+//                      is the number after "Port_#" in location=, else the n of the last
+//                      "USB(n)" in location-path=, else K+1; the hub is the rest of either.
+//   location=TEXT      LocationInformation (SPDRP_LOCATION_INFORMATION), e.g. Port_#0002.Hub_#0004
+//   location-path=TEXT the location path (DEVPKEY_Device_LocationPaths, what Windows returns for
+//                      SPDRP_LOCATION_PATHS), e.g. PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(2)
+// When it is listed (times in ms after READY; a device that is not listed keeps serving its pipes):
+//   arrive=MS          not listed until MS (default: from the start)
+//   leave=MS           no longer listed from MS on
+//   leave-after-end=MS no longer listed MS after the host closed both pipes of a session (the
+//                      session of a device that vanishes ends when it cuts its pipes)
+//   return=MS[*N]      listed again MS after it left, as the next unit in the same port (same
+//                      ids), once or N times; a host open of the next unit is a new session
+// The instance id shows in upper case, as SetupAPI reports it; two devices cannot share one.
+// --report writes JSON, --summary text lines for shell scripts ("key=value" pairs):
+//   device=K sessions= probes= inOpens= outOpens= instance=<id> arrivals= departures=
+//          unlistedProbes= unlistedOpens=        (opens while the device was not listed)
+//   device=K session=S ... data=... arrivedMs= firstOpenMs= magicMs= endMs=
+// A session line's times are ms after READY: when the presence it belongs to began (the device's
+// last arrival before the session's first pipe open), its first pipe open, the magic, and when
+// the host had closed both pipes; -1 for what did not happen. With --image, each session also
+// tells whether the data it took is that file's content (length, byte sum and hash).
 // READY goes to stdout (and the ready file) once every device is served. The program stops when
 // the stop file appears, when stdin ends (without --stop), or after the timeout (default 900 s).
 #include <windows.h>
 
 #include <atomic>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -38,6 +64,7 @@
 #include "bulk_pipe_endpoint_win32.h"
 #include "devsim_registry_win32.h"
 #include "sim_pipe_server_win32.h"
+#include "sim_presence_win32.h"
 
 using namespace pelorin::devsim;
 
@@ -45,12 +72,23 @@ namespace {
 
 std::atomic<bool> stdinEnded{false};
 
+// A USB-like identity (usb=).
+struct UsbIdentity {
+  bool used = false;
+  unsigned vendorId = 0;
+  unsigned productId = 0;
+  std::string serial;  // empty: a unit without serial number
+};
+
 struct DeviceSetup {
   SimDeviceId id;
   SimDeviceOptions pipes;
   BulkPipeBehaviour behaviour;
   size_t pathLength = 0;  // 0: the natural length
   std::string optionText;
+  UsbIdentity usb;
+  SimDeviceDetails details;
+  PresencePlan presence;
 };
 
 struct Settings {
@@ -78,10 +116,86 @@ bool ParsePhase(const std::string& name, BulkPipePhase* phase) {
   return false;
 }
 
+// A whole non-negative decimal number.
+bool ParseCount(const std::string& text, int64_t* value) {
+  if (text.empty() || text.size() > 12) return false;
+  for (char c : text)
+    if (!std::isdigit(static_cast<unsigned char>(c))) return false;
+  *value = std::strtoll(text.c_str(), nullptr, 10);
+  return true;
+}
+
+// Exactly four hex digits.
+bool ParseHexWord(const std::string& text, unsigned* value) {
+  if (text.size() != 4) return false;
+  for (char c : text)
+    if (!std::isxdigit(static_cast<unsigned char>(c))) return false;
+  *value = static_cast<unsigned>(std::strtoul(text.c_str(), nullptr, 16));
+  return true;
+}
+
+bool IsSerialText(const std::string& text) {
+  for (char c : text)
+    if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_' && c != '-' && c != '.')
+      return false;
+  return !text.empty();
+}
+
+// VVVV:PPPP[:SERIAL]
+bool ParseUsb(const std::string& value, UsbIdentity* usb) {
+  auto first = value.find(':');
+  if (first == std::string::npos) return false;
+  auto second = value.find(':', first + 1);
+  std::string product = value.substr(first + 1, second - first - 1);
+  usb->serial = second == std::string::npos ? "" : value.substr(second + 1);
+  usb->used = ParseHexWord(value.substr(0, first), &usb->vendorId) &&
+              ParseHexWord(product, &usb->productId) &&
+              (second == std::string::npos || IsSerialText(usb->serial));
+  return usb->used;
+}
+
+// MS or MS*N
+bool ParseReturn(const std::string& value, PresencePlan* plan) {
+  auto star = value.find('*');
+  int64_t times = 1;
+  if (star != std::string::npos && (!ParseCount(value.substr(star + 1), &times) || times < 1))
+    return false;
+  plan->returns = static_cast<int>(times);
+  return ParseCount(value.substr(0, star), &plan->returnMs);
+}
+
+// Where the device sits and when it is listed; false for an option of another kind or a value
+// that does not parse.
+bool ApplyUnitOption(const std::string& key, const std::string& value, DeviceSetup& device) {
+  auto& plan = device.presence;
+  if (key == "usb") return ParseUsb(value, &device.usb);
+  if (key == "location") {
+    device.details.locationInformation = value;
+    return !value.empty();
+  }
+  if (key == "location-path") {
+    device.details.locationPaths = {value};
+    return !value.empty();
+  }
+  if (key == "arrive") return ParseCount(value, &plan.arriveMs);
+  if (key == "leave") return ParseCount(value, &plan.leaveMs);
+  if (key == "leave-after-end") return ParseCount(value, &plan.leaveAfterEndMs);
+  if (key == "return") return ParseReturn(value, &plan);
+  return false;
+}
+
+bool IsUnitOption(const std::string& key) {
+  for (const char* name :
+       {"usb", "location", "location-path", "arrive", "leave", "leave-after-end", "return"})
+    if (key == name) return true;
+  return false;
+}
+
 bool ApplyOption(const std::string& option, DeviceSetup& device) {
   auto eq = option.find('=');
   std::string key = option.substr(0, eq);
   std::string value = eq == std::string::npos ? "" : option.substr(eq + 1);
+  if (IsUnitOption(key)) return ApplyUnitOption(key, value, device);
   auto& b = device.behaviour;
   if (key == "verierr")
     b.answerVerifyError = true;
@@ -121,6 +235,19 @@ bool ApplyOption(const std::string& option, DeviceSetup& device) {
   else
     return false;
   return true;
+}
+
+// Device K's ids: ROOT\SIMDEV\<K> and simdev<K>, or the USB-like id that usb= asks for.
+void AssignId(DeviceSetup& device, int k) {
+  char instance[16];
+  std::snprintf(instance, sizeof(instance), "%04d", k);
+  device.id = {instance, "simdev" + std::to_string(k)};
+  const UsbIdentity& usb = device.usb;
+  if (!usb.used) return;
+  device.id.enumerator = UsbEnumerator(usb.vendorId, usb.productId);
+  device.id.instance = usb.serial.empty()
+                           ? UsbPortInstance(device.details, static_cast<unsigned>(k) + 1)
+                           : usb.serial;
 }
 
 // Makes the instance id longer (keeping its order among the others) until the device path has
@@ -206,7 +333,30 @@ void AppendList(std::string& out, const Items& items, Format format) {
   }
 }
 
-std::string SessionJson(const BulkPipeResult& r) {
+// A session's moments in ms after READY; -1 for what did not happen.
+struct SessionTiming {
+  int64_t arrivedMs = -1;    // the device's last arrival before the session's first open
+  int64_t firstOpenMs = -1;  // the first open of PIPE00 or PIPE01
+  int64_t magicMs = -1;      // the magic, the host's first write
+  int64_t endMs = -1;        // the host had closed both pipes
+};
+
+SessionTiming TimingOf(const SimSessionTimes& times, const BulkPipeResult& r,
+                       const PresenceRecord& presence, const SimPresenceTimeline& timeline) {
+  SessionTiming timing;
+  if (times.firstOpen != 0) {
+    timing.firstOpenMs = timeline.Since(times.firstOpen);
+    timing.arrivedMs = presence.ArrivalBefore(timing.firstOpenMs);
+  }
+  if (times.ended != 0) timing.endMs = timeline.Since(times.ended);
+  // The device stamps writes with the 32-bit tick count, the low half of the timeline's clock.
+  if (!r.writes.empty())
+    timing.magicMs =
+        static_cast<int32_t>(r.writes.front().tick - static_cast<uint32_t>(timeline.origin()));
+  return timing;
+}
+
+std::string SessionJson(const BulkPipeResult& r, const SessionTiming& timing) {
   uint32_t firstDataTick = 0, lastDataTick = 0;
   bool anyData = false;
   std::vector<uint32_t> dataSizes, allSizes;
@@ -252,7 +402,11 @@ std::string SessionJson(const BulkPipeResult& r) {
   AppendList(out, r.replies, Quoted);
   out += "],\"dataPrefix\":\"";
   out += Hex(r.dataPrefix);
-  out += "\"}";
+  out += "\",\"arrivedMs\":" + std::to_string(timing.arrivedMs);
+  out += ",\"firstOpenMs\":" + std::to_string(timing.firstOpenMs);
+  out += ",\"magicMs\":" + std::to_string(timing.magicMs);
+  out += ",\"endMs\":" + std::to_string(timing.endMs);
+  out += "}";
   return out;
 }
 
@@ -296,7 +450,7 @@ std::string Joined(const std::vector<std::string>& items) {
 }
 
 std::string SessionLine(size_t device, size_t session, const BulkPipeResult& r,
-                        const ImageFacts& image) {
+                        const ImageFacts& image, const SessionTiming& timing) {
   std::vector<std::string> sizes;
   uint32_t dataStart = 0, dataEnd = 0;
   for (auto& w : r.writes) {
@@ -349,6 +503,10 @@ std::string SessionLine(size_t device, size_t session, const BulkPipeResult& r,
     i = j;
   }
   if (sizes.empty()) out += '-';
+  out += " arrivedMs=" + std::to_string(timing.arrivedMs);
+  out += " firstOpenMs=" + std::to_string(timing.firstOpenMs);
+  out += " magicMs=" + std::to_string(timing.magicMs);
+  out += " endMs=" + std::to_string(timing.endMs);
   return out + "\n";
 }
 
@@ -363,6 +521,156 @@ void WriteText(const std::string& path, const std::string& text) {
   std::fclose(f);
 }
 
+// What one served device did, gathered once its server has stopped.
+struct DeviceOutcome {
+  std::vector<BulkPipeResult> sessions;
+  std::vector<SessionTiming> timings;
+  PresenceRecord presence;
+  int probes = 0, inOpens = 0, outOpens = 0;
+};
+
+DeviceOutcome Gather(const SimPipeDevice& device, const SimPresenceTimeline& timeline,
+                     size_t index) {
+  DeviceOutcome outcome;
+  outcome.presence = timeline.Record(index);
+  outcome.probes = device.Connects(SimPipe::Interface);
+  outcome.inOpens = device.Connects(SimPipe::In);
+  outcome.outOpens = device.Connects(SimPipe::Out);
+  device.ForEachSession([&](SessionEndpoint& endpoint) {
+    outcome.sessions.push_back(static_cast<BulkPipeEndpoint&>(endpoint).Result());
+  });
+  auto times = device.SessionTimes();
+  times.resize(outcome.sessions.size());
+  for (size_t s = 0; s < outcome.sessions.size(); ++s)
+    outcome.timings.push_back(TimingOf(times[s], outcome.sessions[s], outcome.presence, timeline));
+  return outcome;
+}
+
+std::string ReportJson(const std::vector<DeviceSetup>& setups,
+                       const std::vector<DeviceOutcome>& outcomes) {
+  std::string report = "{\"devices\":[";
+  for (size_t k = 0; k < outcomes.size(); ++k) {
+    auto& outcome = outcomes[k];
+    report += k ? ",\n" : "\n";
+    report += "{\"index\":" + std::to_string(k);
+    report += ",\"reference\":" + Quoted(setups[k].id.reference);
+    report += ",\"instance\":" + Quoted(SimInstanceId(setups[k].id));
+    report += ",\"path\":" + Quoted(SimDevicePath(setups[k].id));
+    report += ",\"options\":" + Quoted(setups[k].optionText);
+    report += ",\"probes\":" + std::to_string(outcome.probes);
+    report += ",\"inOpens\":" + std::to_string(outcome.inOpens);
+    report += ",\"outOpens\":" + std::to_string(outcome.outOpens);
+    report += ",\"arrivals\":" + std::to_string(outcome.presence.arrivals.size());
+    report += ",\"departures\":" + std::to_string(outcome.presence.departures.size());
+    report += ",\"unlistedProbes\":" + std::to_string(outcome.presence.unlistedProbes);
+    report += ",\"unlistedOpens\":" + std::to_string(outcome.presence.unlistedOpens);
+    report += ",\"sessions\":[";
+    for (size_t s = 0; s < outcome.sessions.size(); ++s) {
+      if (s) report += ',';
+      report += SessionJson(outcome.sessions[s], outcome.timings[s]);
+    }
+    report += "]}";
+  }
+  return report + "\n]}\n";
+}
+
+std::string DeviceLine(size_t k, const DeviceSetup& setup, const DeviceOutcome& outcome) {
+  return "device=" + std::to_string(k) + " sessions=" + std::to_string(outcome.sessions.size()) +
+         " probes=" + std::to_string(outcome.probes) +
+         " inOpens=" + std::to_string(outcome.inOpens) +
+         " outOpens=" + std::to_string(outcome.outOpens) + " instance=" + SimInstanceId(setup.id) +
+         " arrivals=" + std::to_string(outcome.presence.arrivals.size()) +
+         " departures=" + std::to_string(outcome.presence.departures.size()) +
+         " unlistedProbes=" + std::to_string(outcome.presence.unlistedProbes) +
+         " unlistedOpens=" + std::to_string(outcome.presence.unlistedOpens) + "\n";
+}
+
+std::string SummaryText(const std::vector<DeviceSetup>& setups,
+                        const std::vector<DeviceOutcome>& outcomes, const ImageFacts& image) {
+  std::string summary;
+  for (size_t k = 0; k < outcomes.size(); ++k) {
+    auto& outcome = outcomes[k];
+    summary += DeviceLine(k, setups[k], outcome);
+    for (size_t s = 0; s < outcome.sessions.size(); ++s)
+      summary += SessionLine(k, s, outcome.sessions[s], image, outcome.timings[s]);
+  }
+  return summary;
+}
+
+// Device K's setup from the options; false (after saying why) for a bad option or two devices
+// with the same instance id.
+bool SetUpDevices(const Settings& settings, std::vector<DeviceSetup>* setups) {
+  setups->assign(settings.devices, DeviceSetup{});
+  for (auto& setup : *setups) setup.behaviour.captureLimit = settings.capture;
+  for (auto& [k, options] : settings.deviceOptions) {
+    if (k < 0 || k >= settings.devices) continue;
+    auto& setup = (*setups)[k];
+    setup.optionText = options;
+    size_t start = 0;
+    while (start <= options.size()) {
+      size_t comma = options.find(',', start);
+      std::string option = options.substr(start, comma - start);
+      if (!option.empty() && !ApplyOption(option, setup)) {
+        std::fprintf(stderr, "devsim: unknown or malformed option '%s' for device %d\n",
+                     option.c_str(), k);
+        return false;
+      }
+      if (comma == std::string::npos) break;
+      start = comma + 1;
+    }
+  }
+  std::set<std::string> instances;
+  for (int k = 0; k < settings.devices; ++k) {
+    auto& setup = (*setups)[k];
+    AssignId(setup, k);
+    StretchInstanceId(setup);
+    if (!instances.insert(SimInstanceId(setup.id)).second) {
+      std::fprintf(stderr, "devsim: device %d: instance id %s is taken by another device\n", k,
+                   SimInstanceId(setup.id).c_str());
+      return false;
+    }
+  }
+  return true;
+}
+
+// Starts each device's pipe servers and registers it, listed or not as its plan says. False
+// (after saying why) when one cannot be served or registered.
+bool ServeDevices(std::vector<DeviceSetup>& setups, WallClock& clock, SimPresenceTimeline& timeline,
+                  std::vector<std::unique_ptr<SimPipeDevice>>* devices) {
+  for (auto& setup : setups) {
+    BulkPipeBehaviour behaviour = setup.behaviour;
+    auto device = std::make_unique<SimPipeDevice>(
+        setup.id.reference, setup.pipes,
+        [&clock, behaviour] { return std::make_unique<BulkPipeEndpoint>(clock, behaviour); });
+    timeline.Add(setup.id, setup.presence, device.get());
+    setup.details.linked = setup.presence.arriveMs <= 0;
+    std::string error;
+    if (!device->Start(&error) || !RegisterSimDevice(setup.id, setup.details, &error)) {
+      std::fprintf(stderr, "devsim: device %s: %s\n", setup.id.reference.c_str(), error.c_str());
+      return false;
+    }
+    devices->push_back(std::move(device));
+  }
+  return true;
+}
+
+// Until the stop file appears, stdin ends (without a stop file) or the timeout passes.
+void WaitForStop(const Settings& settings) {
+  const ULONGLONG deadline = GetTickCount64() + 1000ull * settings.timeoutSeconds;
+  if (settings.stopFile.empty()) {
+    std::thread([] {
+      char line[256];
+      while (std::fgets(line, sizeof(line), stdin)) {
+      }
+      stdinEnded = true;
+    }).detach();
+  }
+  while (GetTickCount64() < deadline && !stdinEnded) {
+    if (!settings.stopFile.empty() && FileExists(settings.stopFile)) break;
+    Sleep(50);
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -374,109 +682,37 @@ int main(int argc, char** argv) {
                  "[--capture BYTES]\n");
     return 2;
   }
-  std::vector<DeviceSetup> setups(settings.devices);
-  for (int k = 0; k < settings.devices; ++k) {
-    char instance[16];
-    std::snprintf(instance, sizeof(instance), "%04d", k);
-    setups[k].id = {instance, "simdev" + std::to_string(k)};
-    setups[k].behaviour.captureLimit = settings.capture;
-  }
-  for (auto& [k, options] : settings.deviceOptions) {
-    if (k < 0 || k >= settings.devices) continue;
-    setups[k].optionText = options;
-    size_t start = 0;
-    while (start <= options.size()) {
-      size_t comma = options.find(',', start);
-      std::string option = options.substr(start, comma - start);
-      if (!option.empty() && !ApplyOption(option, setups[k])) {
-        std::fprintf(stderr, "devsim: unknown option '%s' for device %d\n", option.c_str(), k);
-        return 2;
-      }
-      if (comma == std::string::npos) break;
-      start = comma + 1;
-    }
-  }
+  std::vector<DeviceSetup> setups;
+  if (!SetUpDevices(settings, &setups)) return 2;
 
   RemoveAllSimDevices();
   WallClock clock;
+  SimPresenceTimeline timeline;  // declared first: the servers report to it until they stop
   std::vector<std::unique_ptr<SimPipeDevice>> devices;
-  int status = 0;
-  for (auto& setup : setups) {
-    StretchInstanceId(setup);
-    BulkPipeBehaviour behaviour = setup.behaviour;
-    auto device = std::make_unique<SimPipeDevice>(
-        setup.id.reference, setup.pipes,
-        [&clock, behaviour] { return std::make_unique<BulkPipeEndpoint>(clock, behaviour); });
-    std::string error;
-    if (!device->Start(&error) || !RegisterSimDevice(setup.id, &error)) {
-      std::fprintf(stderr, "devsim: device %s: %s\n", setup.id.reference.c_str(), error.c_str());
-      status = 1;
-      break;
-    }
-    devices.push_back(std::move(device));
-  }
-
+  const int status = ServeDevices(setups, clock, timeline, &devices) ? 0 : 1;
   if (status == 0) {
     if (!settings.readyFile.empty()) WriteText(settings.readyFile, "READY\n");
     std::printf("READY\n");
     std::fflush(stdout);
-    const ULONGLONG deadline = GetTickCount64() + 1000ull * settings.timeoutSeconds;
-    if (settings.stopFile.empty()) {
-      // Stop when stdin ends (or after the timeout, watched by the loop below).
-      std::thread([] {
-        char line[256];
-        while (std::fgets(line, sizeof(line), stdin)) {
-        }
-        stdinEnded = true;
-      }).detach();
-    }
-    while (GetTickCount64() < deadline && !stdinEnded) {
-      if (!settings.stopFile.empty() && FileExists(settings.stopFile)) break;
-      Sleep(50);
-    }
+    // Time zero of every arrival and departure, and of the summary's times.
+    timeline.Start();
+    WaitForStop(settings);
   }
 
+  timeline.Stop();
   for (auto& device : devices) device->Stop();
-  std::string report = "{\"devices\":[";
+  std::vector<DeviceOutcome> outcomes;
   for (size_t k = 0; k < devices.size(); ++k) {
-    auto& device = *devices[k];
-    report += k ? ",\n" : "\n";
-    report += "{\"index\":" + std::to_string(k);
-    report += ",\"reference\":" + Quoted(setups[k].id.reference);
-    report += ",\"path\":" + Quoted(SimDevicePath(setups[k].id));
-    report += ",\"options\":" + Quoted(setups[k].optionText);
-    report += ",\"probes\":" + std::to_string(device.Connects(SimPipe::Interface));
-    report += ",\"inOpens\":" + std::to_string(device.Connects(SimPipe::In));
-    report += ",\"outOpens\":" + std::to_string(device.Connects(SimPipe::Out));
-    report += ",\"sessions\":[";
-    bool first = true;
-    device.ForEachSession([&](SessionEndpoint& endpoint) {
-      if (!first) report += ',';
-      first = false;
-      report += SessionJson(static_cast<BulkPipeEndpoint&>(endpoint).Result());
-    });
-    report += "]}";
+    outcomes.push_back(Gather(*devices[k], timeline, k));
+    if (int failed = outcomes.back().presence.failedLinkWrites)
+      std::fprintf(stderr, "devsim: device %zu: %d Linked values not written\n", k, failed);
   }
-  report += "\n]}\n";
   if (!settings.summaryFile.empty()) {
     ImageFacts image;
     if (!settings.imageFile.empty()) image = ReadImageFacts(settings.imageFile);
-    std::string summary;
-    for (size_t k = 0; k < devices.size(); ++k) {
-      auto& device = *devices[k];
-      summary += "device=" + std::to_string(k) +
-                 " sessions=" + std::to_string(device.SessionCount()) +
-                 " probes=" + std::to_string(device.Connects(SimPipe::Interface)) +
-                 " inOpens=" + std::to_string(device.Connects(SimPipe::In)) +
-                 " outOpens=" + std::to_string(device.Connects(SimPipe::Out)) + "\n";
-      size_t index = 0;
-      device.ForEachSession([&](SessionEndpoint& endpoint) {
-        summary +=
-            SessionLine(k, index++, static_cast<BulkPipeEndpoint&>(endpoint).Result(), image);
-      });
-    }
-    WriteText(settings.summaryFile, summary);
+    WriteText(settings.summaryFile, SummaryText(setups, outcomes, image));
   }
+  const std::string report = ReportJson(setups, outcomes);
   if (!settings.reportFile.empty())
     WriteText(settings.reportFile, report);
   else

@@ -96,10 +96,14 @@ Io WaitForHostClose(HANDLE pipe, HANDLE stop) {
 }  // namespace
 
 struct SimPipeDevice::Session {
+  size_t index = 0;
   std::unique_ptr<SessionEndpoint> endpoint;
   std::mutex mutex;
   HANDLE inPipe = nullptr;   // while PIPE00 is served for this session
   HANDLE outPipe = nullptr;  // while PIPE01 is served for this session
+  bool inClosed = false;     // the host closed its end of PIPE00
+  bool outClosed = false;    // ... of PIPE01
+  SimSessionTimes times;
 
   // A vanished device drops off the bus: both pipes stop working for the host.
   void CutPipes() {
@@ -193,33 +197,56 @@ void SimPipeDevice::Listen(SimPipe pipe, HANDLE instance) {
       instance = CreateInstance(pipe);
       continue;
     }
+    const ULONGLONG connectedAt = GetTickCount64();
     counters_[Index(pipe)].connects++;
+    if (events_.opened) events_.opened(pipe);
     // The next instance listens before the connected one is served.
     HANDLE next = CreateInstance(pipe);
-    Spawn([this, pipe, instance] { Serve(pipe, instance); });
+    Spawn([this, pipe, instance, connectedAt] { Serve(pipe, instance, connectedAt); });
     instance = next;
   }
   CloseHandle(connectEvent);
 }
 
-SimPipeDevice::Session& SimPipeDevice::SessionFor(SimPipe pipe) {
+SimPipeDevice::Session& SimPipeDevice::SessionFor(SimPipe pipe, ULONGLONG connectedAt) {
   std::lock_guard lock(mutex_);
   size_t index = pipe == SimPipe::In ? inConnections_++ : outConnections_++;
   while (sessions_.size() <= index) {
     auto session = std::make_unique<Session>();
+    session->index = sessions_.size();
     session->endpoint = factory_();
     sessions_.push_back(std::move(session));
   }
+  Session& session = *sessions_[index];
+  {
+    std::lock_guard sessionLock(session.mutex);
+    if (session.times.firstOpen == 0 || connectedAt < session.times.firstOpen)
+      session.times.firstOpen = connectedAt;
+  }
   // A session that appears while the server stops ends at once (Stop may have passed it by).
-  if (WaitForSingleObject(stopEvent_, 0) == WAIT_OBJECT_0) sessions_[index]->endpoint->Shutdown();
-  return *sessions_[index];
+  if (WaitForSingleObject(stopEvent_, 0) == WAIT_OBJECT_0) session.endpoint->Shutdown();
+  return session;
 }
 
-void SimPipeDevice::Serve(SimPipe pipe, HANDLE connected) {
+void SimPipeDevice::HostClosed(Session& session, SimPipe pipe) {
+  session.endpoint->HostClosed(pipe);
+  bool ended = false;
+  {
+    std::lock_guard lock(session.mutex);
+    (pipe == SimPipe::In ? session.inClosed : session.outClosed) = true;
+    if (session.inClosed && session.outClosed && session.times.ended == 0) {
+      session.times.ended = GetTickCount64();
+      ended = true;
+    }
+  }
+  if (ended && events_.sessionEnded) events_.sessionEnded(session.index);
+}
+
+void SimPipeDevice::Serve(SimPipe pipe, HANDLE connected, ULONGLONG connectedAt) {
   switch (pipe) {
     case SimPipe::Interface: ServeInterface(connected); break;
-    case SimPipe::In: ServeIn(connected, SessionFor(pipe)); break;
-    case SimPipe::Out: ServeOut(connected, SessionFor(pipe)); break;
+    case SimPipe::In: ServeIn(connected, SessionFor(pipe, connectedAt)); break;
+    case SimPipe::Out: ServeOut(connected, SessionFor(pipe, connectedAt)); break;
   }
   DisconnectNamedPipe(connected);
   CloseHandle(connected);
@@ -248,7 +275,7 @@ void SimPipeDevice::ServeIn(HANDLE pipe, Session& session) {
     Io ended;
     while ((ended = io.ReadMessage(buffer, &length)) == Io::Ok) {
     }
-    if (ended == Io::Closed) session.endpoint->HostClosed(SimPipe::In);
+    if (ended == Io::Closed) HostClosed(session, SimPipe::In);
   });
   PipeIo io(pipe, stopEvent_);
   std::vector<uint8_t> message;
@@ -279,7 +306,7 @@ void SimPipeDevice::ServeOut(HANDLE pipe, Session& session) {
       break;
     }
   }
-  if (result == Io::Closed) session.endpoint->HostClosed(SimPipe::Out);
+  if (result == Io::Closed) HostClosed(session, SimPipe::Out);
   counters_[Index(SimPipe::Out)].disconnects++;
   std::lock_guard lock(session.mutex);
   session.outPipe = nullptr;
@@ -328,6 +355,16 @@ void SimPipeDevice::ForEachSession(const std::function<void(SessionEndpoint&)>& 
 size_t SimPipeDevice::SessionCount() const {
   std::lock_guard lock(mutex_);
   return sessions_.size();
+}
+
+std::vector<SimSessionTimes> SimPipeDevice::SessionTimes() const {
+  std::lock_guard lock(mutex_);
+  std::vector<SimSessionTimes> times;
+  for (auto& session : sessions_) {
+    std::lock_guard sessionLock(session->mutex);
+    times.push_back(session->times);
+  }
+  return times;
 }
 
 }  // namespace pelorin::devsim

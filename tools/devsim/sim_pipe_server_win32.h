@@ -10,7 +10,9 @@
 //
 // The n-th connection of PIPE00 and the n-th connection of PIPE01 form the device's n-th
 // session. Each session gets its own SessionEndpoint from the factory: the device's protocol side,
-// which receives every PIPE01 message and produces the messages written on PIPE00.
+// which receives every PIPE01 message and produces the messages written on PIPE00. The server
+// keeps when each session was first opened and when the host had closed both of its pipes, and
+// tells a listener of both moments (see SimHostEvents).
 #pragma once
 
 #include <windows.h>
@@ -22,6 +24,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace pelorin::devsim {
@@ -55,6 +58,18 @@ struct SimDeviceOptions {
   bool serveOutPipe = true;    // false: the PIPE01 open fails
 };
 
+// When a session began and ended, in GetTickCount64 milliseconds.
+struct SimSessionTimes {
+  ULONGLONG firstOpen = 0;  // the first connection of either of its pipes
+  ULONGLONG ended = 0;      // the host had closed both pipes; 0 while one is open
+};
+
+// Told on the server's threads, as it happens (keep it short; no call back into the server).
+struct SimHostEvents {
+  std::function<void(SimPipe)> opened;               // a host open of that pipe was connected
+  std::function<void(size_t session)> sessionEnded;  // the host closed both pipes of a session
+};
+
 class SimPipeDevice {
  public:
   using EndpointFactory = std::function<std::unique_ptr<SessionEndpoint>()>;
@@ -63,6 +78,9 @@ class SimPipeDevice {
   ~SimPipeDevice();
   SimPipeDevice(const SimPipeDevice&) = delete;
   SimPipeDevice& operator=(const SimPipeDevice&) = delete;
+
+  // Who hears of the host's opens and of ended sessions. Set before Start.
+  void SetHostEvents(SimHostEvents events) { events_ = std::move(events); }
 
   // Creates the first instance of every served pipe. False (with `error`) if one cannot be made.
   bool Start(std::string* error = nullptr);
@@ -79,6 +97,7 @@ class SimPipeDevice {
   // Calls `visit` with each session's endpoint, in session order.
   void ForEachSession(const std::function<void(SessionEndpoint&)>& visit) const;
   size_t SessionCount() const;
+  std::vector<SimSessionTimes> SessionTimes() const;
 
   const std::string& reference() const { return reference_; }
 
@@ -93,16 +112,18 @@ class SimPipeDevice {
   std::wstring PipeName(SimPipe pipe) const;
   HANDLE CreateInstance(SimPipe pipe) const;
   void Listen(SimPipe pipe, HANDLE first);
-  void Serve(SimPipe pipe, HANDLE connected);
+  void Serve(SimPipe pipe, HANDLE connected, ULONGLONG connectedAt);
   void ServeInterface(HANDLE pipe);
   void ServeIn(HANDLE pipe, Session& session);
   void ServeOut(HANDLE pipe, Session& session);
-  Session& SessionFor(SimPipe pipe);
+  Session& SessionFor(SimPipe pipe, ULONGLONG connectedAt);
+  void HostClosed(Session& session, SimPipe pipe);
   void Spawn(std::function<void()> work);
 
   std::string reference_;
   SimDeviceOptions options_;
   EndpointFactory factory_;
+  SimHostEvents events_;
   HANDLE stopEvent_ = nullptr;
   bool started_ = false;
   Counters counters_[3];

@@ -1,0 +1,31 @@
+// The present interfaces of the bulk-pipe class as a station sees them: each one's device path, its
+// device's instance id and the port it sits in, read from SetupAPI without opening any device.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+namespace pelorin {
+
+// One present interface of the bulk-pipe class, as a station sees it. Opens nothing.
+struct PipeInterface {
+  std::string path;      // the device interface path, 8-bit (ANSI code page) as
+                         // SetupDiGetDeviceInterfaceDetailA gives it: what CreateFileA takes
+  std::string instance;  // the device instance id (SetupDiGetDeviceInstanceIdW), UTF-8; empty if
+                         // SetupAPI cannot tell it
+  std::string port;      // the first string of the device's location paths, else its location
+                         // information, else empty; UTF-8
+};
+
+// Lists the present interfaces of `classGuid` (DIGCF_PRESENT | DIGCF_DEVICEINTERFACE) into `out`
+// (replacing what it held), in SetupAPI's order. Opens no device. An interface that SetupAPI can
+// no longer describe (its device went away meanwhile) is left out. False, with `out` empty, when
+// the device information set cannot be obtained.
+//
+// The location paths are SPDRP_LOCATION_PATHS; where SetupAPI does not map that property (Wine's
+// does not) they are read as the device property it stands for, DEVPKEY_Device_LocationPaths.
+bool ListPipeInterfaces(const GUID& classGuid, std::vector<PipeInterface>* out);
+
+}  // namespace pelorin
