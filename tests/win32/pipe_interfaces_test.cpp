@@ -235,6 +235,7 @@ TEST_F(PipeInterfacesTest, DeviceArrivesAndLeavesOnScheduleAndOpensWhileAbsentAr
   plan.arriveMs = 400;
   plan.leaveMs = 1200;
   Served& unit = AddDevice(kUsbUnit, "SN0002", {}, &plan);
+  EXPECT_FALSE(Listed(unit));  // registered, not listed before the start either
   timeline_.Start();
   EXPECT_FALSE(Listed(unit));
 
@@ -242,7 +243,7 @@ TEST_F(PipeInterfacesTest, DeviceArrivesAndLeavesOnScheduleAndOpensWhileAbsentAr
   HANDLE probe = OpenPath(devsim::SimDevicePath(unit.id));
   EXPECT_NE(probe, INVALID_HANDLE_VALUE);
   CloseHandle(probe);
-  EXPECT_TRUE(Eventually([&] { return timeline_.Record(0).unlistedProbes == 1; }));
+  EXPECT_TRUE(Eventually([&] { return timeline_.Record(0).unlistedProbes == 1; }, 2000));
 
   const int64_t arrived = WhenListed(unit, true, 3000);
   EXPECT_GE(arrived, 400);
