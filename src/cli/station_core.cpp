@@ -333,6 +333,11 @@ bool StationCore::stopped() const {
   return stopped_;
 }
 
+size_t StationCore::Waiting() const {
+  std::lock_guard lock(mutex_);
+  return queue_.size();
+}
+
 bool StationCore::Finished() const {
   std::lock_guard lock(mutex_);
   const bool counted = settings_.count != 0 && recorded_ >= settings_.count;

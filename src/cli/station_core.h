@@ -149,6 +149,8 @@ class StationCore {
   // glue and their records say "cancelled".
   void Stop();
   bool stopped() const;
+  // Devices waiting for a slot.
+  size_t Waiting() const;
 
   // Nothing runs and nothing more will start: after Stop, after a record that could not be
   // written, or once --count records were written.

@@ -192,13 +192,22 @@ int RunStation(const Options& options, Cancellation& cancellation) {
   cancellation.OnCancel([core] { core->Stop(); });  // ...and starts nothing new
 
   std::vector<PipeInterface> interfaces;
+  std::map<std::string, PipeInterface> known;  // the last listing, by path
+  // Polls start STATION_POLL_INTERVAL_MS apart, and at once when a device's end freed a slot
+  // that a waiting device can take.
+  uint32_t nextPoll = GetTickCount();
+  bool pollNow = true;
   while (!core->Finished()) {
-    if (!core->stopped() && ListPipeInterfaces(PIPE_DEVICE_INTERFACE_GUID, &interfaces)) {
+    if (pollNow && !core->stopped()) nextPoll = GetTickCount() + STATION_POLL_INTERVAL_MS;
+    if (pollNow && !core->stopped() &&
+        ListPipeInterfaces(PIPE_DEVICE_INTERFACE_GUID, &interfaces, &known)) {
       std::vector<PresentDevice> present;
       std::map<std::string, std::string> ansiOf;
+      known.clear();
       for (const PipeInterface& i : interfaces) {
         present.push_back({AnsiToUtf8(i.path), i.instance, i.port});
         ansiOf[present.back().path] = i.path;
+        known[i.path] = i;
       }
       for (const StationAction& action : core->Poll(present)) {
         if (action.kind == StationAction::Record) {
@@ -230,7 +239,11 @@ int RunStation(const Options& options, Cancellation& cancellation) {
     console.Progress(core->StatusLine(GetTickCount()));
     // Until the next poll, or at once when Ctrl+C comes or a device's record is written.
     HANDLE events[2] = {station->wake, cancellation.event()};
-    WaitForMultipleObjects(core->stopped() ? 1 : 2, events, FALSE, STATION_POLL_INTERVAL_MS);
+    const int32_t left = static_cast<int32_t>(nextPoll - GetTickCount());
+    const DWORD woke = WaitForMultipleObjects(
+        core->stopped() ? 1 : 2, events, FALSE,
+        core->stopped() ? STATION_POLL_INTERVAL_MS : static_cast<DWORD>(left > 0 ? left : 0));
+    pollNow = woke == WAIT_TIMEOUT || (woke == WAIT_OBJECT_0 && core->Waiting() > 0);
   }
   // Every device has ended; once the last worker has left the watchdog, all it reports is told.
   keeper->Leave();

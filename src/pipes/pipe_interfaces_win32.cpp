@@ -110,7 +110,8 @@ std::string Port(HDEVINFO set, SP_DEVINFO_DATA* device) {
 
 }  // namespace
 
-bool ListPipeInterfaces(const GUID& classGuid, std::vector<PipeInterface>* out) {
+bool ListPipeInterfaces(const GUID& classGuid, std::vector<PipeInterface>* out,
+                        const std::map<std::string, PipeInterface>* known) {
   out->clear();
   ScopedDeviceInfoSet set(
       SetupDiGetClassDevsA(&classGuid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE));
@@ -129,8 +130,17 @@ bool ListPipeInterfaces(const GUID& classGuid, std::vector<PipeInterface>* out) 
     PipeInterface found;
     SP_DEVINFO_DATA device = {};
     if (!InterfacePath(set.get(), &interfaceData, &found.path, &device)) continue;
-    found.instance = InstanceId(set.get(), &device);
-    found.port = Port(set.get(), &device);
+    const PipeInterface* seen = nullptr;
+    if (known != nullptr) {
+      const auto it = known->find(found.path);
+      if (it != known->end()) seen = &it->second;
+    }
+    if (seen != nullptr) {
+      found = *seen;
+    } else {
+      found.instance = InstanceId(set.get(), &device);
+      found.port = Port(set.get(), &device);
+    }
     out->push_back(std::move(found));
   }
   return true;

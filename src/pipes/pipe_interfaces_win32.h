@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,9 @@ struct PipeInterface {
 //
 // The location paths are SPDRP_LOCATION_PATHS; where SetupAPI does not map that property (Wine's
 // does not) they are read as the device property it stands for, DEVPKEY_Device_LocationPaths.
-bool ListPipeInterfaces(const GUID& classGuid, std::vector<PipeInterface>* out);
+// `known` (the last listing, by path) saves asking again what a present interface's device is and
+// where it sits: neither changes while its interface stays.
+bool ListPipeInterfaces(const GUID& classGuid, std::vector<PipeInterface>* out,
+                        const std::map<std::string, PipeInterface>* known = nullptr);
 
 }  // namespace pelorin

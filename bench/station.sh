@@ -1,0 +1,219 @@
+#!/usr/bin/env bash
+# Benchmark (not a test; CI does not run it): what a station (PelorinCli.exe --station) costs.
+#
+#   bench/station.sh [BUILD_DIR] [--rounds N] [--size BYTES[K|M]]
+#
+#   BUILD_DIR   a Windows build folder (default build/win64 of the repository) holding
+#               PelorinCli.exe and devsim.exe
+#   --rounds N  rounds (default 3); each round runs the three runs below once
+#   --size S    image size of the CPU runs (default 8M; K and M are binary)
+#
+# Every run is one station with --count (it ends by itself) against USB-like devsim.exe units in
+# a Wine prefix and under a wineserver of this script's own, in the Korean locale.
+#   arrival   16 units arriving one by one, 0.37 s apart (so that arrivals fall anywhere between
+#             two polls), a 64 KiB image: the time from each unit's arrival (devsim makes it
+#             listed) to its magic (the station's first write), both in devsim's clock.
+#             Target: p95 <= 0.6 s.
+#   cpu16     16 units present at the start, --max-devices 16, an image of S bytes.
+#   cpu64     64 units, --max-devices 64, the same image.
+# For the two CPU runs: the station's own process CPU (user + system, every thread, from
+# /proc/PID/stat) from its "waiting for devices" line (after the image was hashed) to its end,
+# per byte sent (units x S), in ns. Target: cpu64 costs at most 1.2x per byte what cpu16 costs.
+# The table goes to stdout and BUILD_DIR/bench/station.txt; the last run's logs and devsim
+# summaries stay in BUILD_DIR/bench/station/.
+#
+# Exit status: 0 when every run ended with every unit verified, 1 otherwise, 2 on bad use.
+set -u
+here=$(cd "$(dirname "$0")" && pwd)
+repo=$(cd "$here/.." && pwd)
+
+build=$repo/build/win64 rounds=3 size=$((8 * 1024 * 1024))
+usage() { sed -n '4,9p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2; }
+parse_size() {
+  case $1 in
+    *[Kk]) echo $((${1%?} * 1024)) ;;
+    *[Mm]) echo $((${1%?} * 1024 * 1024)) ;;
+    *) echo $(($1)) ;;
+  esac
+}
+while [ $# -gt 0 ]; do
+  case $1 in
+    --rounds) rounds=${2:?}; shift 2 ;;
+    --size) size=$(parse_size "${2:?}") || usage; shift 2 ;;
+    -h | --help) usage ;;
+    -*) echo "station.sh: unknown option $1" >&2; usage ;;
+    *) build=$1; shift ;;
+  esac
+done
+[ "$rounds" -ge 1 ] 2>/dev/null || usage
+[ "$size" -ge 1 ] 2>/dev/null && [ "$size" -lt 4294967296 ] || usage
+build=$(cd "$build" 2>/dev/null && pwd) || { echo "station.sh: no build folder" >&2; exit 2; }
+devsim=$build/tools/devsim/devsim.exe cli=$build/src/cli/PelorinCli.exe
+for f in "$devsim" "$cli"; do [ -f "$f" ] || { echo "station.sh: $f not found" >&2; exit 2; }; done
+
+machine=$(od -An -tx2 -j $(($(od -An -tu4 -j 60 -N4 "$devsim") + 4)) -N2 "$devsim" | tr -d ' ')
+case $machine in
+  8664) arch=x86_64 server=/usr/lib/wine/wineserver64 ;;
+  014c) arch=i686 server=/usr/lib/wine/wineserver32 ;;
+  *) echo "station.sh: unknown machine type $machine of $devsim" >&2; exit 2 ;;
+esac
+[ -x "$server" ] || server=/usr/lib/wine/wineserver
+command -v Xvfb >/dev/null || { echo "station.sh: Xvfb is not installed" >&2; exit 2; }
+
+work=$build/bench/station
+prefix=$work/wineprefix
+result_file=$build/bench/station.txt
+mkdir -p "$work"
+rm -f "$work"/*.log "$work"/*.summary "$work"/*.jsonl "$work"/*.txt
+clk_tck=$(getconf CLK_TCK)
+
+xvfb_pid="" started_pids=()
+cleanup() {
+  local pid
+  touch "$work/devsim.stop" 2>/dev/null
+  for pid in "${started_pids[@]}"; do kill "$pid" 2>/dev/null; done
+  [ -d "$prefix" ] && WINEPREFIX=$prefix "$server" -k >/dev/null 2>&1
+  [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null
+  wait 2>/dev/null
+  rm -f "$work"/*.nb0 "$work/devsim.ready" "$work/devsim.stop"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+. "$repo/cmake/xvfb.sh"
+start_private_xvfb 500 599 || { echo "station.sh: no free display" >&2; exit 1; }
+export LC_ALL=ko_KR.UTF-8 LANG=ko_KR.UTF-8
+run_win() { "$repo/cmake/wine-run.sh" "$arch" "$prefix" "$@"; }
+win_path() { local p=$1; echo "Z:${p//\//\\}"; }
+
+if [ ! -f "$prefix/.pelorin-ready" ] && [ -f "$build/wineprefix/.pelorin-ready" ]; then
+  rm -rf "$prefix" && cp -a "$build/wineprefix" "$prefix"
+fi
+run_win cmd /c exit 0 >/dev/null 2>&1 || { echo "station.sh: Wine cannot run $arch programs here" >&2; exit 1; }
+WINEPREFIX=$prefix "$server" -k >/dev/null 2>&1
+WINEPREFIX=$prefix "$server" -w >/dev/null 2>&1
+WINEPREFIX=$prefix "$server" -p >/dev/null 2>&1 </dev/null
+
+cpu_ticks() {  # user + system clock ticks so far of process $1; empty when it is gone
+  local stat
+  stat=$(cat "/proc/$1/stat" 2>/dev/null) || return
+  stat=${stat##*) }
+  set -- $stat
+  echo $((${12} + ${13}))
+}
+program_pid() {  # the process named $2 among the descendants of process $1
+  local pid _ generation
+  for _ in $(seq 200); do
+    generation=$1
+    while [ -n "$generation" ]; do
+      for pid in $generation; do
+        [ "$(cat "/proc/$pid/comm" 2>/dev/null)" = "${2:0:15}" ] && { echo "$pid"; return 0; }
+      done
+      generation=$(for pid in $generation; do pgrep -P "$pid"; done)
+    done
+    sleep 0.05
+  done
+  return 1
+}
+
+# serve UNITS OPTIONS...: devsim with UNITS units and these --device options; returns once they
+# are registered.
+serve() {
+  local units=$1
+  shift
+  rm -f "$work/devsim.ready" "$work/devsim.stop" "$work/run.summary"
+  run_win "$devsim" --devices "$units" "$@" --ready "$(win_path "$work/devsim.ready")" \
+    --stop "$(win_path "$work/devsim.stop")" --summary "$(win_path "$work/run.summary")" \
+    --timeout 900 >"$work/devsim.log" 2>&1 &
+  devsim_pid=$!
+  started_pids+=("$devsim_pid")
+  for _ in $(seq 600); do
+    [ -f "$work/devsim.ready" ] && return 0
+    kill -0 "$devsim_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  echo "station.sh: devsim did not get ready" >&2
+  return 1
+}
+# units N PREFIX [EXTRA]: the --device options of N USB-like units with serials PREFIX0.., each
+# at a port of its own, each with the options EXTRA (k stands for the unit's number).
+units() {
+  local k
+  for k in $(seq 0 $(($1 - 1))); do
+    echo "--device"
+    echo "$k:usb=1234:5678:$2$k,location=Port_#$(printf %04d $((k + 1))).Hub_#0001${3:+,${3//k/$k}}"
+  done
+}
+stop_devsim() {
+  touch "$work/devsim.stop"
+  wait "$devsim_pid" 2>/dev/null
+}
+
+# station NAME UNITS IMAGE: one station to --count UNITS; sets cpu_ns (CPU from the waiting line
+# to the end) and ok (every unit verified).
+station() {
+  local name=$1 units=$2 image=$3
+  rm -f "$work/$name.jsonl"
+  run_win "$cli" --station --log "$(win_path "$work/$name.jsonl")" --max-devices "$units" \
+    --count "$units" "$(win_path "$image")" >"$work/$name.log" 2>&1 &
+  local runner=$! pid start="" last="" now
+  pid=$(program_pid "$runner" PelorinCli.exe)
+  while kill -0 "$runner" 2>/dev/null; do
+    if [ -z "$start" ] && grep -q 'waiting for devices' "$work/$name.log"; then start=$(cpu_ticks "$pid"); fi
+    now=$(cpu_ticks "$pid") && last=$now
+    sleep 0.02
+  done
+  wait "$runner"
+  local status=$?
+  ok=0
+  [ "$status" = 0 ] && [ "$(jq -r .result "$work/$name.jsonl" | grep -c '^verified$')" = "$units" ] && ok=1
+  cpu_ns=$(( ( ${last:-0} - ${start:-0} ) * 1000000000 / clk_tck ))
+}
+
+small=$work/small.nb0 big=$work/big.nb0
+head -c 65536 /dev/urandom >"$small"
+head -c "$size" /dev/urandom >"$big"
+: >"$work/latencies.txt"
+failed=0
+rows=()
+for round in $(seq "$rounds"); do
+  # Arrival to magic: units arriving 0.37 s apart.
+  mapfile -t options < <(units 16 A)
+  for k in $(seq 0 15); do options[$((2 * k + 1))]+=",arrive=$((1000 + k * 370))"; done
+  serve 16 "${options[@]}" || exit 1
+  station arrival 16 "$small"
+  stop_devsim
+  cp "$work/run.summary" "$work/arrival.summary"
+  [ "$ok" = 1 ] || { echo "round $round: arrival run failed" >&2; failed=1; }
+  grep ' session=' "$work/run.summary" | sed -n 's/.* arrivedMs=\([0-9-]*\).* magicMs=\([0-9-]*\).*/\1 \2/p' |
+    awk '$1 >= 0 && $2 >= 0 { print $2 - $1 }' >>"$work/latencies.txt"
+
+  mapfile -t options < <(units 16 B)
+  serve 16 "${options[@]}" || exit 1
+  station cpu16 16 "$big"
+  stop_devsim
+  cpu16=$cpu_ns
+  [ "$ok" = 1 ] || { echo "round $round: cpu16 run failed" >&2; failed=1; }
+  mapfile -t options < <(units 64 C)
+  serve 64 "${options[@]}" || exit 1
+  station cpu64 64 "$big"
+  stop_devsim
+  cpu64=$cpu_ns
+  [ "$ok" = 1 ] || { echo "round $round: cpu64 run failed" >&2; failed=1; }
+  rows+=("$round $cpu16 $cpu64")
+  echo "round $round: cpu16 ${cpu16} ns, cpu64 ${cpu64} ns" >&2
+done
+
+{
+  echo "station benchmark: $rounds rounds, CPU runs with an image of $size bytes ($arch)"
+  sort -n "$work/latencies.txt" | awk '{ v[NR] = $1 } END {
+    p50 = v[int((NR + 1) * 0.50)]; p95 = v[int(NR * 0.95 + 0.999)]
+    printf "arrival to magic: %d units, p50 %d ms, p95 %d ms, max %d ms (target p95 <= 600 ms)\n", NR, p50, p95, v[NR] }'
+  printf '%s\n' "${rows[@]}" | awk -v size="$size" '{
+    per16 = $2 / (16 * size); per64 = $3 / (64 * size)
+    printf "round %d: cpu16 %.3f ns/byte, cpu64 %.3f ns/byte, ratio %.2f\n", $1, per16, per64, per64 / per16
+    print per64 / per16 > "/dev/stderr" }' 2>"$work/ratios.txt"
+  sort -n "$work/ratios.txt" | awk '{ r[NR] = $1 } END {
+    printf "median ratio cpu64/cpu16 per byte: %.2f (target <= 1.2)\n", r[int((NR + 1) / 2)] }'
+} | tee "$result_file"
+exit "$failed"
