@@ -23,6 +23,18 @@
 
 namespace pelorin::cli {
 
+// The download threads' pauses, which Ctrl+C cuts short (`cancelEvent`: Cancellation::event);
+// ticks from GetTickCount. Stateless: shared by every thread.
+class CancellableClock : public Clock {
+ public:
+  explicit CancellableClock(HANDLE cancelEvent) : cancelEvent_(cancelEvent) {}
+  void Sleep(uint32_t milliseconds) override { WaitForSingleObject(cancelEvent_, milliseconds); }
+  uint32_t TickCount() override { return GetTickCount(); }
+
+ private:
+  HANDLE cancelEvent_;
+};
+
 // How long a close, log-off or shut-down waits for the record (Windows allows about 5 s).
 inline constexpr DWORD CLOSE_GRACE_MS = 4000;
 

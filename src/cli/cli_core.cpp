@@ -157,7 +157,7 @@ ParsedArguments ParseArguments(const std::vector<std::string>& arguments) {
       ->check(CLI::Range(1, STATION_MAX_DEVICES));
   app.add_option("--count", stationOptions.count, "station: end after N records")
       ->type_name("N")
-      ->check(CLI::Range(uint64_t{1}, UINT64_MAX));
+      ->check(CLI::PositiveNumber);
   app.add_flag("--reflash", stationOptions.reflash,
                "station: flash a unit again although the log shows it verified with this image");
   app.set_version_flag("--version", std::string(CLI_NAME) + " " + CLI_VERSION,

@@ -1,5 +1,6 @@
 #include "console_win32.h"
 
+#include "cli_core.h"
 #include "text_win32.h"
 
 namespace pelorin::cli {
@@ -68,6 +69,14 @@ bool Console::Write(HANDLE handle, bool console, const std::string& text) {
     offset += done;
   }
   return true;
+}
+
+void ConsoleBoxes::ShowStopBox(std::string_view text, std::string_view caption) {
+  Console::Get().Err(BoxLine(std::string(caption), std::string(text)));
+}
+
+void ConsoleBoxes::ShowAppBox(std::string_view text, BoxIcon) {
+  Console::Get().Err(BoxLine(CLI_NAME, std::string(text)));
 }
 
 }  // namespace pelorin::cli

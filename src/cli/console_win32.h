@@ -9,6 +9,9 @@
 #include <mutex>
 #include <string>
 
+#include "device_activity.h"
+#include "download_report.h"
+
 namespace pelorin::cli {
 
 class Console {
@@ -40,6 +43,18 @@ class Console {
   bool linesToErr_ = false;
   std::mutex mutex_;
   size_t progressWidth_ = 0;  // of the progress line on the console, 0 when none is shown
+};
+
+// The part of a console front end's Reporter that tells the boxes a dialog would show, as
+// "CAPTION: TEXT" lines on standard error (an application box's caption is the program's name).
+class ConsoleBoxes : public BoardReporter {
+ public:
+  using BoardReporter::BoardReporter;
+  void PostStatus(int32_t, int32_t) override {}
+  void PostProgress(int32_t, int32_t) override {}
+  void Control(DownloadControl, int32_t) override {}
+  void ShowStopBox(std::string_view text, std::string_view caption) override;
+  void ShowAppBox(std::string_view text, BoxIcon icon) override;
 };
 
 }  // namespace pelorin::cli

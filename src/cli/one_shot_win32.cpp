@@ -23,40 +23,21 @@ namespace {
 
 constexpr uint32_t PROGRESS_INTERVAL_MS = 250;
 
-// Pauses that Ctrl+C cuts short; ticks from GetTickCount.
-class CancellableClock : public Clock {
- public:
-  explicit CancellableClock(HANDLE cancelEvent) : cancelEvent_(cancelEvent) {}
-  void Sleep(uint32_t milliseconds) override { WaitForSingleObject(cancelEvent_, milliseconds); }
-  uint32_t TickCount() override { return GetTickCount(); }
-
- private:
-  HANDLE cancelEvent_;
-};
-
 // The dialog's reports, told on the console: boxes on standard error, each device's line as it
 // ends. Shared by every download thread. Once every device the download expects has ended, the
 // run's result is settled: a later Ctrl+C no longer changes it.
-class ConsoleReporter : public BoardReporter {
+class ConsoleReporter : public ConsoleBoxes {
  public:
   ConsoleReporter(DeviceActivityBoard& board, uint32_t download, RunCancellation& cancellation)
-      : BoardReporter(&board, download), board_(board), cancellation_(cancellation) {}
-  void PostStatus(int32_t, int32_t) override {}
-  void PostProgress(int32_t, int32_t) override {}
+      : ConsoleBoxes(&board, download), board_(board), cancellation_(cancellation) {}
   void Control(DownloadControl request, int32_t argument) override {
     if (request != CONTROL_SET_EXPECTED) return;
     std::lock_guard lock(mutex_);
     expected_ = argument;
   }
-  void ShowStopBox(std::string_view text, std::string_view caption) override {
-    Console::Get().Err(BoxLine(std::string(caption), std::string(text)));
-  }
-  void ShowAppBox(std::string_view text, BoxIcon) override {
-    Console::Get().Err(BoxLine(CLI_NAME, std::string(text)));
-  }
   void DeviceEnded(int32_t device, DeviceOutcome outcome, uint32_t tick,
                    std::string_view message) override {
-    BoardReporter::DeviceEnded(device, outcome, tick, message);
+    ConsoleBoxes::DeviceEnded(device, outcome, tick, message);
     Console::Get().Line(DeviceLine(device, board_.Device(device)));
     std::lock_guard lock(mutex_);
     if (++ended_ >= expected_) cancellation_.Settle();

@@ -19,17 +19,6 @@
 namespace pelorin::cli {
 namespace {
 
-// Pauses that Ctrl+C cuts short; ticks from GetTickCount.
-class CancellableClock : public Clock {
- public:
-  explicit CancellableClock(HANDLE cancelEvent) : cancelEvent_(cancelEvent) {}
-  void Sleep(uint32_t milliseconds) override { WaitForSingleObject(cancelEvent_, milliseconds); }
-  uint32_t TickCount() override { return GetTickCount(); }
-
- private:
-  HANDLE cancelEvent_;
-};
-
 // What every device of the station shares. Lives until the process ends: a worker may still be
 // ending (its box line) while main returns.
 struct Station {
@@ -58,18 +47,10 @@ void RecordDevice(Station& station, uint64_t device, StationRecord record) {
 }
 
 // One device's download: the reports of its worker.
-class DeviceReporter : public Reporter {
+class DeviceReporter : public ConsoleBoxes {
  public:
-  DeviceReporter(Station& station, uint64_t device) : station_(station), device_(device) {}
-  void PostStatus(int32_t, int32_t) override {}
-  void PostProgress(int32_t, int32_t) override {}
-  void Control(DownloadControl, int32_t) override {}
-  void ShowStopBox(std::string_view text, std::string_view caption) override {
-    Console::Get().Err(BoxLine(std::string(caption), std::string(text)));
-  }
-  void ShowAppBox(std::string_view text, BoxIcon) override {
-    Console::Get().Err(BoxLine(CLI_NAME, std::string(text)));
-  }
+  DeviceReporter(Station& station, uint64_t device)
+      : ConsoleBoxes(nullptr, 0), station_(station), device_(device) {}
   void DeviceStarted(int32_t, uint32_t tick) override { startTick_ = tick; }
   void DeviceSent(int32_t, uint64_t bytesSent, uint64_t imageSize, uint32_t tick) override {
     station_.core->Sent(device_, bytesSent, imageSize, tick);
