@@ -52,15 +52,10 @@ set -u
 here=$(cd "$(dirname "$0")" && pwd)
 repo=$(cd "$here/.." && pwd)
 
+. "$here/wine_bench.sh"
+
 build=$repo/build/win64 pairs=5 size=$((64 * 1024 * 1024)) devices=16 exe="" before="" host_pauses=0
 usage() { sed -n '4,17p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2; }
-parse_size() {
-  case $1 in
-    *[Kk]) echo $((${1%?} * 1024)) ;;
-    *[Mm]) echo $((${1%?} * 1024 * 1024)) ;;
-    *) echo $(($1)) ;;
-  esac
-}
 while [ $# -gt 0 ]; do
   case $1 in
     --pairs) pairs=${2:?}; shift 2 ;;
@@ -96,13 +91,7 @@ exe=$(realpath "$exe")
 [ -n "$before" ] && before=$(realpath "$before")
 
 # The Wine of the build's own programs: its PE machine type.
-machine=$(od -An -tx2 -j $(($(od -An -tu4 -j 60 -N4 "$devsim") + 4)) -N2 "$devsim" | tr -d ' ')
-case $machine in
-  8664) arch=x86_64 server=/usr/lib/wine/wineserver64 ;;
-  014c) arch=i686 server=/usr/lib/wine/wineserver32 ;;
-  *) echo "pipe_throughput.sh: unknown machine type $machine of $devsim" >&2; exit 2 ;;
-esac
-[ -x "$server" ] || server=/usr/lib/wine/wineserver
+wine_arch_of "$devsim" || exit 2
 wine_run=$repo/cmake/wine-run.sh
 command -v Xvfb >/dev/null || { echo "pipe_throughput.sh: Xvfb is not installed" >&2; exit 2; }
 
@@ -134,7 +123,6 @@ export LC_ALL=ko_KR.UTF-8 LANG=ko_KR.UTF-8
 
 run_win() { "$wine_run" "$arch" "$prefix" "$@"; }
 drv() { run_win "$driver" "$@"; }
-win_path() { local p=$1; echo "Z:${p//\//\\}"; }
 
 # A prefix of our own: a copy of the build's when it has a finished one (about 2 s), else made
 # afresh by wine-run.sh (about 8 s). Kept for the next run of the script.
@@ -169,34 +157,11 @@ for _ in $(seq 50); do
 done
 [ -n "$server_pid" ] || echo "pipe_throughput.sh: the prefix's wineserver was not found; wsrv_s stays 0" >&2
 
-# CPU clock ticks (user + system) so far of a process (PID) or of one of its threads
-# (PID/task/TID); 0 when it is gone.
-cpu_ticks() {
-  local stat
-  [ -n "$1" ] || { echo 0; return; }
-  stat=$(cat "/proc/$1/stat" 2>/dev/null) || { echo 0; return; }
-  stat=${stat##*) }
-  set -- $stat
-  echo $((${12} + ${13}))
-}
 now_ms() { echo $(($(date +%s%N) / 1000000)); }
 # A pause without starting a process (sleep would fork 50 times a second while the host runs):
 # a timed read of a pipe that never delivers.
 exec {nap_fd}<> <(:)
 nap() { read -rt "$1" -u "$nap_fd"; }
-# The Windows program run by the wine-run.sh process $1: its child whose process name is $2
-# (Wine names the process after the exe's file name).
-program_pid() {
-  local pid _
-  for _ in $(seq 100); do
-    for pid in $(pgrep -P "$1"); do
-      [ "$(cat "/proc/$pid/comm" 2>/dev/null)" = "${2:0:15}" ] && { echo "$pid"; return 0; }
-    done
-    sleep 0.05
-  done
-  return 1
-}
-
 image=$work/image.nb0
 head -c "$size" /dev/urandom >"$image"
 summary=$work/devsim.txt

@@ -27,15 +27,10 @@ set -u
 here=$(cd "$(dirname "$0")" && pwd)
 repo=$(cd "$here/.." && pwd)
 
+. "$here/wine_bench.sh"
+
 build=$repo/build/win64 rounds=3 size=$((8 * 1024 * 1024))
 usage() { sed -n '4,9p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2; }
-parse_size() {
-  case $1 in
-    *[Kk]) echo $((${1%?} * 1024)) ;;
-    *[Mm]) echo $((${1%?} * 1024 * 1024)) ;;
-    *) echo $(($1)) ;;
-  esac
-}
 while [ $# -gt 0 ]; do
   case $1 in
     --rounds) rounds=${2:?}; shift 2 ;;
@@ -51,13 +46,7 @@ build=$(cd "$build" 2>/dev/null && pwd) || { echo "station.sh: no build folder" 
 devsim=$build/tools/devsim/devsim.exe cli=$build/src/cli/PelorinCli.exe
 for f in "$devsim" "$cli"; do [ -f "$f" ] || { echo "station.sh: $f not found" >&2; exit 2; }; done
 
-machine=$(od -An -tx2 -j $(($(od -An -tu4 -j 60 -N4 "$devsim") + 4)) -N2 "$devsim" | tr -d ' ')
-case $machine in
-  8664) arch=x86_64 server=/usr/lib/wine/wineserver64 ;;
-  014c) arch=i686 server=/usr/lib/wine/wineserver32 ;;
-  *) echo "station.sh: unknown machine type $machine of $devsim" >&2; exit 2 ;;
-esac
-[ -x "$server" ] || server=/usr/lib/wine/wineserver
+wine_arch_of "$devsim" || exit 2
 command -v Xvfb >/dev/null || { echo "station.sh: Xvfb is not installed" >&2; exit 2; }
 
 work=$build/bench/station
@@ -84,7 +73,6 @@ trap 'exit 130' INT TERM
 start_private_xvfb 500 599 || { echo "station.sh: no free display" >&2; exit 1; }
 export LC_ALL=ko_KR.UTF-8 LANG=ko_KR.UTF-8
 run_win() { "$repo/cmake/wine-run.sh" "$arch" "$prefix" "$@"; }
-win_path() { local p=$1; echo "Z:${p//\//\\}"; }
 
 if [ ! -f "$prefix/.pelorin-ready" ] && [ -f "$build/wineprefix/.pelorin-ready" ]; then
   rm -rf "$prefix" && cp -a "$build/wineprefix" "$prefix"
@@ -93,28 +81,6 @@ run_win cmd /c exit 0 >/dev/null 2>&1 || { echo "station.sh: Wine cannot run $ar
 WINEPREFIX=$prefix "$server" -k >/dev/null 2>&1
 WINEPREFIX=$prefix "$server" -w >/dev/null 2>&1
 WINEPREFIX=$prefix "$server" -p >/dev/null 2>&1 </dev/null
-
-cpu_ticks() {  # user + system clock ticks so far of process $1; empty when it is gone
-  local stat
-  stat=$(cat "/proc/$1/stat" 2>/dev/null) || return
-  stat=${stat##*) }
-  set -- $stat
-  echo $((${12} + ${13}))
-}
-program_pid() {  # the process named $2 among the descendants of process $1
-  local pid _ generation
-  for _ in $(seq 200); do
-    generation=$1
-    while [ -n "$generation" ]; do
-      for pid in $generation; do
-        [ "$(cat "/proc/$pid/comm" 2>/dev/null)" = "${2:0:15}" ] && { echo "$pid"; return 0; }
-      done
-      generation=$(for pid in $generation; do pgrep -P "$pid"; done)
-    done
-    sleep 0.05
-  done
-  return 1
-}
 
 # serve UNITS OPTIONS...: devsim with UNITS units and these --device options; returns once they
 # are registered.
@@ -160,7 +126,8 @@ station() {
   pid=$(program_pid "$runner" PelorinCli.exe)
   while kill -0 "$runner" 2>/dev/null; do
     if [ -z "$start" ] && grep -q 'waiting for devices' "$work/$name.log"; then start=$(cpu_ticks "$pid"); fi
-    now=$(cpu_ticks "$pid") && last=$now
+    now=$(cpu_ticks "$pid")
+    [ "$now" -gt 0 ] && last=$now
     sleep 0.02
   done
   wait "$runner"
@@ -188,18 +155,14 @@ for round in $(seq "$rounds"); do
   grep ' session=' "$work/run.summary" | sed -n 's/.* arrivedMs=\([0-9-]*\).* magicMs=\([0-9-]*\).*/\1 \2/p' |
     awk '$1 >= 0 && $2 >= 0 { print $2 - $1 }' >>"$work/latencies.txt"
 
-  mapfile -t options < <(units 16 B)
-  serve 16 "${options[@]}" || exit 1
-  station cpu16 16 "$big"
-  stop_devsim
-  cpu16=$cpu_ns
-  [ "$ok" = 1 ] || { echo "round $round: cpu16 run failed" >&2; failed=1; }
-  mapfile -t options < <(units 64 C)
-  serve 64 "${options[@]}" || exit 1
-  station cpu64 64 "$big"
-  stop_devsim
-  cpu64=$cpu_ns
-  [ "$ok" = 1 ] || { echo "round $round: cpu64 run failed" >&2; failed=1; }
+  for units in 16 64; do
+    mapfile -t options < <(units "$units" "C$units-")
+    serve "$units" "${options[@]}" || exit 1
+    station "cpu$units" "$units" "$big"
+    stop_devsim
+    [ "$ok" = 1 ] || { echo "round $round: cpu$units run failed" >&2; failed=1; }
+    eval "cpu$units=\$cpu_ns"
+  done
   rows+=("$round $cpu16 $cpu64")
   echo "round $round: cpu16 ${cpu16} ns, cpu64 ${cpu64} ns" >&2
 done
