@@ -2,6 +2,8 @@
 add_library(pelorin_options INTERFACE)
 target_compile_options(pelorin_options INTERFACE -Wall -Wextra)
 target_compile_definitions(pelorin_options INTERFACE $<$<BOOL:${WIN32}>:WIN32_LEAN_AND_MEAN NOMINMAX UNICODE _UNICODE>)
+# Generated headers (pelorin_version.h).
+target_include_directories(pelorin_options INTERFACE ${PELORIN_GENERATED_DIR})
 
 if(WIN32)
   if(CMAKE_SIZEOF_VOID_P EQUAL 4)

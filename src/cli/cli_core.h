@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "device_activity.h"
+#include "pelorin_version.h"
 
 namespace pelorin::cli {
 
@@ -29,7 +30,7 @@ inline constexpr int EXIT_NO_DEVICE = 3;      // no device ready
 inline constexpr int EXIT_CANCELLED = 130;    // Ctrl+C
 
 inline constexpr char CLI_NAME[] = "PelorinCli";
-inline constexpr char CLI_VERSION[] = "3.1.1.0";
+inline constexpr char CLI_VERSION[] = PELORIN_VERSION_TEXT;  // the project's version
 
 enum class Family { Pipe, Driver };
 enum class Command { Download, List, Help, Version };
