@@ -13,7 +13,7 @@
 # The same commit gives the same bytes, wherever the clone is: the version comes from the project
 # (CMakeLists.txt, through the build's cache), the exes carry no time stamp and no build path
 # (cmake/CompileOptions.cmake), and the archive holds the four files in a fixed order, all dated
-# at the commit's time (SOURCE_DATE_EPOCH), mode 0644, without extra fields.
+# at the commit's time (SOURCE_DATE_EPOCH, from git), mode 0644, without extra fields.
 # Environment: PELORIN_JOBS, the build's parallel jobs (default 2).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -35,9 +35,11 @@ bash scripts/setup.sh >&2
 
 fail() { echo "package: $*" >&2; exit 1; }
 
-# The source: this checkout's commit, and its time for every date in the archive.
+# The source: this checkout's commit, and its time (SOURCE_DATE_EPOCH) for every date in the
+# archive. It is not handed to the build: the exes must not depend on it, so that they are the same
+# bytes as those of a test build (scripts/test.sh packages the build its tests ran).
 commit=$(git rev-parse HEAD 2>/dev/null) || fail "not a git checkout: the release names its commit"
-export SOURCE_DATE_EPOCH=$(git log -1 --format=%ct HEAD)
+source_date_epoch=$(git log -1 --format=%ct HEAD)
 commit_label=$commit
 if [ -n "$(git status --porcelain)" ]; then
   commit_label="$commit with uncommitted changes"
@@ -47,7 +49,7 @@ fi
 # The two programs, built as scripts/run.sh builds them.
 mkdir -p "$(dirname "$build_dir")"
 log=$build_dir.log
-echo "package: building $build_dir (Pelorin, PelorinCli)" >&2
+echo "package: building ${build_dir#"$root"/} (Pelorin, PelorinCli)" >&2
 if ! { cmake --preset win32 -B "$build_dir" >"$log" 2>&1 &&
   cmake --build "$build_dir" -j "${PELORIN_JOBS:-2}" --target Pelorin PelorinCli >>"$log" 2>&1; }; then
   tail -n 40 "$log" >&2
@@ -84,7 +86,7 @@ fi
 files=(Pelorin.exe PelorinCli.exe GUIDE.txt SHA256SUMS)
 for f in "${files[@]}"; do
   chmod 0644 "$stage/$f"
-  touch -d "@$SOURCE_DATE_EPOCH" "$stage/$f"
+  touch -d "@$source_date_epoch" "$stage/$f"
 done
 mkdir -p "$out_dir"
 zip_path=$out_dir/Pelorin-$version-win32.zip
