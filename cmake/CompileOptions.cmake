@@ -2,6 +2,8 @@
 add_library(pelorin_options INTERFACE)
 target_compile_options(pelorin_options INTERFACE -Wall -Wextra)
 target_compile_definitions(pelorin_options INTERFACE $<$<BOOL:${WIN32}>:WIN32_LEAN_AND_MEAN NOMINMAX UNICODE _UNICODE>)
+# Generated headers (pelorin_version.h).
+target_include_directories(pelorin_options INTERFACE ${PELORIN_GENERATED_DIR})
 
 if(WIN32)
   if(CMAKE_SIZEOF_VOID_P EQUAL 4)
@@ -10,6 +12,16 @@ if(WIN32)
   endif()
   # No MinGW runtime DLLs next to the exe: the C and C++ runtimes and winpthreads go in statically.
   target_link_options(pelorin_options INTERFACE -static -static-libgcc -static-libstdc++)
+  # The oldest Windows the programs run on is Vista (6.0): bounded device I/O needs
+  # CancelSynchronousIo and CancelIoEx. The PE header says so (OS and subsystem version), so that
+  # an older Windows refuses the exe outright instead of failing on a missing entry point.
+  target_link_options(pelorin_options INTERFACE LINKER:--major-os-version,6
+                      LINKER:--minor-os-version,0 LINKER:--major-subsystem-version,6
+                      LINKER:--minor-subsystem-version,0)
+  # The same sources give the same bytes: the linker writes no time stamp into the PE header
+  # (it would by default), and no build folder reaches an object file (__FILE__, debug info).
+  target_link_options(pelorin_options INTERFACE LINKER:--no-insert-timestamp)
+  target_compile_options(pelorin_options INTERFACE -ffile-prefix-map=${CMAKE_SOURCE_DIR}/=)
 endif()
 
 set(PELORIN_SANITIZE "" CACHE STRING "Sanitizers for the native build: address,undefined or thread")

@@ -1,8 +1,19 @@
-# Checks a shipped exe's PE header: machine type, subsystem (GUI for Pelorin.exe, console with
-# -DCONSOLE=ON for PelorinCli.exe), and that every imported DLL is one of Windows' own (no MinGW
-# runtime DLLs beside the exe).
-#   cmake -DEXE=Pelorin.exe -DOBJDUMP=objdump -DARCH=i686|x86_64 [-DCONSOLE=ON] -P check_pe.cmake
+# Checks a shipped exe's PE file:
+# - machine type and subsystem (GUI for Pelorin.exe, console with -DCONSOLE=ON for PelorinCli.exe);
+# - every imported DLL is one of Windows' own (no MinGW runtime DLLs beside the exe);
+# - OS and subsystem version 6.0: the oldest Windows the tool runs on is Vista;
+# - no time stamp in the COFF header or the resource directory, so that the same sources give
+#   the same bytes;
+# - for the shipped i686 build, every imported function is on the allow-list
+#   cmake/windows-imports.txt with a Windows version no later than Vista.
+#   cmake -DEXE=Pelorin.exe -DOBJDUMP=objdump -DARCH=i686|x86_64 [-DCONSOLE=ON]
+#         [-DIMPORTS=allow-list] -P check_pe.cmake
 cmake_minimum_required(VERSION 3.25)
+set(minimum_windows 6.0)
+if(NOT IMPORTS)
+  set(IMPORTS ${CMAKE_CURRENT_LIST_DIR}/../../cmake/windows-imports.txt)
+endif()
+
 execute_process(COMMAND ${OBJDUMP} -p ${EXE} OUTPUT_VARIABLE dump RESULT_VARIABLE status)
 if(NOT status EQUAL 0)
   message(FATAL_ERROR "objdump failed on ${EXE}")
@@ -29,6 +40,48 @@ elseif(NOT dump MATCHES "Subsystem[\t ]+00000002")
   message(FATAL_ERROR "${EXE} is not a Windows GUI program")
 endif()
 
+string(REPLACE "." ";" minimum_parts ${minimum_windows})
+list(GET minimum_parts 0 minimum_major)
+list(GET minimum_parts 1 minimum_minor)
+foreach(kind OSystem Subsystem)
+  string(REGEX MATCH "Major${kind}Version[\t ]+([0-9]+)" ignored "${dump}")
+  set(major "${CMAKE_MATCH_1}")
+  string(REGEX MATCH "Minor${kind}Version[\t ]+([0-9]+)" ignored "${dump}")
+  set(minor "${CMAKE_MATCH_1}")
+  if(NOT "${major}.${minor}" STREQUAL "${minimum_major}.${minimum_minor}")
+    message(FATAL_ERROR "${EXE} declares ${kind} version ${major}.${minor}, not ${minimum_windows}")
+  endif()
+endforeach()
+
+# The COFF header's TimeDateStamp, read from the file itself (objdump prints it in local time).
+file(READ ${EXE} head LIMIT 4096 HEX)
+function(read_u32 hex offset out)  # little-endian 32-bit value at byte `offset`
+  math(EXPR at "${offset} * 2")
+  string(SUBSTRING "${hex}" ${at} 8 bytes)
+  string(REGEX REPLACE "(..)(..)(..)(..)" "\\4\\3\\2\\1" swapped "${bytes}")
+  math(EXPR value "0x${swapped}")
+  set(${out} ${value} PARENT_SCOPE)
+endfunction()
+read_u32("${head}" 60 pe_offset)  # e_lfanew
+if(pe_offset GREATER 4000)
+  message(FATAL_ERROR "${EXE}: PE header at ${pe_offset}, beyond what this check reads")
+endif()
+read_u32("${head}" ${pe_offset} signature)
+if(NOT signature EQUAL 17744)  # "PE\0\0"
+  message(FATAL_ERROR "${EXE}: no PE signature at ${pe_offset}")
+endif()
+math(EXPR stamp_offset "${pe_offset} + 8")
+read_u32("${head}" ${stamp_offset} stamp)
+if(NOT stamp EQUAL 0)
+  message(FATAL_ERROR "${EXE} has a link time stamp (${stamp}): the build is not reproducible")
+endif()
+string(REGEX MATCHALL "Table: Char: [0-9]+, Time: [0-9a-fA-F]+" resource_tables "${dump}")
+foreach(table IN LISTS resource_tables)
+  if(NOT table MATCHES "Time: 0+$")
+    message(FATAL_ERROR "${EXE} has a time stamp in its resource directory (${table})")
+  endif()
+endforeach()
+
 set(allowed KERNEL32 USER32 GDI32 COMCTL32 COMDLG32 ADVAPI32 SETUPAPI MSVCRT SHELL32 OLE32
             NTDLL WS2_32 VERSION)
 string(REGEX MATCHALL "DLL Name: [^\r\n]+" imports "${dump}")
@@ -43,3 +96,60 @@ foreach(line IN LISTS imports)
   endif()
   message(STATUS "${line}")
 endforeach()
+
+if(NOT ARCH STREQUAL "i686")
+  return()  # the allow-list is the shipped i686 build's; the x86_64 runtime imports other names
+endif()
+
+# The allow-list: "dll!function  version" lines; the DLL name is compared without case.
+file(STRINGS ${IMPORTS} list_lines)
+set(listed_keys)
+set(listed_versions)
+foreach(entry IN LISTS list_lines)
+  if(entry MATCHES "^[ \t]*(#|$)")
+    continue()
+  endif()
+  if(NOT entry MATCHES "^([^ \t!]+)\\.[dD][lL][lL]!([^ \t]+)[ \t]+([0-9]+\\.[0-9]+)[ \t]*$")
+    message(FATAL_ERROR "${IMPORTS}: not a \"dll!function version\" line: ${entry}")
+  endif()
+  string(TOUPPER "${CMAKE_MATCH_1}" dll)
+  list(APPEND listed_keys "${dll}!${CMAKE_MATCH_2}")
+  list(APPEND listed_versions "${CMAKE_MATCH_3}")
+endforeach()
+
+# The import tables: a "DLL Name:" line, then one line per function (address, hint, name).
+string(REPLACE ";" "\\;" dump_escaped "${dump}")
+string(REPLACE "\n" ";" dump_lines "${dump_escaped}")
+set(in_imports FALSE)
+set(dll "")
+set(function_count 0)
+set(failures)
+foreach(line IN LISTS dump_lines)
+  if(line MATCHES "^The Import Tables")
+    set(in_imports TRUE)
+  elseif(in_imports AND line MATCHES "^[^ \t]")
+    break()  # the next part of the dump
+  elseif(in_imports AND line MATCHES "DLL Name: ([^.]+)\\.[dD][lL][lL]")
+    string(TOUPPER "${CMAKE_MATCH_1}" dll)
+  elseif(in_imports AND dll AND line MATCHES "^\t[0-9a-fA-F]+\t +([0-9]+) +([^ \t]+)")
+    set(key "${dll}!${CMAKE_MATCH_2}")
+    math(EXPR function_count "${function_count} + 1")
+    list(FIND listed_keys "${key}" at)
+    if(at EQUAL -1)
+      list(APPEND failures "${key} is not on the allow-list")
+    else()
+      list(GET listed_versions ${at} version)
+      if(version VERSION_GREATER minimum_windows)
+        list(APPEND failures "${key} needs Windows ${version}, later than ${minimum_windows}")
+      endif()
+    endif()
+  endif()
+endforeach()
+if(function_count EQUAL 0)
+  message(FATAL_ERROR "${EXE}: no imported function found: objdump output not understood")
+endif()
+if(failures)
+  list(JOIN failures "\n  " text)
+  message(FATAL_ERROR "${EXE}: imports that may not ship (see ${IMPORTS}):\n  ${text}")
+endif()
+message(STATUS "${function_count} imported functions, each on the allow-list at ${minimum_windows} or earlier")

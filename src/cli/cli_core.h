@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "device_activity.h"
+#include "pelorin_version.h"
 #include "pipe_protocol.h"
 
 namespace pelorin::cli {
@@ -37,7 +38,7 @@ inline constexpr int EXIT_RECORD_NOT_WRITTEN = 4;
 inline constexpr int EXIT_CANCELLED = 130;  // Ctrl+C
 
 inline constexpr char CLI_NAME[] = "PelorinCli";
-inline constexpr char CLI_VERSION[] = "3.1.1.0";
+inline constexpr char CLI_VERSION[] = PELORIN_VERSION_TEXT;  // the project's version
 
 enum class Family { Pipe, Driver };
 enum class Command { Download, Station, List, Help, Version };
