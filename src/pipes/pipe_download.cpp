@@ -111,7 +111,8 @@ class DeviceWorker {
       uint32_t got = 0;
       if (!watch_.BeginCall(clock_.TickCount() + limits_.imageReadMs)) return false;
       const bool ok = reader_->Read(buffer_.get() + filled, want - filled, &got);
-      if (watch_.EndCall() || !ok) return false;
+      watch_.EndCall();  // a read that completed all the same brought its bytes
+      if (!ok) return false;
       if (got == 0 || got > want - filled) return false;
       filled += got;
     }
