@@ -5,15 +5,10 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
-#include <nlohmann/json.hpp>
 #include <string_view>
 
 namespace pelorin::cli {
 namespace {
-
-const char* FamilyName(Family family) {
-  return family == Family::Driver ? "driver" : "pipe";
-}
 
 // A usage error: the message for standard error with the hint to --help.
 ParsedArguments UsageError(const std::string& message) {
@@ -306,41 +301,6 @@ RunResult Decide(const RunFacts& facts) {
   if (facts.noDevice || facts.devices.empty()) return RunResult::NoDevice;
   return VerifiedCount(facts.devices) == facts.devices.size() ? RunResult::Verified
                                                               : RunResult::Failed;
-}
-
-std::string RecordJson(const RunRecord& record) {
-  // Ordered, so that the record reads in the order its fields are written here.
-  nlohmann::ordered_json image = {
-      {"path", record.image.path},
-      {"size", record.image.size},
-      {"byteSum", record.image.byteSum},
-  };
-  if (record.family == Family::Driver && record.image.wordSum) {
-    image["wordSum"] = *record.image.wordSum;
-  }
-  nlohmann::ordered_json devices = nlohmann::ordered_json::array();
-  for (size_t i = 0; i < record.devices.size(); ++i) {
-    const DeviceActivity& device = record.devices[i];
-    devices.push_back({
-        {"index", i < record.indices.size() ? record.indices[i] : static_cast<int32_t>(i)},
-        {"path", device.path},
-        {"result", DeviceResultName(device)},
-        {"bytesSent", device.bytesSent},
-        {"seconds", device.elapsedMs() / 1000.0},
-        {"message", device.message},
-    });
-  }
-  const nlohmann::ordered_json json = {
-      {"result", RunResultName(record.result)},
-      {"family", FamilyName(record.family)},
-      {"started", record.started},
-      {"seconds", std::round(record.seconds * 100) / 100},
-      {"image", std::move(image)},
-      {"devices", std::move(devices)},
-  };
-  // UTF-8 as it is; a text that is not valid UTF-8 (a device's message, a path) gets U+FFFD
-  // where its bad bytes were instead of losing the whole record.
-  return json.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
 }
 
 std::string IsoTime(int64_t unixSeconds) {

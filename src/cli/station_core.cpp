@@ -2,12 +2,9 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <nlohmann/json.hpp>
 
 namespace pelorin::cli {
 namespace {
-
-using Json = nlohmann::ordered_json;
 
 bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
   if (text.size() < prefix.size()) return false;
@@ -17,21 +14,6 @@ bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
     if (c != prefix[i]) return false;
   }
   return true;
-}
-
-// `{"a": 1, "b": {"c": 2}}`: the record's one line, spaced as people read it.
-std::string OneLine(const Json& value) {
-  if (!value.is_object()) {
-    return value.dump(-1, ' ', false, Json::error_handler_t::replace);
-  }
-  std::string text = "{";
-  bool first = true;
-  for (const auto& [key, item] : value.items()) {
-    if (!first) text += ", ";
-    first = false;
-    text += Json(key).dump() + ": " + OneLine(item);
-  }
-  return text + "}";
 }
 
 std::string Dash(const std::string& text) {
@@ -94,28 +76,6 @@ LogMemory LogMemoryReader::Finish() {
   return std::move(memory_);
 }
 
-void LogMemoryReader::Line(std::string_view line) {
-  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-  const Json record = Json::parse(line, nullptr, false);
-  if (!record.is_object()) return;
-  if (auto sequence = record.find("sequence");
-      sequence != record.end() && sequence->is_number_unsigned()) {
-    memory_.lastSequence = std::max(memory_.lastSequence, sequence->get<uint64_t>());
-  }
-  const auto result = record.find("result");
-  const auto serial = record.find("serial");
-  const auto image = record.find("image");
-  if (result == record.end() || !result->is_string() || serial == record.end() ||
-      !serial->is_string() || image == record.end() || !image->is_object())
-    return;
-  const auto hash = image->find("sha256");
-  const bool verified = *result == "verified" || *result == "already-verified";
-  if (verified && hash != image->end() && hash->is_string() && *hash == sha256_ &&
-      !serial->get<std::string>().empty()) {
-    memory_.verifiedSerials.insert(serial->get<std::string>());
-  }
-}
-
 LogMemory ReadLogMemory(std::string_view content, const std::string& sha256) {
   LogMemoryReader reader(sha256);
   reader.Add(content);
@@ -134,26 +94,6 @@ std::string IsoTimeMs(int64_t unixMs) {
   std::snprintf(fraction, sizeof fraction, ".%03dZ", static_cast<int>(ms));
   text.pop_back();  // the 'Z'
   return text + fraction;
-}
-
-std::string RecordLine(const StationRecord& record, const StationImage& image) {
-  const Json json = {
-      {"time", IsoTimeMs(record.unixMs)},
-      {"station", record.station},
-      {"sequence", record.sequence},
-      {"port", record.device.port},
-      {"path", record.device.path},
-      {"instance", record.device.instance},
-      {"serial", record.serial},
-      {"image",
-       {{"path", image.path}, {"size", image.size}, {"byteSum", image.byteSum},
-        {"sha256", image.sha256}}},
-      {"result", record.result},
-      {"bytesSent", record.bytesSent},
-      {"seconds", record.ms / 1000.0},
-      {"message", record.message},
-  };
-  return OneLine(json);
 }
 
 StationCore::StationCore(StationSettings settings, LogMemory memory)
