@@ -318,8 +318,10 @@ std::string StationCore::SummaryLine() const {
 }
 
 std::string StationCore::DeviceLine(const StationRecord& record) {
-  std::string line = "#" + std::to_string(record.sequence) + " port=" + Dash(record.device.port) +
-                     " serial=" + Dash(record.serial) + ": " + record.result;
+  std::string line = "#";
+  line += std::to_string(record.sequence);
+  line += " port=" + Dash(record.device.port) + " serial=" + Dash(record.serial) + ": ";
+  line += record.result;
   if (record.result == "verified") {
     char detail[96];
     std::snprintf(detail, sizeof detail, ", %llu bytes in %.1f s (%.1f MB/s)",
