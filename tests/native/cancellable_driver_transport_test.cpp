@@ -17,29 +17,48 @@ namespace {
 
 using devsim::SimulatedDriverService;
 
-// Between the download and the cancellable transport: presses Ctrl+C right after the service has
-// taken the `nth` control write of `request` (before it finished, if it is pending).
+// When Ctrl+C is pressed: right after the service has taken the `nth` control write of
+// `request` (before it finished, if it is pending), or once that request has finished.
+struct CtrlC {
+  SetupPacket request;
+  int nth;
+  bool finished = false;
+};
+
+// Between the download and the cancellable transport: presses Ctrl+C as told.
 class CtrlCAfter : public DriverTransport {
  public:
-  CtrlCAfter(CancellableDriverTransport& inner, const SetupPacket& request, int nth)
-      : inner_(inner), request_(request), nth_(nth) {}
+  CtrlCAfter(CancellableDriverTransport& inner, std::vector<CtrlC> presses)
+      : inner_(inner), presses_(std::move(presses)), seen_(presses_.size(), 0) {}
   DriverChannel OpenChannel() override { return inner_.OpenChannel(); }
   void CloseChannel(DriverChannel channel) override { inner_.CloseChannel(channel); }
   bool StartRequest(DriverChannel channel, uint32_t code, void* record, uint32_t size,
                     uint32_t* status) override {
-    const bool match = code == IOCTL_DRIVER_TRANSFER && size == sizeof(TransferRecord) &&
-                       std::memcmp(static_cast<uint8_t*>(record) + 32, &request_, 8) == 0;
     const bool done = inner_.StartRequest(channel, code, record, size, status);
-    if (match && ++seen_ == nth_) inner_.Cancel();
+    for (size_t i = 0; i < presses_.size(); ++i) {
+      const bool match =
+          code == IOCTL_DRIVER_TRANSFER && size == sizeof(TransferRecord) &&
+          std::memcmp(static_cast<uint8_t*>(record) + 32, &presses_[i].request, 8) == 0;
+      if (!match || ++seen_[i] != presses_[i].nth) continue;
+      if (!presses_[i].finished || done) {
+        inner_.Cancel();
+      } else {
+        pressAtFinish_ = true;
+      }
+    }
     return done;
   }
-  void FinishRequest(DriverChannel channel) override { inner_.FinishRequest(channel); }
+  void FinishRequest(DriverChannel channel) override {
+    inner_.FinishRequest(channel);
+    if (pressAtFinish_) inner_.Cancel();
+    pressAtFinish_ = false;
+  }
 
  private:
   CancellableDriverTransport& inner_;
-  const SetupPacket request_;
-  const int nth_;
-  int seen_ = 0;
+  const std::vector<CtrlC> presses_;
+  std::vector<int> seen_;
+  bool pressAtFinish_ = false;
 };
 
 struct CtrlCRun {
@@ -49,11 +68,11 @@ struct CtrlCRun {
   ControlPipeResult result;
 };
 
-CtrlCRun DownloadWithCtrlC(SimulatedDriverService& service, const SetupPacket& at, int nth) {
+CtrlCRun DownloadWithCtrlC(SimulatedDriverService& service, std::vector<CtrlC> presses) {
   CtrlCRun run;
   CancellableDriverTransport transport(
       service, [&run](DriverChannel channel) { run.cancelledChannels.push_back(channel); });
-  CtrlCAfter ctrlC(transport, at, nth);
+  CtrlCAfter ctrlC(transport, std::move(presses));
   test::RecordingReporter reporter;
   test::FakeClock clock;
   auto image = devsim::FakeImageSource::Generated(100000);
@@ -65,12 +84,13 @@ CtrlCRun DownloadWithCtrlC(SimulatedDriverService& service, const SetupPacket& a
   }
   EXPECT_EQ(service.openDevices(), 0);
   EXPECT_EQ(service.openChannels(), 0);
+  EXPECT_EQ(service.misuse(), std::vector<std::string>{});
   return run;
 }
 
 TEST(CancellableDriverTransport, CtrlCMidBlockStillSaysGoodbyeToTheDevice) {
   SimulatedDriverService service;
-  const CtrlCRun run = DownloadWithCtrlC(service, SET_SUB_SEND, 1);
+  const CtrlCRun run = DownloadWithCtrlC(service, {{SET_SUB_SEND, 1}});
   EXPECT_EQ(run.result, ControlPipeResult::Failed);
   // SetResendAll twice, SetSubSend, then (no packet, no checksum) SetSendEnd; then the close.
   EXPECT_EQ(run.lastSetups, (std::vector<uint8_t>{0x18, 0x18, 0x1A, 0x19}));
@@ -82,16 +102,27 @@ TEST(CancellableDriverTransport, CtrlCMidBlockStillSaysGoodbyeToTheDevice) {
 }
 
 TEST(CancellableDriverTransport, CancelsOnlyTheRequestStillUnderWay) {
-  SimulatedDriverService service;
   // The first SetSubSend (the fourth transfer, after SetResendAll, PAY_LOAD and SetResendAll)
   // is left pending for a moment: Ctrl+C comes while it is under way.
+  {
+    SimulatedDriverService service;
+    service.DelayRequest(IOCTL_DRIVER_TRANSFER, 4, 20);
+    const CtrlCRun run = DownloadWithCtrlC(service, {{SET_SUB_SEND, 1}});
+    EXPECT_EQ(run.result, ControlPipeResult::Failed);
+    ASSERT_EQ(run.cancelledChannels.size(), 1u) << "the pending request is cancelled, once";
+    EXPECT_NE(run.cancelledChannels[0], INVALID_CHANNEL);
+    ASSERT_GE(run.lastSetups.size(), 2u);
+    EXPECT_EQ(run.lastSetups.back(), 0x19) << "SetSendEnd after the block's SetSubSend";
+    EXPECT_EQ(run.codes.back(), IOCTL_DRIVER_CLOSE_DEVICE);
+  }
+  // Ctrl+C just after that pending request has finished, and again while the farewell
+  // (SetSendEnd, the fifth transfer) is pending: neither is cancelled.
+  SimulatedDriverService service;
   service.DelayRequest(IOCTL_DRIVER_TRANSFER, 4, 20);
-  const CtrlCRun run = DownloadWithCtrlC(service, SET_SUB_SEND, 1);
-  EXPECT_EQ(run.result, ControlPipeResult::Failed);
-  ASSERT_EQ(run.cancelledChannels.size(), 1u) << "the pending request is cancelled, once";
-  EXPECT_NE(run.cancelledChannels[0], INVALID_CHANNEL);
-  ASSERT_GE(run.lastSetups.size(), 2u);
-  EXPECT_EQ(run.lastSetups.back(), 0x19) << "SetSendEnd after the block's SetSubSend";
+  service.DelayRequest(IOCTL_DRIVER_TRANSFER, 5, 20);
+  const CtrlCRun run = DownloadWithCtrlC(service, {{SET_SUB_SEND, 1, true}, {SET_SEND_END, 1}});
+  EXPECT_TRUE(run.cancelledChannels.empty());
+  EXPECT_EQ(run.lastSetups, (std::vector<uint8_t>{0x18, 0x18, 0x1A, 0x19}));
   EXPECT_EQ(run.codes.back(), IOCTL_DRIVER_CLOSE_DEVICE);
 }
 
@@ -111,6 +142,9 @@ TEST(CancellableDriverTransport, TheFarewellIsTheCloseAndSetSendEndOnly) {
   transfer.direction = DIRECTION_READ;
   EXPECT_FALSE(IsFarewellRequest(IOCTL_DRIVER_TRANSFER, &transfer, sizeof transfer));
   EXPECT_FALSE(IsFarewellRequest(IOCTL_DRIVER_OPEN_DEVICE, &transfer, sizeof transfer));
+  transfer.direction = DIRECTION_WRITE;
+  EXPECT_FALSE(IsFarewellRequest(IOCTL_DRIVER_TRANSFER, &transfer, sizeof transfer - 1))
+      << "a record of another size is no transfer";
 }
 
 }  // namespace

@@ -91,15 +91,25 @@ TEST(CliArguments, EachUsageErrorExits2WithAMessage) {
       {{""}, "IMAGE"},
       {{"--json", "", "os.nb0"}, "--json"},
       {{"--write-timeout", "0", "os.nb0"}, "--write-timeout"},
+      {{"--write-timeout", "601", "os.nb0"}, "--write-timeout"},
       {{"--answer-timeout", "3601", "os.nb0"}, "--answer-timeout"},
       // The station: bulk-pipe devices and a log of its own; its options need it.
       {{"--station", "--family", "driver", "os.nb0"}, "--station"},
       {{"--station", "--json", "out.json", "os.nb0"}, "--station"},
       {{"--station", "--list"}, "--list"},
       {{"--station", "--max-devices", "65", "os.nb0"}, "--max-devices"},
+      {{"--station", "--max-devices", "0", "os.nb0"}, "--max-devices"},
+      {{"--station", "--log", "", "os.nb0"}, "--log"},
       {{"--station", "--sha256", "abc", "os.nb0"}, "--sha256"},
+      {{"--station", "--sha256", std::string(65, 'a'), "os.nb0"}, "--sha256"},
+      {{"--station", "--sha256", std::string(63, 'a') + "g", "os.nb0"}, "--sha256"},
+      {{"--station", "os.nb0", "--port", ""}, "--port"},
       {{"--station", "--count", "0", "os.nb0"}, "--count"},
       {{"--log", "line.jsonl", "os.nb0"}, "--station"},
+      {{"--sha256", std::string(64, 'a'), "os.nb0"}, "--station"},
+      {{"os.nb0", "--port", "P1"}, "--station"},
+      {{"--max-devices", "4", "os.nb0"}, "--station"},
+      {{"--count", "2", "os.nb0"}, "--station"},
       {{"--reflash", "os.nb0"}, "--station"},
   };
   for (const auto& c : cases) {
@@ -233,7 +243,7 @@ TEST(CliLines, DeviceLineTellsTheTransferOrTheFailure) {
                                 "Verification Error\r\n다시 시도해 주세요.\r\n")),
             "device 1: verification-error: Verification Error 다시 시도해 주세요.");
   EXPECT_EQ(DeviceLine(2, Ended(DeviceOutcome::LinkError)), "device 2: link-error");
-  EXPECT_EQ(BoxLine("연결 에러", "USB Cable\n\nCheck it.\n"), "연결 에러: USB Cable Check it.");
+  EXPECT_EQ(BoxLine("연결 에러", "\nUSB Cable\n\nCheck it.\n"), "연결 에러: USB Cable Check it.");
 }
 
 TEST(CliLines, ProgressAndSummary) {

@@ -307,14 +307,21 @@ TEST(ConsoleModel, ABarIsRedrawnAtMostFourTimesASecondAlwaysEndingOnTheLatest) {
   ConsoleEffects first = two.OnRedrawDue(10250);
   EXPECT_EQ(first.drawBars, 1u << 1);
   EXPECT_EQ(first.redrawInMs, 50u) << "bar 2 still waits";
-  EXPECT_EQ(two.OnRedrawDue(10300).drawBars, 1u << 2);
+  // A move of bar 1 when bar 2's turn has come (its redraw is late): the redraw is due at once.
+  EXPECT_EQ(two.OnProgress(1, 3, 10300).redrawInMs, 1u);
+  EXPECT_EQ(two.OnRedrawDue(10301).drawBars, 1u << 2);
 
-  // 100 and a failure are shown at once.
+  // 100 and a failure (of device 0 too) are shown at once.
   EXPECT_EQ(model.OnProgress(3, 100, now + 1601).drawBars, 1u << 3);
-  model.OnProgress(8, 50, now + 1601);
-  model.OnProgress(8, 51, now + 1602);
-  EXPECT_EQ(model.OnStatus(STATUS_ERROR, 8).drawBars, 1u << 8);
+  model.OnProgress(0, 50, now + 1601);
+  model.OnProgress(0, 51, now + 1602);
+  EXPECT_EQ(model.OnStatus(STATUS_ERROR, 0).drawBars, 1u << 0);
   EXPECT_EQ(model.OnProgress(3, 100, now + 1603).drawBars, 0u) << "no change, no redraw";
+
+  // The next download's first move is shown at once, however soon after the last redraw.
+  model.BeginDownload();
+  model.OnStatus(STATUS_SEND_IMAGE, 0);
+  EXPECT_EQ(model.OnProgress(3, 1, now + 1604).drawBars, 1u << 3);
 }
 
 TEST(DeviceTooltip, TellsThePathTheProgressAndTheEnding) {

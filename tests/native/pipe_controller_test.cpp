@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <optional>
 #include <thread>
 
 #include "memory_pipe_link.h"
@@ -107,8 +108,12 @@ TEST(PipeDownloadController, WorkerThatCannotStartIsReportedAndTheOthersGoOn) {
   environment.count = 4;
   environment.refuse = {1, 2};
   auto watchdog = std::make_shared<PipeWatchdog>();
-  EXPECT_EQ(RunPipeDownloadController(reporter, image, environment, *watchdog),
-            PipeDownloadResult::Devices);
+  RunBounded(
+      [&] {
+        EXPECT_EQ(RunPipeDownloadController(reporter, image, environment, *watchdog),
+                  PipeDownloadResult::Devices);
+      },
+      [&] { watchdog->CancelAll(); });
 
   EXPECT_EQ(environment.log, (std::vector<std::string>{"start 0", "start 1", "close 1", "start 2",
                                                        "close 2", "start 3"}));
@@ -173,10 +178,12 @@ class DeviceFarm : public PipeControllerEnvironment {
 
   // Runs the controller (and so the watchdog) on a thread while this one keeps the time: the
   // clock of a device that keeps a call blocked runs on in steps of a second. Returns the
-  // controller's result once the watchdog has seen every worker leave. Should a device stay
-  // blocked long past every limit (the watchdog did not give its call up), or the download not
-  // end within 30 s of real time, the test fails and everything is cancelled, so that it ends.
+  // controller's result once it has returned and every worker with it. Should a device stay
+  // blocked long past every limit (the watchdog did not give its call up), the download not end
+  // within 30 s of real time, or the controller not return although every worker has, the test
+  // fails and everything is cancelled, so that it ends.
   PipeDownloadResult RunDownload() {
+    using Steady = std::chrono::steady_clock;
     auto watchdog = std::make_shared<PipeWatchdog>();
     for (auto& clock : clocks_) clock->SetOnAdvance([w = watchdog.get()] { w->Wake(); });
     std::atomic<bool> done{false};
@@ -185,28 +192,39 @@ class DeviceFarm : public PipeControllerEnvironment {
       result = RunPipeDownloadController(reporter_, image_, *this, *watchdog);
       done = true;
     });
-    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    const auto start = Steady::now();
+    std::optional<Steady::time_point> workersReturned, cancelledAt;
     std::vector<uint64_t> blockedFor(devices_.size(), 0);
-    bool failed = false;
-    while (!done) {
-      for (size_t k = 0; k < devices_.size(); ++k) {
+    while (!done || running_ > 0) {
+      const auto now = Steady::now();
+      const bool held =
+          holdTimeUntil != nullptr && !*holdTimeUntil && now - start < std::chrono::seconds(3);
+      for (size_t k = 0; k < devices_.size() && !held; ++k) {
         if (!devices_[k]->hostBlocked()) {
           blockedFor[k] = 0;
           continue;
         }
         clocks_[k]->Advance(1000);
-        if ((blockedFor[k] += 1000) > 2ull * ANSWER_TIMEOUT_MS && !failed) {
+        if ((blockedFor[k] += 1000) > 2ull * ANSWER_TIMEOUT_MS && !cancelledAt) {
           ADD_FAILURE() << "device " << k << " stayed blocked long past every limit";
-          failed = true;
+          cancelledAt = now;
         }
       }
-      if (!failed && std::chrono::steady_clock::now() > giveUp) {
-        ADD_FAILURE() << "the download did not end within 30 s of real time";
-        failed = true;
+      if (started_ > 0 && running_ == 0 && !workersReturned) workersReturned = now;
+      if (!cancelledAt && workersReturned && now - *workersReturned > std::chrono::seconds(5)) {
+        ADD_FAILURE() << "every worker returned, but the download did not end";
+        cancelledAt = now;
       }
-      if (failed) {
+      if (!cancelledAt && now - start > std::chrono::seconds(30)) {
+        ADD_FAILURE() << "the download did not end within 30 s of real time";
+        cancelledAt = now;
+      }
+      if (cancelledAt) {
         watchdog->CancelAll();
         for (auto& device : devices_) device->Shutdown();
+        if (now - *cancelledAt > std::chrono::seconds(5)) {
+          AbandonTestProgram("the download did not end although it was cancelled");
+        }
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
@@ -228,11 +246,15 @@ class DeviceFarm : public PipeControllerEnvironment {
   bool StartWorker(int32_t i, PipeWatchdog& watchdog) override {
     if (std::find(refuse.begin(), refuse.end(), i) != refuse.end()) return false;
     const size_t k = static_cast<size_t>(i);
-    std::shared_ptr<PipeCallWatch> watch =
-        watchdog.Enrol(devsim::MemoryPipeCanceller(*devices_[k]), *clocks_[k]);
+    auto watch = std::make_shared<LeaveCheckingWatch>(
+        watchdog.Enrol(devsim::MemoryPipeCanceller(*devices_[k]), *clocks_[k]));
+    ++started_;
+    ++running_;
     threads_.emplace_back([this, i, k, watch] {
       RunPipeDeviceWorker(i, std::move(pipes_[k].outPipe), std::move(pipes_[k].inPipe), image_,
                           reporter_, *clocks_[k], watch.get());
+      watch->CheckLeft(i);
+      --running_;
     });
     return true;
   }
@@ -242,6 +264,8 @@ class DeviceFarm : public PipeControllerEnvironment {
   uint32_t now(int32_t i) const { return clocks_[static_cast<size_t>(i)]->TickCount(); }
   static inline BulkPipeBehaviour behaviours[MAX_PIPE_DEVICES];
   std::vector<int32_t> refuse;  // devices whose worker cannot be started
+  // While this is false, the time of every device stands still (for at most 3 s).
+  const std::atomic<bool>* holdTimeUntil = nullptr;
 
  private:
   ImageSource& image_;
@@ -250,6 +274,7 @@ class DeviceFarm : public PipeControllerEnvironment {
   std::vector<std::unique_ptr<BulkPipeDevice>> devices_;
   std::vector<devsim::MemoryPipePair> pipes_;
   std::vector<std::thread> threads_;
+  std::atomic<int> started_{0}, running_{0};  // workers started, and not yet returned
 };
 
 TEST(PipeDownloadController, SixteenDevicesDownloadInParallelToComplete) {
@@ -355,21 +380,25 @@ TEST(PipeDownloadController, FailedAndHungDevicesEachGiveTheirOwnFinalReport) {
   EXPECT_TRUE(farm.device(13).Result().inClosed);
 }
 
-// A box of the controller's (a worker that could not be started) waits for the operator while
-// the other devices go on: their calls stay watched. Device 0 hangs half-way; its write is still
-// given up at the 10 s limit while the box is up.
+// A box of the controller's (a worker that could not be started) comes up at once and waits for
+// the operator while the other devices go on: their calls stay watched. Device 0 hangs half-way;
+// its write is still given up at the 10 s limit while the box is up.
 class BoxHoldingReporter : public RecordingReporter {
  public:
   void ShowAppBox(std::string_view text, BoxIcon icon) override {
     RecordingReporter::ShowAppBox(text, icon);
-    // The operator dismisses the box once the started device has ended too (or after 20 s).
+    endingsAtBox = endings().size();
     boxShown = true;
-    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (endings().size() < 2 && std::chrono::steady_clock::now() < giveUp) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    if (endings().size() < 2) ADD_FAILURE() << "the started device did not end while the box was up";
+    // The operator dismisses the box once the started device has ended too (or after 5 s).
+    const bool ended = Eventually(
+        [&] {
+          const std::vector<DeviceEnding> all = endings();
+          return std::any_of(all.begin(), all.end(), [](auto& e) { return e.device == 0; });
+        },
+        5000);
+    if (!ended) ADD_FAILURE() << "the started device did not end while the box was up";
   }
+  std::atomic<size_t> endingsAtBox{0};
   std::atomic<bool> boxShown{false};
 };
 
@@ -381,8 +410,10 @@ TEST(PipeDownloadController, DevicesStayWatchedWhileTheThreadStartBoxIsUp) {
   BoxHoldingReporter reporter;
   DeviceFarm farm(2, *image, reporter);
   farm.refuse = {1};
+  farm.holdTimeUntil = &reporter.boxShown;  // the hung device ends only after the box is up
   EXPECT_EQ(farm.RunDownload(), PipeDownloadResult::Devices);
   EXPECT_TRUE(reporter.boxShown);
+  EXPECT_EQ(reporter.endingsAtBox, 1u) << "the box came up only after the started device ended";
   ASSERT_EQ(reporter.endings().size(), 2u);
   const DeviceEnding hung = reporter.endings()[1].device == 0 ? reporter.endings()[1]
                                                               : reporter.endings()[0];
@@ -392,18 +423,23 @@ TEST(PipeDownloadController, DevicesStayWatchedWhileTheThreadStartBoxIsUp) {
   EXPECT_LT(hung.tick - hungAt, 11000u);
 }
 
-// The download returns only once every worker has made its last report, although nobody joins
-// the workers (they run on detached threads, as on Windows) and a device's ending takes a while
-// to be told: whoever reads the results then has every device's.
+// The download returns only once every worker has made its last report and shown its box,
+// although nobody joins the workers (they run on detached threads, as on Windows) and a device's
+// ending takes a while to be told: whoever reads the results then has every device's.
 class SlowEndingReporter : public RecordingReporter {
  public:
   void DeviceEnded(int32_t device, DeviceOutcome outcome, uint32_t tick,
                    std::string_view message) override {
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::this_thread::sleep_for(std::chrono::milliseconds(25));
     RecordingReporter::DeviceEnded(device, outcome, tick, message);
+  }
+  void ShowStopBox(std::string_view text, std::string_view caption) override {
+    std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    RecordingReporter::ShowStopBox(text, caption);
   }
 };
 
+// Three devices, the third answering "VERIERR" (it ends with a box).
 class DetachedWorkers : public PipeControllerEnvironment {
  public:
   DetachedWorkers(ImageSource& image, Reporter& reporter) : image_(image), reporter_(reporter) {}
@@ -414,11 +450,12 @@ class DetachedWorkers : public PipeControllerEnvironment {
   uint32_t LastErrorCode() override { return 0; }
   bool StartWorker(int32_t i, PipeWatchdog& watchdog) override {
     const size_t k = static_cast<size_t>(i);
-    std::shared_ptr<PipeCallWatch> watch =
-        watchdog.Enrol(devsim::MemoryPipeCanceller(*devices_[k]), clock_);
+    auto watch = std::make_shared<LeaveCheckingWatch>(
+        watchdog.Enrol(devsim::MemoryPipeCanceller(*devices_[k]), clock_));
     std::thread([this, i, k, watch] {
       RunPipeDeviceWorker(i, std::move(pipes_[k].outPipe), std::move(pipes_[k].inPipe), image_,
                           reporter_, clock_, watch.get());
+      watch->CheckLeft(i);
     }).detach();
     return true;
   }
@@ -430,7 +467,11 @@ class DetachedWorkers : public PipeControllerEnvironment {
   FakeClock clock_;
   std::vector<std::unique_ptr<BulkPipeDevice>> devices_ = [this] {
     std::vector<std::unique_ptr<BulkPipeDevice>> devices;
-    for (int i = 0; i < 3; ++i) devices.push_back(std::make_unique<BulkPipeDevice>(clock_));
+    for (int i = 0; i < 3; ++i) {
+      BulkPipeBehaviour behaviour;
+      behaviour.answerVerifyError = i == 2;
+      devices.push_back(std::make_unique<BulkPipeDevice>(clock_, behaviour));
+    }
     return devices;
   }();
   std::vector<devsim::MemoryPipePair> pipes_;
@@ -442,13 +483,18 @@ TEST(PipeDownloadController, ReturnsOnlyAfterEveryWorkersLastReport) {
     SlowEndingReporter reporter;
     DetachedWorkers workers(image, reporter);
     auto watchdog = std::make_shared<PipeWatchdog>();
-    ASSERT_EQ(RunPipeDownloadController(reporter, image, workers, *watchdog),
-              PipeDownloadResult::Devices);
-    ASSERT_EQ(reporter.endings().size(), 3u) << "run " << run;
-    ASSERT_EQ(reporter.events(ReportEvent::Status).size(), 2u + 3u * 2u) << "run " << run;
+    PipeDownloadResult result{};
+    RunBounded([&] { result = RunPipeDownloadController(reporter, image, workers, *watchdog); },
+               [&] { watchdog->CancelAll(); }, 5000);
+    EXPECT_EQ(result, PipeDownloadResult::Devices);
+    EXPECT_EQ(reporter.endings().size(), 3u);
+    EXPECT_EQ(reporter.events(ReportEvent::Status).size(), 2u + 3u * 2u);
     for (int32_t i = 0; i < 3; ++i) {
-      ASSERT_EQ(reporter.device(i).outcome, DeviceOutcome::Verified) << "run " << run;
+      EXPECT_EQ(reporter.device(i).outcome,
+                i == 2 ? DeviceOutcome::VerificationError : DeviceOutcome::Verified);
     }
+    EXPECT_EQ(reporter.events(ReportEvent::StopBox).size(), 1u);
+    ASSERT_FALSE(HasFailure()) << "run " << run;
   }
 }
 

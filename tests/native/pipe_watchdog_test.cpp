@@ -6,8 +6,7 @@
 #include <chrono>
 #include <thread>
 
-#include "pipe_watchdog.h"
-#include "recording_reporter.h"
+#include "pipe_test_support.h"
 
 namespace pelorin::test {
 namespace {
@@ -68,46 +67,82 @@ TEST(PipeWatchdog, CancelsOnlyCallsPastTheirDeadlineAndAgainUntilTheyReturn) {
   EXPECT_EQ(watchdog->active(), 0);
 }
 
-// Waits (bounded) until `condition` holds; true when it did.
-template <class Condition>
-bool Eventually(Condition condition) {
-  const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > giveUp) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
-}
+// What the watchdog's thread does at once (it wakes, looks at the calls, ends), it has done within
+// this much real time, on a loaded machine too.
+constexpr int PROMPT_MS = 3000;
 
-// The thread that runs the watchdog sleeps until the earliest deadline: a call that begins
-// meanwhile with an earlier one wakes it, and it ends when the last worker leaves, also when
-// workers enrol while it runs.
+// A fake clock that counts the reads of threads other than the test's: the watchdog's.
+class WatchedClock : public FakeClock {
+ public:
+  uint32_t TickCount() override {
+    if (std::this_thread::get_id() != test_) ++readsElsewhere;
+    return FakeClock::TickCount();
+  }
+  std::atomic<int> readsElsewhere{0};
+
+ private:
+  const std::thread::id test_ = std::this_thread::get_id();
+};
+
+// Runs the watchdog on a thread of its own, as the controller does. Should it not have ended by
+// the time the test is over, it is cancelled so that its thread can be joined.
+class Runner {
+ public:
+  explicit Runner(PipeWatchdog& watchdog) : watchdog_(watchdog) {}
+  ~Runner() {
+    if (!ended_) {
+      watchdog_.CancelAll();
+      if (!Eventually([&] { return ended_.load(); }, 5000)) {
+        AbandonTestProgram("the watchdog ran on although it was cancelled");
+      }
+    }
+    thread_.join();
+  }
+  bool ended() const { return ended_; }
+  bool EndsSoon() const {
+    return Eventually([&] { return ended_.load(); }, PROMPT_MS);
+  }
+
+ private:
+  PipeWatchdog& watchdog_;
+  std::atomic<bool> ended_{false};
+  std::thread thread_{[this] {
+    watchdog_.Run();
+    ended_ = true;
+  }};
+};
+
+// The thread that runs the watchdog sleeps until the earliest deadline comes in real time: a call
+// that begins meanwhile with an earlier one wakes it, and it ends when the last worker leaves,
+// also when workers enrol while it runs.
 TEST(PipeWatchdog, RunWakesForAnEarlierDeadlineAndEndsWithTheLastWorker) {
-  FakeClock clock;
+  WatchedClock clock;
   std::atomic<int> slowCancels{0}, fastCancels{0};
   auto watchdog = std::make_shared<PipeWatchdog>();
   auto slow = watchdog->Enrol(std::make_unique<CountingCanceller>(&slowCancels), clock);
-  std::atomic<bool> ran{false};
-  std::thread runner([&] {
-    watchdog->Run();
-    ran = true;
-  });
-  // The watchdog sleeps for the slow call's 100 s; the fast call is due at once.
-  ASSERT_TRUE(slow->BeginCall(clock.TickCount() + 100000));
+  EXPECT_TRUE(slow->BeginCall(clock.TickCount() + 100000));
+  Runner runner(*watchdog);
+  // Once it has looked at the slow call's deadline, the watchdog sleeps for its 100 s.
+  EXPECT_TRUE(Eventually([&] { return clock.readsElsewhere > 0; }, PROMPT_MS));
   auto fast = watchdog->Enrol(std::make_unique<CountingCanceller>(&fastCancels), clock);
-  EXPECT_TRUE(Eventually([&] { return !ran; }));
-  ASSERT_TRUE(fast->BeginCall(clock.TickCount()));
-  EXPECT_TRUE(Eventually([&] { return fastCancels > 0; })) << "the sleeping watchdog was not woken";
+  const int before = clock.readsElsewhere;
+  EXPECT_TRUE(fast->BeginCall(clock.TickCount() + 20));
+  // Woken, it looks at both calls again, then sleeps for the fast call's 20 ms; those pass (the
+  // clock runs on without telling it) and it gives the fast call up by itself.
+  if (Eventually([&] { return clock.readsElsewhere >= before + 2; }, PROMPT_MS)) {
+    clock.Advance(20);
+    EXPECT_TRUE(Eventually([&] { return fastCancels > 0; }, PROMPT_MS))
+        << "the watchdog did not look again when the earlier deadline came";
+  } else {
+    ADD_FAILURE() << "the sleeping watchdog was not woken by the earlier deadline";
+  }
   EXPECT_EQ(slowCancels.load(), 0);
   fast->EndCall();
   fast->Leave();
   slow->EndCall();
-  EXPECT_FALSE(ran) << "ended while a worker was still enrolled";
+  EXPECT_FALSE(runner.ended()) << "ended while a worker was still enrolled";
   slow->Leave();
-  const bool ended = Eventually([&] { return ran.load(); });
-  EXPECT_TRUE(ended) << "the last worker's leaving did not end the watchdog";
-  if (!ended) watchdog->CancelAll();  // so that the runner can be joined
-  runner.join();
+  EXPECT_TRUE(runner.EndsSoon()) << "the last worker's leaving did not end the watchdog";
 }
 
 // A station keeps its watchdog running between devices with a keeper of its own.
@@ -115,25 +150,22 @@ TEST(PipeWatchdog, AKeeperHoldsRunWhileNoWorkerIsEnrolled) {
   FakeClock clock;
   auto watchdog = std::make_shared<PipeWatchdog>();
   auto keeper = watchdog->Enrol(nullptr, clock);
-  std::atomic<bool> ran{false};
-  std::thread runner([&] {
-    watchdog->Run();
-    ran = true;
-  });
+  Runner runner(*watchdog);
   for (int i = 0; i < 3; ++i) {
     std::atomic<int> cancels{0};
     auto worker = watchdog->Enrol(std::make_unique<CountingCanceller>(&cancels), clock);
-    ASSERT_TRUE(worker->BeginCall(clock.TickCount()));
-    EXPECT_TRUE(Eventually([&] { return cancels > 0; })) << "worker " << i;
+    EXPECT_TRUE(worker->BeginCall(clock.TickCount()));
+    const bool cancelled = Eventually([&] { return cancels > 0; }, PROMPT_MS);
     worker->EndCall();
     worker->Leave();
+    if (!cancelled) {
+      ADD_FAILURE() << "the call of worker " << i << " was not given up";
+      break;
+    }
   }
-  EXPECT_FALSE(ran);
+  EXPECT_FALSE(runner.ended());
   keeper->Leave();
-  const bool ended = Eventually([&] { return ran.load(); });
-  EXPECT_TRUE(ended);
-  if (!ended) watchdog->CancelAll();
-  runner.join();
+  EXPECT_TRUE(runner.EndsSoon());
 }
 
 }  // namespace

@@ -196,28 +196,29 @@ TEST(PipeDeviceWorker, StreamsAHundredMegabyteImage) {
 }
 
 TEST(PipeDeviceWorker, ProgressIsPostedAtMostFourTimesASecondEndingOnWhatWasReached) {
-  // 100 chunks, one every 50 ms: each write moves the bar by 1%, a post every 250 ms.
-  auto image = FakeImageSource::Generated(100 * PIPE_CHUNK_SIZE);
+  // 200 chunks, one every 25 ms: every other write moves the bar by 1%, a post every 250 ms.
+  auto image = FakeImageSource::Generated(200 * PIPE_CHUNK_SIZE);
   BulkPipeBehaviour behaviour;
-  behaviour.bytesPerSecond = 20 * PIPE_CHUNK_SIZE;
+  behaviour.bytesPerSecond = 40 * PIPE_CHUNK_SIZE;
   Outcome o = RunWorker(*image, behaviour);
   const std::vector<int32_t> progress = o.progress();
   ASSERT_EQ(progress.size(), o.dataWritesAtProgress.size());
-  std::vector<int32_t> expected = {1};  // the first move at once
+  std::vector<int32_t> expected = {0};  // the first write at once, although it shows as 0%
   while (expected.back() + 5 < 100) expected.push_back(expected.back() + 5);
   expected.push_back(100);  // 100 at once
   EXPECT_EQ(progress, expected);
   for (size_t i = 0; i < progress.size(); ++i) {
-    EXPECT_EQ(progress[i], static_cast<int32_t>(o.dataWritesAtProgress[i])) << "post " << i;
+    EXPECT_EQ(progress[i], static_cast<int32_t>(o.dataWritesAtProgress[i] / 2)) << "post " << i;
   }
 
-  // A device that hangs half-way: the bar keeps the position it reached.
-  behaviour.hangIn = BulkPipePhase::Data;
-  behaviour.hangAfterDataBytes = 50 * PIPE_CHUNK_SIZE;
+  // A device unplugged at 49%, less than 250 ms after the last post (45%): the bar still shows
+  // the position it reached.
+  behaviour.vanishIn = BulkPipePhase::Data;
+  behaviour.vanishAfterDataBytes = 98 * PIPE_CHUNK_SIZE;
   o = RunWorker(*image, behaviour, 2);
-  ASSERT_FALSE(o.progress().empty());
-  EXPECT_EQ(o.progress().back(), 50);
-  EXPECT_LT(o.progress().size(), 20u);
+  ASSERT_GE(o.progress().size(), 2u);
+  EXPECT_EQ(o.progress().end()[-2], 45);
+  EXPECT_EQ(o.progress().back(), 49);
   ExpectEnding(o, StatusEvent(STATUS_ERROR, 2), "USB Cable 연결을 확인해 보세요.", "연결 에러3");
 }
 
@@ -499,7 +500,9 @@ struct ScriptedRun {
   uint32_t msAfterByteSum = 0;       // when the device ended
   size_t stepsLeft = 0;              // of the script, unread
 };
-ScriptedRun RunScriptedAnswers(std::deque<ScriptedInLink::Step> script) {
+// With `ctrlCAtSleep`, the operator stops the download during the clock's pause of that number
+// (1-based: the pauses after the magic and the length come first).
+ScriptedRun RunScriptedAnswers(std::deque<ScriptedInLink::Step> script, uint32_t ctrlCAtSleep = 0) {
   FakeImageSource image(Bytes({1, 2, 3}));
   FakeClock clock;
   RecordingReporter reporter;
@@ -510,7 +513,10 @@ ScriptedRun RunScriptedAnswers(std::deque<ScriptedInLink::Step> script) {
   in->left = &run.stepsLeft;
   auto watchdog = std::make_shared<PipeWatchdog>();
   auto watch = watchdog->Enrol(std::make_unique<ScriptedInLink::Canceller>(&in->cancelled), clock);
-  clock.SetOnAdvance([&] { watchdog->CancelOverdue(); });
+  clock.SetOnAdvance([&] {
+    if (ctrlCAtSleep != 0 && clock.sleepCount() == ctrlCAtSleep) watchdog->CancelAll();
+    watchdog->CancelOverdue();
+  });
   std::vector<std::pair<std::string, uint32_t>> writes;
   RunPipeDeviceWorker(0, std::make_unique<TimedSink>(clock, &writes), std::move(in), image,
                       reporter, clock, watch.get());
@@ -692,17 +698,22 @@ TEST(PipeWatchdog, CancelAllEndsABlockedDeviceAtOnceAndRefusesLaterCalls) {
   auto pipes = devsim::ConnectMemoryPipes(device);
   auto watchdog = std::make_shared<PipeWatchdog>();
   auto watch = watchdog->Enrol(devsim::MemoryPipeCanceller(device), clock);
+  std::atomic<bool> done{false};
   std::thread worker([&] {
     RunPipeDeviceWorker(5, std::move(pipes.outPipe), std::move(pipes.inPipe), *image, reporter,
                         clock, watch.get());
+    done = true;
   });
-  const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (!device.hostBlocked() && std::chrono::steady_clock::now() < giveUp) {
-    std::this_thread::yield();
-  }
-  EXPECT_TRUE(device.hostBlocked()) << "the device never blocked the worker";
+  EXPECT_TRUE(Eventually([&] { return device.hostBlocked(); }))
+      << "the device never blocked the worker";
   const uint32_t stoppedAt = clock.TickCount();
   watchdog->CancelAll();
+  if (!Eventually([&] { return done.load(); }, 3000)) {
+    ADD_FAILURE() << "the blocked call was not cancelled";
+    device.Shutdown();
+    if (!Eventually([&] { return done.load(); }, 5000))
+      AbandonTestProgram("the worker did not end");
+  }
   worker.join();
   ASSERT_EQ(reporter.endings().size(), 1u);
   EXPECT_EQ(reporter.endings()[0].outcome, DeviceOutcome::LinkError);
@@ -711,6 +722,13 @@ TEST(PipeWatchdog, CancelAllEndsABlockedDeviceAtOnceAndRefusesLaterCalls) {
   EXPECT_EQ(reporter.events(ReportEvent::Status).back(), StatusEvent(STATUS_ERROR, 5));
   EXPECT_EQ(watchdog->active(), 0);
   EXPECT_FALSE(watchdog->Enrol(nullptr, clock)->BeginCall(clock.TickCount() + 1000));
+
+  // Between two reads of the device's answer: no read follows, the verdict is not looked for.
+  const ScriptedRun paused =
+      RunScriptedAnswers({{true, "RECEIVE"}, {false, ""}, {true, "VERIOK_"}}, 3);
+  EXPECT_EQ(paused.statuses, (std::vector<ReportEvent>{StatusEvent(STATUS_VERIFYING, 0),
+                                                       StatusEvent(STATUS_ERROR, 0)}));
+  EXPECT_EQ(paused.stepsLeft, 1u) << "read on after the stop";
 }
 
 }  // namespace

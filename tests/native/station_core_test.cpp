@@ -39,6 +39,7 @@ TEST(StationCore, StartsEachArrivalOnceAndForgetsItWhenItLeaves) {
   const PresentDevice a{"path-a", "USB\\VID_1234&PID_5678\\6&2A3B&0&1", "P1"};
   const PresentDevice b{"path-b", "USB\\VID_1234&PID_5678\\6&2A3B&0&2", "P2"};
   EXPECT_TRUE(core.Poll({}).empty());
+  EXPECT_FALSE(core.Finished()) << "a station runs until it is stopped, also with nothing to do";
   std::vector<StationAction> first = core.Poll({a});
   EXPECT_EQ(Told(first), std::vector<std::string>{"open P1"});
   EXPECT_EQ(first[0].serial, "") << "an id with & has no serial number";
@@ -50,7 +51,6 @@ TEST(StationCore, StartsEachArrivalOnceAndForgetsItWhenItLeaves) {
   // It leaves: the next unit in that port is new, although its path is the same.
   EXPECT_TRUE(core.Poll({b}).empty());
   EXPECT_EQ(Told(core.Poll({a, b})), std::vector<std::string>{"open P1"});
-  EXPECT_FALSE(core.Finished()) << "a station runs until it is stopped";
 }
 
 TEST(StationCore, AUnitTheLogShowsVerifiedWithThisImageIsNotFlashedAgain) {
@@ -83,23 +83,36 @@ TEST(StationCore, AUnitTheLogShowsVerifiedWithThisImageIsNotFlashedAgain) {
 }
 
 TEST(StationCore, PipesThatDoNotOpenAreTriedForFiveSecondsThenRecordedOnce) {
-  StationCore core({}, {});
+  StationCore core({.ports = {}, .maxDevices = 1}, {});
   const PresentDevice a = Usb("SN1", "P1");
+  const PresentDevice b = Usb("SN2", "P2");
   uint32_t now = 1000;
-  std::vector<StationAction> actions = core.Poll({a});
+  std::vector<StationAction> actions = core.Poll({a, b});
   ASSERT_EQ(Told(actions), std::vector<std::string>{"open P1"});
   for (; now < 1000 + 5000; now += 500) {
     EXPECT_FALSE(core.OpenFailed(actions[0].device, now, "Failed to open").has_value()) << now;
-    actions = core.Poll({a});
-    ASSERT_EQ(Told(actions), std::vector<std::string>{"open P1"}) << "tried again at " << now;
+    actions = core.Poll({a, b});
+    ASSERT_EQ(Told(actions), std::vector<std::string>{"open P1"})
+        << "tried again at " << now << ", still first in line";
   }
   std::optional<StationRecord> record = core.OpenFailed(actions[0].device, now, "Failed to open");
   ASSERT_TRUE(record.has_value());
   EXPECT_EQ(record->result, "link-error");
   EXPECT_EQ(record->message, "Failed to open");
   core.Recorded(actions[0].device, true);
-  EXPECT_TRUE(core.Poll({a}).empty()) << "remembered: recorded once";
+  EXPECT_EQ(Told(core.Poll({a, b})), std::vector<std::string>{"open P2"})
+      << "remembered: recorded once";
   EXPECT_EQ(core.ExitStatus(), EXIT_DEVICE_FAILED);
+
+  // After Ctrl+C nothing is tried again: the failure is recorded at once, and the station ends
+  // only once that record is written.
+  StationCore stopping({}, {});
+  actions = stopping.Poll({a});
+  stopping.Stop();
+  ASSERT_TRUE(stopping.OpenFailed(actions.at(0).device, 1000, "Failed to open").has_value());
+  EXPECT_FALSE(stopping.Finished()) << "its record is still being written";
+  stopping.Recorded(actions[0].device, true);
+  EXPECT_TRUE(stopping.Finished());
 }
 
 TEST(StationCore, PortsOutsideTheAllowListAreLeftAlone) {
@@ -119,56 +132,67 @@ TEST(StationCore, DevicesBeyondTheSlotsWaitInArrivalOrder) {
   StationCore core(two, memory);
   std::vector<StationAction> first = core.Poll({Usb("S1", "P1"), Usb("S2", "P2"), Usb("S3", "P3")});
   EXPECT_EQ(Told(first), (std::vector<std::string>{"open P1", "open P2"}));
-  // A later arrival waits behind P3; a known unit needs no slot.
-  EXPECT_EQ(Told(core.Poll({Usb("S4", "P4"), Usb("S1", "P1"), Usb("S2", "P2"), Usb("S3", "P3"),
-                            Usb("OLD", "P5")})),
+  // A later arrival waits; a known unit needs no slot; P3, pulled while it waited, is forgotten.
+  EXPECT_EQ(Told(core.Poll({Usb("S4", "P4"), Usb("S1", "P1"), Usb("S2", "P2"), Usb("OLD", "P5")})),
             std::vector<std::string>{"record P5 already-verified"});
-  EXPECT_EQ(core.StatusLine(0).substr(0, 21), "flashing 2, waiting 2");
+  EXPECT_EQ(core.StatusLine(0).substr(0, 21), "flashing 2, waiting 1");
   Finish(core, first[1], DeviceOutcome::VerificationError);
+  // Plugged in again, it is a new arrival behind P4.
   EXPECT_EQ(Told(core.Poll({Usb("S1", "P1"), Usb("S2", "P2"), Usb("S3", "P3"), Usb("S4", "P4")})),
-            std::vector<std::string>{"open P3"});
+            std::vector<std::string>{"open P4"});
   // A device's slot is free only once its record is written.
   core.Ended(first[0].device, DeviceOutcome::Verified, 1000, "");
   EXPECT_TRUE(core.Poll({Usb("S1", "P1"), Usb("S3", "P3"), Usb("S4", "P4")}).empty());
   core.Recorded(first[0].device, true);
-  EXPECT_EQ(Told(core.Poll({Usb("S3", "P3"), Usb("S4", "P4")})), std::vector<std::string>{"open P4"});
+  EXPECT_EQ(Told(core.Poll({Usb("S3", "P3"), Usb("S4", "P4")})),
+            std::vector<std::string>{"open P3"});
 }
 
 TEST(StationCore, CountEndsTheStationAfterThatManyRecords) {
+  LogMemory memory;
+  memory.verifiedSerials = {"OLD"};
   StationSettings settings;
-  settings.count = 2;
-  StationCore core(settings, {});
+  settings.count = 3;
+  StationCore core(settings, memory);
   std::vector<StationAction> started =
-      core.Poll({Usb("S1", "P1"), Usb("S2", "P2"), Usb("S3", "P3")});
-  EXPECT_EQ(Told(started), (std::vector<std::string>{"open P1", "open P2"}))
-      << "no more devices than records to come";
-  Finish(core, started[0], DeviceOutcome::Verified);
+      core.Poll({Usb("OLD", "P0"), Usb("S1", "P1"), Usb("S2", "P2"), Usb("S3", "P3")});
+  EXPECT_EQ(Told(started),
+            (std::vector<std::string>{"record P0 already-verified", "open P1", "open P2"}))
+      << "no more devices than records to come, the known unit's among them";
+  core.Recorded(started[0].device, true);
+  Finish(core, started[1], DeviceOutcome::Verified);
   EXPECT_TRUE(core.Poll({Usb("S2", "P2"), Usb("S3", "P3")}).empty());
   EXPECT_FALSE(core.Finished());
-  Finish(core, started[1], DeviceOutcome::Verified);
+  Finish(core, started[2], DeviceOutcome::Verified);
   EXPECT_TRUE(core.Finished());
   EXPECT_EQ(core.ExitStatus(), EXIT_VERIFIED);
-  EXPECT_EQ(core.SummaryLine(), "station: 2 records, 2 verified, 0 failed, 0 cancelled");
+  EXPECT_EQ(core.SummaryLine(), "station: 3 records, 3 verified, 0 failed, 0 cancelled");
 }
 
 TEST(StationCore, CtrlCCancelsTheDevicesInFlightAndStartsNothing) {
-  StationCore core({}, {});
-  std::vector<StationAction> started = core.Poll({Usb("S1", "P1"), Usb("S2", "P2")});
-  ASSERT_EQ(started.size(), 2u);
-  core.Opened(started[0].device, 0);
+  StationCore core({.ports = {}, .maxDevices = 4}, {});
+  const std::vector<PresentDevice> present = {Usb("S1", "P1"), Usb("S2", "P2"), Usb("S3", "P3"),
+                                              Usb("S4", "P4"), Usb("S5", "P5")};
+  std::vector<StationAction> started = core.Poll(present);
+  ASSERT_EQ(started.size(), 4u);
+  Finish(core, started[0], DeviceOutcome::VerificationError);  // before Ctrl+C
   core.Opened(started[1].device, 0);
+  core.Opened(started[2].device, 0);
   core.Stop();
-  EXPECT_TRUE(core.Poll({Usb("S1", "P1"), Usb("S2", "P2"), Usb("S3", "P3")}).empty());
+  // The glue had not opened the fourth yet: it is left alone; the fifth waits no more.
+  core.Withdraw(started[3].device);
+  EXPECT_EQ(core.Waiting(), 0u);
+  EXPECT_TRUE(core.Poll(present).empty());
   EXPECT_FALSE(core.Finished()) << "devices in flight";
-  StationRecord cancelled = core.Ended(started[0].device, DeviceOutcome::LinkError, 500, "");
+  StationRecord cancelled = core.Ended(started[1].device, DeviceOutcome::LinkError, 500, "");
   EXPECT_EQ(cancelled.result, "cancelled");
-  core.Recorded(started[0].device, true);
-  // A verdict that came all the same stands.
-  EXPECT_EQ(core.Ended(started[1].device, DeviceOutcome::Verified, 500, "").result, "verified");
-  EXPECT_FALSE(core.Finished()) << "its record is not written yet";
   core.Recorded(started[1].device, true);
+  // A verdict that came all the same stands.
+  EXPECT_EQ(core.Ended(started[2].device, DeviceOutcome::Verified, 500, "").result, "verified");
+  EXPECT_FALSE(core.Finished()) << "its record is not written yet";
+  core.Recorded(started[2].device, true);
   EXPECT_TRUE(core.Finished());
-  EXPECT_EQ(core.ExitStatus(), EXIT_CANCELLED);
+  EXPECT_EQ(core.ExitStatus(), EXIT_CANCELLED) << "Ctrl+C, whatever failed before";
 }
 
 TEST(StationCore, ARecordThatCannotBeWrittenStopsTheStation) {
@@ -240,14 +264,18 @@ TEST(StationRecord, LogMemoryStopsAtATornTail) {
   EXPECT_EQ(whole.lastSequence, 8u);
   EXPECT_FALSE(ReadLogMemory("", sha).tornTail);
 
-  // Read a few bytes at a time, lines split anywhere.
+  // Read a few bytes at a time, lines split anywhere; a second station on the same log wrote an
+  // earlier sequence number after a later one.
   LogMemoryReader reader(sha);
-  const std::string content = good + "\n" + good + "\n" + good.substr(0, 20);
+  const std::string skipped =
+      R"({"sequence": 9, "serial": "SN2", "result": "already-verified", "image": {"sha256": ")" +
+      sha + "\"}}";
+  const std::string content = good + "\n" + skipped + "\n" + good + "\n" + good.substr(0, 20);
   for (size_t i = 0; i < content.size(); i += 7) reader.Add(content.substr(i, 7));
   const LogMemory pieces = reader.Finish();
   EXPECT_TRUE(pieces.tornTail);
-  EXPECT_EQ(pieces.lastSequence, 8u);
-  EXPECT_EQ(pieces.verifiedSerials, std::set<std::string>{"SN1"});
+  EXPECT_EQ(pieces.lastSequence, 9u);
+  EXPECT_EQ(pieces.verifiedSerials, (std::set<std::string>{"SN1", "SN2"}));
 }
 
 TEST(StationCore, SerialIsTheLastPartOfAUsbInstanceIdWithoutAmpersand) {
@@ -255,6 +283,7 @@ TEST(StationCore, SerialIsTheLastPartOfAUsbInstanceIdWithoutAmpersand) {
   EXPECT_EQ(SerialOf("usb\\vid_1234&pid_5678\\0123456789AB"), "0123456789AB");
   EXPECT_EQ(SerialOf("USB\\VID_1234&PID_5678\\5&2A3B4C5D&0&2"), "");
   EXPECT_EQ(SerialOf("ROOT\\SIMDEV\\0000"), "");
+  EXPECT_EQ(SerialOf("USBSTOR\\VID_1234&PID_5678\\SN0001"), "");
   EXPECT_EQ(SerialOf("USB\\VID_1234&PID_5678&MI_00\\7&1&0"), "");
   EXPECT_EQ(SerialOf("USB\\VID_1234&PID_5678\\"), "");
   EXPECT_EQ(SerialOf("USB\\VID_1234\\SN0001"), "");

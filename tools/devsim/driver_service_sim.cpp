@@ -56,6 +56,7 @@ bool SimulatedDriverService::StartRequest(DriverChannel channel, uint32_t code, 
       delayed = true;
       delayMs = it->second;
       entry.pending = true;
+      pendingChannels_.insert(channel);
     }
     log_.push_back(std::move(entry));
     logIndex = log_.size() - 1;
@@ -73,7 +74,13 @@ bool SimulatedDriverService::StartRequest(DriverChannel channel, uint32_t code, 
   return false;
 }
 
-void SimulatedDriverService::FinishRequest(DriverChannel) {
+void SimulatedDriverService::FinishRequest(DriverChannel channel) {
+  {
+    std::lock_guard lock(mutex_);
+    if (pendingChannels_.erase(channel) == 0)
+      misuse_.push_back("finish on channel " + std::to_string(channel) +
+                        " with no request pending");
+  }
   if (pending_.joinable()) pending_.join();
 }
 

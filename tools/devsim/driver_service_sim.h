@@ -83,7 +83,8 @@ class SimulatedDriverService : public DriverTransport {
   int channelsOpened() const;
   int openChannels() const;  // channels opened and not closed
   int openDevices() const;   // device handles opened and not closed
-  // Channels closed that were not open, requests on unknown channels: empty for a good client.
+  // Channels closed that were not open, requests on unknown channels, finishes with no request
+  // pending: empty for a good client.
   std::vector<std::string> misuse() const;
 
  private:
@@ -102,6 +103,7 @@ class SimulatedDriverService : public DriverTransport {
 
   int channelOpens_ = 0;
   std::set<DriverChannel> channels_;
+  std::set<DriverChannel> pendingChannels_;  // answered as pending, not yet finished
   DriverChannel nextChannel_ = 0x100;
   std::map<uint32_t, uint32_t> handles_;  // open device handle -> unique id
   uint32_t nextHandle_ = FIRST_DEVICE_HANDLE;
