@@ -145,7 +145,8 @@ ParsedArguments ParseArguments(const std::vector<std::string>& arguments) {
   app.add_option("--port", stationOptions.ports,
                  "station: flash only devices at this location (a final * matches a prefix); "
                  "may be given more than once")
-      ->type_name("LOCATION");
+      ->type_name("LOCATION")
+      ->allow_extra_args(false);  // one location each: what follows is the image
   app.add_option("--max-devices", stationOptions.maxDevices,
                  "station: devices flashed at once (default 16, at most 64)")
       ->type_name("N")

@@ -16,7 +16,7 @@ scenario_station_arrivals() {
     --device "$(usb_device 0 SN-A Port_#0001.Hub_#0001)" \
     --device "$(usb_device 1 '' Port_#0002.Hub_#0001),arrive=1000,leave-after-end=300,return=1500" \
     --device "$(usb_device 2 SN-C Port_#0003.Hub_#0001),arrive=2000,leave-after-end=300,return=1500" || return
-  station arrivals --log "$(win_path "$log")" --count 5 "$(win_path "$image")"
+  station arrivals --log "$(win_path "$log")" --count 5 --port "Port_#000*" "$(win_path "$image")"
   stop_devsim
   expect_eq "exit" "$cli_status" 0
   expect_eq "torn line ended, then the records" "$(sed -n 2p "$log")" '{"sequence": 42, "ser'

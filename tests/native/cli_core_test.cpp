@@ -54,6 +54,16 @@ TEST(CliArguments, GoodForms) {
   EXPECT_TRUE(station.options.reflash);
   EXPECT_EQ(station.options.writeTimeoutMs, 30000u);
   EXPECT_EQ(station.options.answerTimeoutMs, 900000u);
+  // Each --port takes one location: the image after them stays the image.
+  for (const auto& arguments : {std::vector<std::string>{"--station", "--port", "P1", "--port",
+                                                         "P2*", "os.nb0"},
+                                std::vector<std::string>{"--station", "--port=P1", "--port=P2*",
+                                                         "os.nb0"}}) {
+    ParsedArguments ports = ParseArguments(arguments);
+    ASSERT_TRUE(ports.ok) << ports.text;
+    EXPECT_EQ(ports.options.image, "os.nb0");
+    EXPECT_EQ(ports.options.ports, (std::vector<std::string>{"P1", "P2*"}));
+  }
   ParsedArguments stationDefaults = ParseArguments({"--station", "os.nb0"});
   ASSERT_TRUE(stationDefaults.ok) << stationDefaults.text;
   EXPECT_EQ(stationDefaults.options.maxDevices, 16);
