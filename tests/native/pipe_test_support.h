@@ -197,6 +197,9 @@ inline bool LetTimeRunWhileBlocked(devsim::BulkPipeDevice& device, FakeClock& cl
       const uint32_t step = next == UINT32_MAX ? 1000 : (next == 0 ? 1 : next);
       clock.Advance(step);
       advanced += step;
+      // A call cancelled by this step returns on the worker's thread: let it, before the time
+      // runs on (on a loaded machine that can take milliseconds of real time).
+      Eventually([&] { return done.load() || !device.hostBlocked(); }, 100);
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }

@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <nlohmann/json.hpp>
 
 namespace pelorin::cli {
 namespace {
@@ -219,23 +218,16 @@ TEST(StationRecord, OneLineOfJsonWithEveryField) {
   record.ms = 3100;
   record.message = "Verification Error 다시 시도해 주세요.";
   const StationImage image{R"(C:\images\os.nb0)", 4194304, 534712169, std::string(64, 'f')};
-  const std::string line = RecordLine(record, image);
-  EXPECT_EQ(line.find('\n'), std::string::npos);
-  EXPECT_EQ(line.substr(0, 74),
-            R"({"time": "2026-12-08T07:01:02.345Z", "station": "LINE-3", "sequence": 17, )");
-  const nlohmann::json json = nlohmann::json::parse(line);
-  EXPECT_EQ(json["port"], "Port_#0002.Hub_#0004");
-  EXPECT_EQ(json["path"], record.device.path);
-  EXPECT_EQ(json["instance"], "USB\\VID_1234&PID_5678\\SN0001");
-  EXPECT_EQ(json["serial"], "SN0001");
-  EXPECT_EQ(json["image"]["path"], R"(C:\images\os.nb0)");
-  EXPECT_EQ(json["image"]["size"], 4194304);
-  EXPECT_EQ(json["image"]["byteSum"], 534712169);
-  EXPECT_EQ(json["image"]["sha256"], std::string(64, 'f'));
-  EXPECT_EQ(json["result"], "verification-error");
-  EXPECT_EQ(json["bytesSent"], 4194304);
-  EXPECT_EQ(json["seconds"], 3.1);
-  EXPECT_EQ(json["message"], record.message);
+  // One line, every field in its place, Windows paths escaped, Korean as it is.
+  EXPECT_EQ(RecordLine(record, image),
+            R"({"time": "2026-12-08T07:01:02.345Z", "station": "LINE-3", "sequence": 17, )"
+            R"("port": "Port_#0002.Hub_#0004", )"
+            R"("path": "\\?\usb#vid_1234&pid_5678#SN0001#{00873fdf-61a8-11d1-aa5e-00c04fb1728b}\d", )"
+            R"("instance": "USB\VID_1234&PID_5678\SN0001", "serial": "SN0001", )"
+            R"("image": {"path": "C:\images\os.nb0", "size": 4194304, "byteSum": 534712169, )"
+            R"("sha256": ")" + std::string(64, 'f') + R"("}, )"
+            R"("result": "verification-error", "bytesSent": 4194304, "seconds": 3.1, )"
+            R"("message": "Verification Error 다시 시도해 주세요."})");
   EXPECT_EQ(IsoTimeMs(-1), "1969-12-31T23:59:59.999Z");
   EXPECT_EQ(StationCore::DeviceLine(record),
             "#17 port=Port_#0002.Hub_#0004 serial=SN0001: verification-error: Verification "
