@@ -222,9 +222,9 @@ TEST(StationRecord, OneLineOfJsonWithEveryField) {
   EXPECT_EQ(RecordLine(record, image),
             R"({"time": "2026-12-08T07:01:02.345Z", "station": "LINE-3", "sequence": 17, )"
             R"("port": "Port_#0002.Hub_#0004", )"
-            R"("path": "\\?\usb#vid_1234&pid_5678#SN0001#{00873fdf-61a8-11d1-aa5e-00c04fb1728b}\d", )"
-            R"("instance": "USB\VID_1234&PID_5678\SN0001", "serial": "SN0001", )"
-            R"("image": {"path": "C:\images\os.nb0", "size": 4194304, "byteSum": 534712169, )"
+            R"("path": "\\\\?\\usb#vid_1234&pid_5678#SN0001#{00873fdf-61a8-11d1-aa5e-00c04fb1728b}\\d", )"
+            R"("instance": "USB\\VID_1234&PID_5678\\SN0001", "serial": "SN0001", )"
+            R"("image": {"path": "C:\\images\\os.nb0", "size": 4194304, "byteSum": 534712169, )"
             R"("sha256": ")" + std::string(64, 'f') + R"("}, )"
             R"("result": "verification-error", "bytesSent": 4194304, "seconds": 3.1, )"
             R"("message": "Verification Error 다시 시도해 주세요."})");
