@@ -75,9 +75,11 @@ void Cancellation::Cancel() {
   {
     std::lock_guard lock(mutex_);
     requested_ = true;  // under the lock: Watch sees it or the watched object is cancelled here
+    // First what decides how the devices in flight are told (the station: "cancelled"), then
+    // the calls they are blocked in, which end at once and report.
+    if (onCancel_) onCancel_();
     if (watchdog_) watchdog_->CancelAll();  // every blocked pipe call returns at once
     if (transport_ != nullptr) transport_->Cancel();
-    if (onCancel_) onCancel_();
   }
   SetEvent(event_);
 }

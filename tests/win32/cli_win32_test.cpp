@@ -49,6 +49,17 @@ TEST(CliCancellation, ACloseWaitsForTheRecordCtrlCDoesNot) {
   auto late = std::make_shared<PipeWatchdog>();
   ctrlC.Watch(late);
   EXPECT_TRUE(late->cancelled());
+
+  // The station learns of the stop before the devices' calls are cancelled: a device that ends
+  // because of Ctrl+C is then recorded as cancelled, not as a link error.
+  Cancellation ordered;
+  auto flight = std::make_shared<PipeWatchdog>();
+  ordered.Watch(flight);
+  bool callsCancelledFirst = true;
+  ordered.OnCancel([&] { callsCancelledFirst = flight->cancelled(); });
+  ordered.Cancel();
+  EXPECT_FALSE(callsCancelledFirst);
+  EXPECT_TRUE(flight->cancelled());
 }
 
 TEST(PinnedImage, NobodyWritesTheImageWhileItIsPinnedReadersMay) {
