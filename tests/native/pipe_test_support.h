@@ -55,6 +55,16 @@ class TapLink : public PipeLink {
 // which arrives `delayMs` of the clock after the read began, unless the read is cancelled
 // meanwhile (Canceller): then it fails and the step is gone. Once the script is over, every read
 // fails (the device is gone).
+// Cancels a call by raising a flag that the test's blocked call watches.
+class FlagCanceller : public PipeCallCanceller {
+ public:
+  explicit FlagCanceller(std::atomic<bool>* cancelled) : cancelled_(cancelled) {}
+  void CancelCall() override { *cancelled_ = true; }
+
+ private:
+  std::atomic<bool>* cancelled_;
+};
+
 class ScriptedInLink : public PipeLink {
  public:
   struct Step {
@@ -62,14 +72,7 @@ class ScriptedInLink : public PipeLink {
     std::string bytes;
     uint32_t delayMs = 0;
   };
-  class Canceller : public PipeCallCanceller {
-   public:
-    explicit Canceller(std::atomic<bool>* cancelled) : cancelled_(cancelled) {}
-    void CancelCall() override { *cancelled_ = true; }
-
-   private:
-    std::atomic<bool>* cancelled_;
-  };
+  using Canceller = FlagCanceller;
   // `capacities`, when given, collects what each successful read asked for.
   explicit ScriptedInLink(std::deque<Step> script, std::vector<uint32_t>* capacities = nullptr)
       : script_(std::move(script)), capacities_(capacities) {}

@@ -625,14 +625,7 @@ class StallingImage : public ImageSource {
  public:
   StallingImage(uint64_t size, uint64_t stallAt, FakeClock& clock)
       : size_(size), stallAt_(stallAt), clock_(clock) {}
-  class Canceller : public PipeCallCanceller {
-   public:
-    explicit Canceller(std::atomic<bool>* cancelled) : cancelled_(cancelled) {}
-    void CancelCall() override { *cancelled_ = true; }
-
-   private:
-    std::atomic<bool>* cancelled_;
-  };
+  using Canceller = FlagCanceller;
   std::unique_ptr<ImageReader> Open() override { return std::make_unique<Reader>(*this); }
   std::atomic<bool> cancelled{false};
   uint32_t stalledAt = 0;  // the tick the stalled read began
