@@ -629,6 +629,9 @@ class StallingImage : public ImageSource {
   std::unique_ptr<ImageReader> Open() override { return std::make_unique<Reader>(*this); }
   std::atomic<bool> cancelled{false};
   uint32_t stalledAt = 0;  // the tick the stalled read began
+  // The stalled read completes, with its bytes, just as it is cancelled (the cancel came too
+  // late to stop it); the reads after it do not stall.
+  bool completesWhenCancelled = false;
 
  private:
   class Reader : public ImageReader {
@@ -636,12 +639,14 @@ class StallingImage : public ImageSource {
     explicit Reader(StallingImage& image) : image_(image) {}
     bool Read(uint8_t* buffer, uint32_t capacity, uint32_t* got) override {
       *got = 0;
-      if (offset_ >= image_.stallAt_) {
+      if (offset_ >= image_.stallAt_ && !stalled_) {
         image_.stalledAt = image_.clock_.TickCount();
         for (int i = 0; i < 1000 && !image_.cancelled; ++i) image_.clock_.Advance(1000);
-        return false;
+        if (!image_.completesWhenCancelled) return false;
+        stalled_ = true;
       }
-      const uint64_t n = std::min<uint64_t>({capacity, image_.stallAt_ - offset_});
+      const uint64_t end = stalled_ ? image_.size_ : image_.stallAt_;
+      const uint64_t n = std::min<uint64_t>({capacity, end - offset_});
       for (uint64_t i = 0; i < n; ++i) buffer[i] = FakeImageSource::ByteAt(offset_ + i);
       offset_ += n;
       *got = static_cast<uint32_t>(n);
@@ -652,12 +657,13 @@ class StallingImage : public ImageSource {
    private:
     StallingImage& image_;
     uint64_t offset_ = 0;
+    bool stalled_ = false;
   };
   const uint64_t size_, stallAt_;
   FakeClock& clock_;
 };
 
-TEST(PipeDeviceWorker, StalledImageReadIsGivenUpAfterThirtySeconds) {
+TEST(PipeDeviceWorker, StalledImageReadIsGivenUpAfterThirtySecondsOneThatCompletedStands) {
   FakeClock clock;
   StallingImage image(300000, 131072, clock);
   RecordingReporter reporter;
@@ -676,6 +682,26 @@ TEST(PipeDeviceWorker, StalledImageReadIsGivenUpAfterThirtySeconds) {
   EXPECT_EQ(writes.size(), 3u) << "magic, length and the first chunk; no byte sum";
   EXPECT_EQ(reporter.events(ReportEvent::Status).back(), StatusEvent(STATUS_ERROR, 6));
   EXPECT_EQ(reporter.events().back(), StopBoxEvent("이미지 파일을 열수 없습니다.", "파일 에러"));
+
+  // A read that completed as its cancel came keeps its bytes: the image goes out whole.
+  FakeClock lateClock;
+  StallingImage late(300000, 131072, lateClock);
+  late.completesWhenCancelled = true;
+  RecordingReporter lateReporter;
+  auto lateWatch = watchdog->Enrol(std::make_unique<StallingImage::Canceller>(&late.cancelled),
+                                   lateClock);
+  lateClock.SetOnAdvance([&] { watchdog->CancelOverdue(); });
+  std::vector<std::string> lateWrites;
+  RunPipeDeviceWorker(7, std::make_unique<ReplySink>(&lateWrites),
+                      std::make_unique<ScriptedInLink>(std::deque<ScriptedInLink::Step>{}), late,
+                      lateReporter, lateClock, lateWatch.get());
+  lateClock.SetOnAdvance(nullptr);
+  ASSERT_EQ(lateReporter.endings().size(), 1u);
+  EXPECT_NE(lateReporter.endings()[0].outcome, DeviceOutcome::ImageError);
+  uint64_t dataBytes = 0;
+  for (size_t i = 2; i + 1 < lateWrites.size(); ++i) dataBytes += lateWrites[i].size();
+  EXPECT_EQ(dataBytes, 300000u) << "every image byte was written";
+  EXPECT_EQ(lateWrites.back().size(), 4u) << "the byte sum follows the data";
 }
 
 // The operator's stop (the headless front end's Ctrl+C): a blocked call ends at once, before
