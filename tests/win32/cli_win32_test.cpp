@@ -40,6 +40,25 @@ TEST(CliCancellation, ACloseWaitsForTheRecordCtrlCDoesNot) {
   handler.join();  // bounded: the handler waits CLOSE_GRACE_MS at most
   EXPECT_TRUE(returned);
 
+  // The session's end (log-off, shut-down) reaches the hidden window: the same stop and wait;
+  // a session end that was called off stops nothing.
+  Cancellation session;
+  auto sessionRun = std::make_shared<PipeWatchdog>();
+  session.Watch(sessionRun);
+  session.OnEndSession(false);
+  EXPECT_FALSE(sessionRun->cancelled());
+  std::atomic<bool> ended{false};
+  std::thread window([&] {
+    session.OnEndSession(true);
+    ended = true;
+  });
+  Sleep(300);
+  EXPECT_TRUE(sessionRun->cancelled());
+  EXPECT_FALSE(ended) << "the session would end before the record is written";
+  session.Finished();
+  window.join();  // bounded: CLOSE_GRACE_MS at most
+  EXPECT_TRUE(ended);
+
   Cancellation ctrlC;
   const DWORD start = GetTickCount();
   EXPECT_TRUE(ctrlC.OnConsoleEvent(CTRL_C_EVENT));
