@@ -2,8 +2,9 @@
 
 #include <cstddef>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <new>
 
 #include "text_win32.h"
 
@@ -20,10 +21,6 @@ namespace {
 constexpr size_t kMaxDevicePathLength =
     DEVICE_PATH_SIZE - 1 - (sizeof(PIPE_PATH_SEPARATOR) - 1) - (sizeof(OUT_PIPE_NAME) - 1);
 static_assert(kMaxDevicePathLength == 248);
-
-// Enumeration gives up after this many errors in a row other than "no more items", so that a
-// broken device information set cannot keep the download controller busy for ever.
-constexpr int kMaxConsecutiveEnumErrors = 16;
 
 constexpr char kProbeFailedText[] = "파일을 열수 없습니다.";
 constexpr char kProbeFailedCaption[] = "파일 에러";
@@ -77,33 +74,41 @@ PipeDeviceTable& ProcessPipeDeviceTable() {
   return *table;
 }
 
-HANDLE ProbeDeviceInterface(HDEVINFO deviceInfoSet, SP_DEVICE_INTERFACE_DATA* interfaceData,
-                            char* pathBuffer) {
+bool InterfaceDevicePath(HDEVINFO deviceInfoSet, SP_DEVICE_INTERFACE_DATA* interfaceData,
+                         std::string* path, SP_DEVINFO_DATA* device) {
   DWORD requiredSize = 0;
   // Asks only for the size; this call fails by design.
   SetupDiGetDeviceInterfaceDetailA(deviceInfoSet, interfaceData, nullptr, 0, &requiredSize,
                                    nullptr);
   constexpr DWORD kPathOffset = offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath);
-  if (requiredSize <= kPathOffset) return INVALID_HANDLE_VALUE;
+  if (requiredSize <= kPathOffset) return false;
 
-  auto* detail = static_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(std::malloc(requiredSize));
-  if (detail == nullptr) return INVALID_HANDLE_VALUE;
+  // DWORDs, so that the record's cbSize is aligned.
+  std::unique_ptr<DWORD[]> buffer(
+      new (std::nothrow) DWORD[(requiredSize + sizeof(DWORD) - 1) / sizeof(DWORD)]);
+  if (!buffer) return false;
+  auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(buffer.get());
   detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
+  if (device != nullptr) device->cbSize = sizeof(SP_DEVINFO_DATA);
   if (!SetupDiGetDeviceInterfaceDetailA(deviceInfoSet, interfaceData, detail, requiredSize, nullptr,
-                                        nullptr)) {
-    std::free(detail);
+                                        device))
+    return false;
+  // The path must end within the record.
+  const size_t length = strnlen(detail->DevicePath, requiredSize - kPathOffset);
+  if (length == 0 || length == requiredSize - kPathOffset) return false;
+  path->assign(detail->DevicePath, length);
+  return true;
+}
+
+HANDLE ProbeDeviceInterface(HDEVINFO deviceInfoSet, SP_DEVICE_INTERFACE_DATA* interfaceData,
+                            char* pathBuffer) {
+  // The path must fit a buffer together with a pipe name.
+  std::string path;
+  if (!InterfaceDevicePath(deviceInfoSet, interfaceData, &path) ||
+      path.size() > kMaxDevicePathLength)
     return INVALID_HANDLE_VALUE;
-  }
-  // The path must end within the record and fit a buffer together with a pipe name.
-  size_t length = strnlen(detail->DevicePath, requiredSize - kPathOffset);
-  if (length == requiredSize - kPathOffset || length > kMaxDevicePathLength) {
-    std::free(detail);
-    return INVALID_HANDLE_VALUE;
-  }
-  std::memcpy(pathBuffer, detail->DevicePath, length + 1);
-  HANDLE device = OpenDevicePath(pathBuffer);
-  std::free(detail);
-  return device;
+  std::memcpy(pathBuffer, path.c_str(), path.size() + 1);
+  return OpenDevicePath(pathBuffer);
 }
 
 uint32_t EnumeratePipeDevices(Reporter& reporter, const GUID& classGuid,
@@ -121,7 +126,7 @@ uint32_t EnumeratePipeDevices(Reporter& reporter, const GUID& classGuid,
   for (DWORD member = 0; count < static_cast<uint32_t>(MAX_PIPE_DEVICES); ++member) {
     if (!SetupDiEnumDeviceInterfaces(deviceInfoSet, nullptr, &classGuid, member, &interfaceData)) {
       if (GetLastError() == ERROR_NO_MORE_ITEMS) break;
-      if (++consecutiveErrors >= kMaxConsecutiveEnumErrors) break;
+      if (++consecutiveErrors >= MAX_CONSECUTIVE_ENUM_ERRORS) break;
       continue;
     }
     consecutiveErrors = 0;

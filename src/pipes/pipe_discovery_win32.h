@@ -68,6 +68,16 @@ uint32_t EnumeratePipeDevices(Reporter& reporter, const GUID& classGuid,
                               char (*pathTable)[DEVICE_PATH_SIZE],
                               const PipeWatchdog* stop = nullptr);
 
+// Enumerating an interface class gives up after this many errors in a row other than "no more
+// items", so that a broken device information set cannot keep the caller busy for ever.
+inline constexpr int MAX_CONSECUTIVE_ENUM_ERRORS = 16;
+
+// The interface's device path as SetupDiGetDeviceInterfaceDetailA gives it (8-bit, the ANSI code
+// page: what CreateFileA takes), and its device in `device` (if given). False when SetupAPI cannot
+// tell it, or the path is empty or does not end within the record. Opens nothing.
+bool InterfaceDevicePath(HDEVINFO deviceInfoSet, SP_DEVICE_INTERFACE_DATA* interfaceData,
+                         std::string* path, SP_DEVINFO_DATA* device = nullptr);
+
 // Writes the interface's device path into pathBuffer and opens it; INVALID_HANDLE_VALUE on failure.
 HANDLE ProbeDeviceInterface(HDEVINFO deviceInfoSet, SP_DEVICE_INTERFACE_DATA* interfaceData,
                             char* pathBuffer);

@@ -4,9 +4,7 @@
 #include <devpropdef.h>
 #include <setupapi.h>
 
-#include <cstddef>
-#include <cstring>
-
+#include "pipe_discovery_win32.h"
 #include "text_win32.h"
 
 namespace pelorin {
@@ -15,10 +13,6 @@ namespace {
 // DEVPKEY_Device_LocationPaths, the device property that SPDRP_LOCATION_PATHS stands for.
 constexpr DEVPROPKEY kLocationPathsKey = {
     {0xa45c254e, 0xdf1c, 0x4efd, {0x80, 0x20, 0x67, 0xd1, 0x46, 0xa8, 0x50, 0xe0}}, 37};
-
-// As in discovery: enumeration gives up after this many errors in a row other than "no more
-// items", so that a broken device information set cannot keep a station's poll busy for ever.
-constexpr int kMaxConsecutiveEnumErrors = 16;
 
 // Owns a device information set.
 class ScopedDeviceInfoSet {
@@ -36,26 +30,6 @@ class ScopedDeviceInfoSet {
  private:
   HDEVINFO set_;
 };
-
-// The interface's device path, and its device in `device`. False if SetupAPI cannot tell them.
-bool InterfacePath(HDEVINFO set, SP_DEVICE_INTERFACE_DATA* interfaceData, std::string* path,
-                   SP_DEVINFO_DATA* device) {
-  DWORD required = 0;
-  // Asks only for the size; this call fails by design.
-  SetupDiGetDeviceInterfaceDetailA(set, interfaceData, nullptr, 0, &required, nullptr);
-  constexpr DWORD kPathOffset = offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath);
-  if (required <= kPathOffset) return false;
-
-  // DWORDs, so that the record's cbSize is aligned.
-  std::vector<DWORD> buffer((required + sizeof(DWORD) - 1) / sizeof(DWORD));
-  auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(buffer.data());
-  detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
-  device->cbSize = sizeof(SP_DEVINFO_DATA);
-  if (!SetupDiGetDeviceInterfaceDetailA(set, interfaceData, detail, required, nullptr, device))
-    return false;
-  path->assign(detail->DevicePath, strnlen(detail->DevicePath, required - kPathOffset));
-  return !path->empty();
-}
 
 std::string InstanceId(HDEVINFO set, SP_DEVINFO_DATA* device) {
   DWORD required = 0;
@@ -123,13 +97,13 @@ bool ListPipeInterfaces(const GUID& classGuid, std::vector<PipeInterface>* out,
   for (DWORD member = 0;; ++member) {
     if (!SetupDiEnumDeviceInterfaces(set.get(), nullptr, &classGuid, member, &interfaceData)) {
       if (GetLastError() == ERROR_NO_MORE_ITEMS) break;
-      if (++consecutiveErrors >= kMaxConsecutiveEnumErrors) break;
+      if (++consecutiveErrors >= MAX_CONSECUTIVE_ENUM_ERRORS) break;
       continue;
     }
     consecutiveErrors = 0;
     PipeInterface found;
     SP_DEVINFO_DATA device = {};
-    if (!InterfacePath(set.get(), &interfaceData, &found.path, &device)) continue;
+    if (!InterfaceDevicePath(set.get(), &interfaceData, &found.path, &device)) continue;
     const PipeInterface* seen = nullptr;
     if (known != nullptr) {
       const auto it = known->find(found.path);
