@@ -6,14 +6,16 @@
 namespace pelorin::cli {
 namespace {
 
-bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-  if (text.size() < prefix.size()) return false;
-  for (size_t i = 0; i < prefix.size(); ++i) {
-    char c = text[i];
+std::string Upper(std::string_view text) {
+  std::string upper(text);
+  for (char& c : upper)
     if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    if (c != prefix[i]) return false;
-  }
-  return true;
+  return upper;
+}
+
+// `prefix` in capitals.
+bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
+  return Upper(text.substr(0, prefix.size())) == prefix;
 }
 
 std::string Dash(const std::string& text) {
@@ -32,10 +34,7 @@ std::string SerialOf(std::string_view instance) {
   const std::string_view ids = instance.substr(first + 1, second - first - 1);
   const std::string_view last = instance.substr(second + 1);
   if (bus.size() != 3 || !StartsWithNoCase(bus, "USB")) return {};
-  std::string upper(ids);
-  for (char& c : upper)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  if (!StartsWithNoCase(upper, "VID_") || upper.find("&PID_") == std::string::npos) return {};
+  if (!StartsWithNoCase(ids, "VID_") || Upper(ids).find("&PID_") == std::string::npos) return {};
   if (last.empty() || last.find('&') != std::string_view::npos ||
       last.find('\\') != std::string_view::npos)
     return {};
@@ -130,8 +129,8 @@ std::vector<StationAction> StationCore::Poll(const std::vector<PresentDevice>& p
   // still runs: then it goes once it has ended and is still gone.
   for (auto it = entries_.begin(); it != entries_.end();) {
     Entry& entry = it->second;
-    entry.present = seen.count(it->first) > 0;
-    if (!entry.present && (entry.state == State::Queued || entry.state == State::Done)) {
+    const bool present = seen.count(it->first) > 0;
+    if (!present && (entry.state == State::Queued || entry.state == State::Done)) {
       queue_.erase(std::remove(queue_.begin(), queue_.end(), it->first), queue_.end());
       paths_.erase(entry.number);
       it = entries_.erase(it);
@@ -179,7 +178,7 @@ std::vector<StationAction> StationCore::Poll(const std::vector<PresentDevice>& p
 
 void StationCore::Opened(uint64_t device, uint32_t now) {
   std::lock_guard lock(mutex_);
-  if (Entry* entry = Find(device)) entry->firstDataTick = entry->lastDataTick = now;
+  if (Entry* entry = Find(device)) entry->firstDataTick = now;
 }
 
 void StationCore::Withdraw(uint64_t device) {
@@ -214,14 +213,12 @@ std::optional<StationRecord> StationCore::OpenFailed(uint64_t device, uint32_t n
   return record;
 }
 
-void StationCore::Sent(uint64_t device, uint64_t bytesSent, uint64_t imageSize, uint32_t tick) {
-  (void)imageSize;
+void StationCore::Sent(uint64_t device, uint64_t bytesSent, uint32_t tick) {
   std::lock_guard lock(mutex_);
   Entry* entry = Find(device);
   if (entry == nullptr) return;
   if (!entry->sending) entry->firstDataTick = tick;
   entry->sending = true;
-  entry->lastDataTick = tick;
   entry->bytesSent = bytesSent;
 }
 

@@ -138,7 +138,7 @@ class StationCore {
   std::optional<StationRecord> OpenFailed(uint64_t device, uint32_t now, std::string message);
 
   // The worker's reports.
-  void Sent(uint64_t device, uint64_t bytesSent, uint64_t imageSize, uint32_t tick);
+  void Sent(uint64_t device, uint64_t bytesSent, uint32_t tick);
   // The device's download ended: its record (all but time, station and sequence) to write.
   StationRecord Ended(uint64_t device, DeviceOutcome outcome, uint32_t ms, std::string message);
   // A record was written (or not: then the station starts nothing new and ends exit 4). The
@@ -177,13 +177,11 @@ class StationCore {
     PresentDevice device;
     std::string serial;
     State state = State::Queued;
-    bool present = true;       // in the last poll's enumeration
     bool tried = false;        // its pipes were tried (and failed) before
     uint32_t firstTry = 0;     // when they were first tried
     std::string result;        // once it ends: what its record says
     uint64_t bytesSent = 0;    // while it runs
-    uint32_t firstDataTick = 0;
-    uint32_t lastDataTick = 0;
+    uint32_t firstDataTick = 0;  // when its data began (its rate on the status line)
     bool sending = false;
   };
 

@@ -52,8 +52,8 @@ class DeviceReporter : public ConsoleBoxes {
   DeviceReporter(Station& station, uint64_t device)
       : ConsoleBoxes(nullptr, 0), station_(station), device_(device) {}
   void DeviceStarted(int32_t, uint32_t tick) override { startTick_ = tick; }
-  void DeviceSent(int32_t, uint64_t bytesSent, uint64_t imageSize, uint32_t tick) override {
-    station_.core->Sent(device_, bytesSent, imageSize, tick);
+  void DeviceSent(int32_t, uint64_t bytesSent, uint64_t, uint32_t tick) override {
+    station_.core->Sent(device_, bytesSent, tick);
   }
   void DeviceEnded(int32_t, DeviceOutcome outcome, uint32_t tick,
                    std::string_view message) override {

@@ -28,7 +28,7 @@ std::vector<std::string> Told(const std::vector<StationAction>& actions) {
 void Finish(StationCore& core, const StationAction& action, DeviceOutcome outcome,
             bool written = true) {
   core.Opened(action.device, 0);
-  core.Sent(action.device, 1000, 1000, 10);
+  core.Sent(action.device, 1000, 10);
   core.Ended(action.device, outcome, 2000, "");
   core.Recorded(action.device, written);
 }
