@@ -663,45 +663,48 @@ class StallingImage : public ImageSource {
   FakeClock& clock_;
 };
 
-TEST(PipeDeviceWorker, StalledImageReadIsGivenUpAfterThirtySecondsOneThatCompletedStands) {
+// A device whose image stalls, on a fake clock whose time drives the watchdog; no device answers.
+struct StalledImageRun {
+  explicit StalledImageRun(bool completesWhenCancelled) {
+    image.completesWhenCancelled = completesWhenCancelled;
+  }
+  void Run(int32_t device) {
+    auto watchdog = std::make_shared<PipeWatchdog>();
+    auto watch =
+        watchdog->Enrol(std::make_unique<StallingImage::Canceller>(&image.cancelled), clock);
+    clock.SetOnAdvance([&] { watchdog->CancelOverdue(); });
+    RunPipeDeviceWorker(device, std::make_unique<ReplySink>(&writes),
+                        std::make_unique<ScriptedInLink>(std::deque<ScriptedInLink::Step>{}),
+                        image, reporter, clock, watch.get());
+    clock.SetOnAdvance(nullptr);
+  }
   FakeClock clock;
-  StallingImage image(300000, 131072, clock);
+  StallingImage image{300000, 131072, clock};
   RecordingReporter reporter;
-  auto watchdog = std::make_shared<PipeWatchdog>();
-  auto watch = watchdog->Enrol(std::make_unique<StallingImage::Canceller>(&image.cancelled), clock);
-  clock.SetOnAdvance([&] { watchdog->CancelOverdue(); });
   std::vector<std::string> writes;
-  RunPipeDeviceWorker(6, std::make_unique<ReplySink>(&writes),
-                      std::make_unique<ScriptedInLink>(std::deque<ScriptedInLink::Step>{}), image,
-                      reporter, clock, watch.get());
-  clock.SetOnAdvance(nullptr);
+};
+
+TEST(PipeDeviceWorker, StalledImageReadIsGivenUpAfterThirtySecondsOneThatCompletedStands) {
+  StalledImageRun stalled(false);
+  stalled.Run(6);
+  const RecordingReporter& reporter = stalled.reporter;
   ASSERT_EQ(reporter.endings().size(), 1u);
   EXPECT_EQ(reporter.endings()[0].outcome, DeviceOutcome::ImageError);
-  EXPECT_GE(reporter.endings()[0].tick - image.stalledAt, 30000u);
-  EXPECT_LT(reporter.endings()[0].tick - image.stalledAt, 31000u);
-  EXPECT_EQ(writes.size(), 3u) << "magic, length and the first chunk; no byte sum";
+  EXPECT_GE(reporter.endings()[0].tick - stalled.image.stalledAt, 30000u);
+  EXPECT_LT(reporter.endings()[0].tick - stalled.image.stalledAt, 31000u);
+  EXPECT_EQ(stalled.writes.size(), 3u) << "magic, length and the first chunk; no byte sum";
   EXPECT_EQ(reporter.events(ReportEvent::Status).back(), StatusEvent(STATUS_ERROR, 6));
   EXPECT_EQ(reporter.events().back(), StopBoxEvent("이미지 파일을 열수 없습니다.", "파일 에러"));
 
   // A read that completed as its cancel came keeps its bytes: the image goes out whole.
-  FakeClock lateClock;
-  StallingImage late(300000, 131072, lateClock);
-  late.completesWhenCancelled = true;
-  RecordingReporter lateReporter;
-  auto lateWatch = watchdog->Enrol(std::make_unique<StallingImage::Canceller>(&late.cancelled),
-                                   lateClock);
-  lateClock.SetOnAdvance([&] { watchdog->CancelOverdue(); });
-  std::vector<std::string> lateWrites;
-  RunPipeDeviceWorker(7, std::make_unique<ReplySink>(&lateWrites),
-                      std::make_unique<ScriptedInLink>(std::deque<ScriptedInLink::Step>{}), late,
-                      lateReporter, lateClock, lateWatch.get());
-  lateClock.SetOnAdvance(nullptr);
-  ASSERT_EQ(lateReporter.endings().size(), 1u);
-  EXPECT_NE(lateReporter.endings()[0].outcome, DeviceOutcome::ImageError);
+  StalledImageRun late(true);
+  late.Run(7);
+  ASSERT_EQ(late.reporter.endings().size(), 1u);
+  EXPECT_NE(late.reporter.endings()[0].outcome, DeviceOutcome::ImageError);
   uint64_t dataBytes = 0;
-  for (size_t i = 2; i + 1 < lateWrites.size(); ++i) dataBytes += lateWrites[i].size();
+  for (size_t i = 2; i + 1 < late.writes.size(); ++i) dataBytes += late.writes[i].size();
   EXPECT_EQ(dataBytes, 300000u) << "every image byte was written";
-  EXPECT_EQ(lateWrites.back().size(), 4u) << "the byte sum follows the data";
+  EXPECT_EQ(late.writes.back().size(), 4u) << "the byte sum follows the data";
 }
 
 // The operator's stop (the headless front end's Ctrl+C): a blocked call ends at once, before
