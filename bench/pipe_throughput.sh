@@ -124,22 +124,7 @@ export LC_ALL=ko_KR.UTF-8 LANG=ko_KR.UTF-8
 run_win() { "$wine_run" "$arch" "$prefix" "$@"; }
 drv() { run_win "$driver" "$@"; }
 
-# A prefix of our own: a copy of the build's when it has a finished one (about 2 s), else made
-# afresh by wine-run.sh (about 8 s). Kept for the next run of the script.
-if [ ! -f "$prefix/.pelorin-ready" ] && [ -f "$build/wineprefix/.pelorin-ready" ]; then
-  rm -rf "$prefix" && cp -a "$build/wineprefix" "$prefix"
-fi
-run_win cmd /c exit 0 >/dev/null 2>&1
-case $? in
-  0) ;;
-  77) echo "pipe_throughput.sh: Wine cannot run $arch programs here" >&2; exit 1 ;;
-  *) echo "pipe_throughput.sh: Wine does not start" >&2; exit 1 ;;
-esac
-# One server for the whole benchmark, so that its CPU can be read and no run pays its start: the
-# one wine-run.sh started (which ends 5 s after the last program) gives way to a persistent one.
-WINEPREFIX=$prefix "$server" -k >/dev/null 2>&1
-WINEPREFIX=$prefix "$server" -w >/dev/null 2>&1
-WINEPREFIX=$prefix "$server" -p >/dev/null 2>&1 </dev/null
+bench_prefix pipe_throughput.sh || exit 1
 # As in the end-to-end runs: no window manager, so Wine draws the title bars itself.
 if [ ! -f "$prefix/.bench-ready" ]; then
   run_win reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f >/dev/null 2>&1

@@ -74,13 +74,7 @@ start_private_xvfb 500 599 || { echo "station.sh: no free display" >&2; exit 1; 
 export LC_ALL=ko_KR.UTF-8 LANG=ko_KR.UTF-8
 run_win() { "$repo/cmake/wine-run.sh" "$arch" "$prefix" "$@"; }
 
-if [ ! -f "$prefix/.pelorin-ready" ] && [ -f "$build/wineprefix/.pelorin-ready" ]; then
-  rm -rf "$prefix" && cp -a "$build/wineprefix" "$prefix"
-fi
-run_win cmd /c exit 0 >/dev/null 2>&1 || { echo "station.sh: Wine cannot run $arch programs here" >&2; exit 1; }
-WINEPREFIX=$prefix "$server" -k >/dev/null 2>&1
-WINEPREFIX=$prefix "$server" -w >/dev/null 2>&1
-WINEPREFIX=$prefix "$server" -p >/dev/null 2>&1 </dev/null
+bench_prefix station.sh || exit 1
 
 # serve UNITS OPTIONS...: devsim with UNITS units and these --device options; returns once they
 # are registered.

@@ -52,3 +52,24 @@ program_pid() {
   done
   return 1
 }
+
+# bench_prefix NAME: readies the benchmark's own Wine prefix ($prefix) for run_win: a copy of the
+# build's finished prefix when it has none yet (about 2 s; else wine-run.sh makes one, about 8 s),
+# kept for the next run. Then one server for the whole benchmark, so that its CPU can be read and
+# no run pays its start: the one wine-run.sh started (which ends 5 s after the last program) gives
+# way to a persistent one. Needs build, prefix, arch, server and run_win; false, with a message
+# from NAME, when Wine cannot run the build's programs.
+bench_prefix() {
+  if [ ! -f "$prefix/.pelorin-ready" ] && [ -f "$build/wineprefix/.pelorin-ready" ]; then
+    rm -rf "$prefix" && cp -a "$build/wineprefix" "$prefix"
+  fi
+  run_win cmd /c exit 0 >/dev/null 2>&1
+  case $? in
+    0) ;;
+    77) echo "$1: Wine cannot run $arch programs here" >&2; return 1 ;;
+    *) echo "$1: Wine does not start" >&2; return 1 ;;
+  esac
+  WINEPREFIX=$prefix "$server" -k >/dev/null 2>&1
+  WINEPREFIX=$prefix "$server" -w >/dev/null 2>&1
+  WINEPREFIX=$prefix "$server" -p >/dev/null 2>&1 </dev/null
+}
