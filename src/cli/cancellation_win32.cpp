@@ -15,18 +15,27 @@ LRESULT CALLBACK SessionWindowProc(HWND window, UINT message, WPARAM wParam, LPA
   }
 }
 
-// A hidden top-level window (session messages reach only those) with its own message loop.
-DWORD WINAPI SessionWindowThread(LPVOID) {
+// A hidden top-level window (session messages reach only those) with its own message loop,
+// until a WM_QUIT posted to the thread. `ready` is set once the window exists (or cannot be
+// made).
+DWORD WINAPI SessionWindowThread(LPVOID ready) {
   WNDCLASSW windowClass{};
   windowClass.lpfnWndProc = SessionWindowProc;
   windowClass.hInstance = GetModuleHandleW(nullptr);
   windowClass.lpszClassName = L"PelorinCliSession";
-  if (!RegisterClassW(&windowClass)) return 0;
-  if (!CreateWindowExW(0, windowClass.lpszClassName, L"PelorinCli", WS_OVERLAPPED, 0, 0, 0, 0,
-                       nullptr, nullptr, windowClass.hInstance, nullptr))
-    return 0;
+  HWND window = nullptr;
+  if (RegisterClassW(&windowClass)) {
+    window = CreateWindowExW(0, windowClass.lpszClassName, L"PelorinCli", WS_OVERLAPPED, 0, 0, 0,
+                             0, nullptr, nullptr, windowClass.hInstance, nullptr);
+  }
+  // The queue exists once the thread has called a window function: a WM_QUIT posted from now on
+  // reaches the loop below.
   MSG message;
+  PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE);
+  SetEvent(static_cast<HANDLE>(ready));
+  if (window == nullptr) return 0;
   while (GetMessageW(&message, nullptr, 0, 0) > 0) DispatchMessageW(&message);
+  DestroyWindow(window);
   return 0;
 }
 
@@ -48,8 +57,24 @@ Cancellation& Cancellation::Process() {
 
 void Cancellation::Install() {
   SetConsoleCtrlHandler(&ConsoleHandler, TRUE);
-  if (HANDLE thread = CreateThread(nullptr, 0, SessionWindowThread, nullptr, 0, nullptr))
-    CloseHandle(thread);
+  HANDLE ready = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  sessionThread_ =
+      CreateThread(nullptr, 0, SessionWindowThread, ready, 0, &sessionThreadId_);
+  if (sessionThread_ != nullptr) {
+    HANDLE waits[2] = {ready, sessionThread_};
+    WaitForMultipleObjects(2, waits, FALSE, INFINITE);
+  }
+  CloseHandle(ready);
+}
+
+void Cancellation::Uninstall() {
+  if (sessionThread_ == nullptr) return;
+  // Ended before the program returns. A session end being handled holds the thread for at most
+  // CLOSE_GRACE_MS, and Finished was called before this.
+  PostThreadMessageW(sessionThreadId_, WM_QUIT, 0, 0);
+  WaitForSingleObject(sessionThread_, CLOSE_GRACE_MS + 1000);
+  CloseHandle(sessionThread_);
+  sessionThread_ = nullptr;
 }
 
 void Cancellation::Watch(std::shared_ptr<PipeWatchdog> watchdog) {

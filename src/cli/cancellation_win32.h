@@ -17,23 +17,12 @@
 #include <memory>
 #include <mutex>
 
+#include "cancellable_clock_win32.h"
 #include "cancellable_driver_transport.h"
 #include "cli_core.h"
 #include "pipe_watchdog.h"
 
 namespace pelorin::cli {
-
-// The download threads' pauses, which Ctrl+C cuts short (`cancelEvent`: Cancellation::event);
-// ticks from GetTickCount. Stateless: shared by every thread.
-class CancellableClock : public Clock {
- public:
-  explicit CancellableClock(HANDLE cancelEvent) : cancelEvent_(cancelEvent) {}
-  void Sleep(uint32_t milliseconds) override { WaitForSingleObject(cancelEvent_, milliseconds); }
-  uint32_t TickCount() override { return GetTickCount(); }
-
- private:
-  HANDLE cancelEvent_;
-};
 
 // How long a close, log-off or shut-down waits for the record (Windows allows about 5 s).
 inline constexpr DWORD CLOSE_GRACE_MS = 4000;
@@ -47,7 +36,11 @@ class Cancellation {
 
   // The process's instance, whose handlers Install sets up (once, from main).
   static Cancellation& Process();
+  // Sets up the console handler and starts the session window's thread; returns once that
+  // window exists (a thread still starting when the program ends makes 32-bit Wine end it with
+  // status 1). Uninstall ends that thread again; main calls it before it returns.
   void Install();
+  void Uninstall();
 
   // Ctrl+C came (whether or not it still changed the run's result). Any thread.
   bool requested() const { return requested_; }
@@ -80,6 +73,8 @@ class Cancellation {
   std::atomic<bool> requested_{false};
   HANDLE event_ = nullptr;     // manual reset: set on Ctrl+C
   HANDLE finished_ = nullptr;  // manual reset: set by Finished
+  HANDLE sessionThread_ = nullptr;
+  DWORD sessionThreadId_ = 0;
   RunCancellation run_;
   std::mutex mutex_;
   std::shared_ptr<PipeWatchdog> watchdog_;           // guarded by mutex_

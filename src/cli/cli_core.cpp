@@ -18,26 +18,6 @@ ParsedArguments UsageError(const std::string& message) {
   return parsed;
 }
 
-// `text` on one line: each run of line breaks becomes one space, and line breaks at either end
-// are dropped.
-std::string OneLine(std::string_view text) {
-  while (!text.empty() && (text.front() == '\r' || text.front() == '\n')) text.remove_prefix(1);
-  while (!text.empty() && (text.back() == '\r' || text.back() == '\n')) text.remove_suffix(1);
-  std::string line;
-  line.reserve(text.size());
-  bool inBreak = false;
-  for (char c : text) {
-    if (c == '\r' || c == '\n') {
-      if (!inBreak) line += ' ';
-      inBreak = true;
-    } else {
-      line += c;
-      inBreak = false;
-    }
-  }
-  return line;
-}
-
 std::string Format(const char* format, double value) {
   char text[64];
   std::snprintf(text, sizeof text, format, value);
@@ -150,7 +130,7 @@ ParsedArguments ParseArguments(const std::vector<std::string>& arguments) {
   app.add_option("--max-devices", stationOptions.maxDevices,
                  "station: devices flashed at once (default 16, at most 64)")
       ->type_name("N")
-      ->check(CLI::Range(1, STATION_MAX_DEVICES));
+      ->check(CLI::Range(1, station::STATION_MAX_DEVICES));
   app.add_option("--count", stationOptions.count, "station: end after N records")
       ->type_name("N")
       ->check(CLI::PositiveNumber);
@@ -280,17 +260,6 @@ const char* DeviceResultName(const DeviceActivity& device) {
   return OutcomeName(device.outcome);
 }
 
-const char* OutcomeName(DeviceOutcome outcome) {
-  switch (outcome) {
-    case DeviceOutcome::Verified: return "verified";
-    case DeviceOutcome::VerificationError: return "verification-error";
-    case DeviceOutcome::LinkError: return "link-error";
-    case DeviceOutcome::ImageError: return "image-error";
-    case DeviceOutcome::NotStarted: return "not-started";
-  }
-  return "not-started";
-}
-
 RunResult Decide(const RunFacts& facts) {
   if (facts.cancelled) return RunResult::Cancelled;
   const bool deviceImageError =
@@ -302,20 +271,6 @@ RunResult Decide(const RunFacts& facts) {
   if (facts.noDevice || facts.devices.empty()) return RunResult::NoDevice;
   return VerifiedCount(facts.devices) == facts.devices.size() ? RunResult::Verified
                                                               : RunResult::Failed;
-}
-
-std::string IsoTime(int64_t unixSeconds) {
-  using namespace std::chrono;
-  const sys_seconds time{seconds{unixSeconds}};
-  const sys_days day = floor<days>(time);
-  const year_month_day date{day};
-  const hh_mm_ss clock{time - day};
-  char text[48];
-  std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02dZ", static_cast<int>(date.year()),
-                static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
-                static_cast<int>(clock.hours().count()), static_cast<int>(clock.minutes().count()),
-                static_cast<int>(clock.seconds().count()));
-  return text;
 }
 
 std::string DeviceLine(int32_t index, const DeviceActivity& device) {
@@ -385,12 +340,40 @@ std::string ProgressLine(const std::vector<DeviceActivity>& devices, uint32_t no
   return line;
 }
 
-std::string BoxLine(const std::string& caption, const std::string& text) {
-  const std::string head = OneLine(caption);
-  const std::string body = OneLine(text);
-  if (head.empty()) return body;
-  if (body.empty()) return head;
-  return head + ": " + body;
+namespace {
+std::string Dash(const std::string& text) {
+  return text.empty() ? "-" : text;
+}
+}  // namespace
+
+std::string StationUnitLine(const station::StationRecord& record) {
+  std::string line = "#" + std::to_string(record.sequence) + " port=" + Dash(record.device.port) +
+                     " serial=" + Dash(record.serial) + ": " + record.result;
+  if (record.result == "verified") {
+    line += ", " + std::to_string(record.bytesSent) + " bytes in " + Seconds(record.ms / 1000.0) +
+            " (" + Format("%.1f", MegabytesPerSecond(record.bytesSent, record.ms)) + " MB/s)";
+  } else if (!record.message.empty()) {
+    line += ": " + OneLine(record.message);
+  }
+  return line;
+}
+
+std::string StationStatusLine(const station::StationCounts& counts) {
+  return "flashing " + std::to_string(counts.flashing) + ", waiting " +
+         std::to_string(counts.waiting) + ", verified " + std::to_string(counts.verified) +
+         ", failed " + std::to_string(counts.failed + counts.cancelled) + ", " +
+         Format("%.1f", counts.megabytesPerSecond) + " MB/s";
+}
+
+std::string StationSummaryLine(const station::StationCounts& counts) {
+  return "station: " + std::to_string(counts.records) + " records, " +
+         std::to_string(counts.verified) + " verified, " + std::to_string(counts.failed) +
+         " failed, " + std::to_string(counts.cancelled) + " cancelled";
+}
+
+std::string ListLine(size_t index, const station::PresentDevice& device) {
+  return std::to_string(index) + " " + Dash(device.port) + " " +
+         Dash(station::SerialOf(device.instance)) + " " + device.path;
 }
 
 }  // namespace pelorin::cli

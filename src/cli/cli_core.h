@@ -25,17 +25,10 @@
 #include "device_activity.h"
 #include "pelorin_version.h"
 #include "pipe_protocol.h"
+#include "run_results.h"
+#include "station_core.h"
 
 namespace pelorin::cli {
-
-// Exit statuses.
-inline constexpr int EXIT_VERIFIED = 0;       // every device verified
-inline constexpr int EXIT_DEVICE_FAILED = 1;  // a device failed; the others' results stand
-inline constexpr int EXIT_USAGE = 2;          // bad arguments, or an image that cannot be sent
-inline constexpr int EXIT_NO_DEVICE = 3;      // no device ready
-// The devices' results stand, but the record (or a line of the production log) was not written.
-inline constexpr int EXIT_RECORD_NOT_WRITTEN = 4;
-inline constexpr int EXIT_CANCELLED = 130;  // Ctrl+C
 
 inline constexpr char CLI_NAME[] = "PelorinCli";
 inline constexpr char CLI_VERSION[] = PELORIN_VERSION_TEXT;  // the project's version
@@ -43,9 +36,6 @@ inline constexpr char CLI_VERSION[] = PELORIN_VERSION_TEXT;  // the project's ve
 enum class Family { Pipe, Driver };
 enum class Command { Download, Station, List, Help, Version };
 
-// The station's limits on its arguments.
-inline constexpr int32_t STATION_MAX_DEVICES = 64;
-inline constexpr int32_t STATION_DEFAULT_DEVICES = 16;
 // --write-timeout and --answer-timeout, in seconds.
 inline constexpr uint32_t MAX_WRITE_TIMEOUT_S = 600;
 inline constexpr uint32_t MAX_ANSWER_TIMEOUT_S = 3600;
@@ -58,11 +48,11 @@ struct Options {
   // The pipe workers' limits (the dialog's by default).
   uint32_t writeTimeoutMs = PIPE_WRITE_TIMEOUT_MS;
   uint32_t answerTimeoutMs = ANSWER_TIMEOUT_MS;
-  // --station only.
+  // --station only (PelorinStation.exe takes the same).
   std::string logPath;             // "" none
   std::string sha256;              // the expected SHA-256, 64 lower-case hex digits; "" none
   std::vector<std::string> ports;  // allowed locations (a final '*': a prefix); empty: every port
-  int32_t maxDevices = STATION_DEFAULT_DEVICES;
+  int32_t maxDevices = station::STATION_DEFAULT_DEVICES;
   uint64_t count = 0;  // end after this many records; 0: run until stopped
   bool reflash = false;
 };
@@ -104,7 +94,6 @@ int ExitStatus(RunResult result, bool recordWritten = true);
 // A device's result, as the record names it: "verified", "verification-error", "link-error",
 // "image-error", "not-started".
 const char* DeviceResultName(const DeviceActivity& device);
-const char* OutcomeName(DeviceOutcome outcome);
 
 // How a run ended, from what the front end knows once every device has ended.
 struct RunFacts {
@@ -145,9 +134,6 @@ struct RunRecord {
 };
 std::string RecordJson(const RunRecord& record);
 
-// "2026-12-08T01:02:03Z" for seconds since 1970 (UTC).
-std::string IsoTime(int64_t unixSeconds);
-
 // One line per device when it ends, e.g.
 //   device 0: verified, 4194304 bytes in 3.1 s (1.4 MB/s), \\?\usb#...
 //   device 1: verification-error: Verification Error 다시 시도해 주세요.
@@ -161,7 +147,16 @@ std::string SummaryLine(const RunRecord& record);
 // Only ready devices count; one that ended counts as done; "left" comes once there is a rate.
 std::string ProgressLine(const std::vector<DeviceActivity>& devices, uint32_t now);
 
-// The box a dialog would show, for standard error: "CAPTION: TEXT".
-std::string BoxLine(const std::string& caption, const std::string& text);
+// The station's console lines.
+// A unit's line when it ends, e.g.
+//   "#17 port=Port_#0002.Hub_#0004 serial=SN0001: verified, 4194304 bytes in 2.1 s (2.0 MB/s)"
+std::string StationUnitLine(const station::StationRecord& record);
+// The status line rewritten in place: "flashing 3, waiting 1, verified 12, failed 1, 45.2 MB/s"
+// (failed counts the cancelled too).
+std::string StationStatusLine(const station::StationCounts& counts);
+// The last line: "station: 15 records, 14 verified, 1 failed, 0 cancelled".
+std::string StationSummaryLine(const station::StationCounts& counts);
+// One present device for --list: "INDEX PORT SERIAL PATH", "-" for an empty port or serial.
+std::string ListLine(size_t index, const station::PresentDevice& device);
 
 }  // namespace pelorin::cli

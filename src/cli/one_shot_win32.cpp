@@ -1,6 +1,7 @@
 #include "one_shot_win32.h"
 
 #include <chrono>
+#include <functional>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -13,6 +14,7 @@
 #include "driver_transport_win32.h"
 #include "file_image_source_win32.h"
 #include "pinned_image_win32.h"
+#include "pipe_interfaces_win32.h"
 #include "pipe_discovery_win32.h"
 #include "pipe_download_win32.h"
 #include "scoped_handle_win32.h"
@@ -22,6 +24,9 @@ namespace pelorin::cli {
 namespace {
 
 constexpr uint32_t PROGRESS_INTERVAL_MS = 250;
+
+static_assert(station::PINNED_READ_CHUNK % CONTROL_PIPE_BLOCK_SIZE == 0,
+              "only the image's last piece may need the padding");
 
 // The dialog's reports, told on the console: boxes on standard error, each device's line as it
 // ends. Shared by every download thread. Once every device the download expects has ended, the
@@ -135,45 +140,15 @@ bool WriteRecord(const std::string& target, const std::string& json, std::string
 
 }  // namespace
 
-std::string ErrorText(DWORD error) {
-  wchar_t* text = nullptr;
-  const DWORD length = FormatMessageW(
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-      nullptr, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-  std::string message = "error " + std::to_string(error);
-  if (length > 0 && text != nullptr) {
-    std::wstring wide(text, length);
-    while (!wide.empty() && (wide.back() == L'\n' || wide.back() == L'\r' || wide.back() == L' '))
-      wide.pop_back();
-    if (!wide.empty()) message += ": " + WideToUtf8(wide);
-  }
-  if (text != nullptr) LocalFree(text);
-  return message;
-}
-
-std::string FullPathUtf8(const std::wstring& path) {
-  std::wstring full(MAX_PATH, L'\0');
-  DWORD got = GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
-  if (got >= full.size()) {
-    full.resize(got + 1);
-    got = GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
-  }
-  if (got == 0) return WideToUtf8(path);
-  full.resize(got);
-  return WideToUtf8(full);
-}
-
 int RunList() {
-  DeviceActivityBoard board;
-  RunCancellation unused;
-  ConsoleReporter reporter(board, board.Begin(), unused);
-  auto& table = ProcessPipeDeviceTable();
-  const uint32_t count =
-      EnumeratePipeDevices(reporter, PIPE_DEVICE_INTERFACE_GUID, table.devicePaths);
-  for (uint32_t i = 0; i < count; ++i) {
-    Console::Get().Out(std::to_string(i) + " " + AnsiToUtf8(table.devicePaths[i]));
+  // The listing a station makes: it opens nothing, not even the interface.
+  std::vector<PipeInterface> interfaces;
+  if (!ListPipeInterfaces(PIPE_DEVICE_INTERFACE_GUID, &interfaces)) return EXIT_NO_DEVICE;
+  for (size_t i = 0; i < interfaces.size(); ++i) {
+    const PipeInterface& found = interfaces[i];
+    Console::Get().Out(ListLine(i, {AnsiToUtf8(found.path), found.instance, found.port, {}}));
   }
-  return count == 0 ? EXIT_NO_DEVICE : EXIT_VERIFIED;
+  return interfaces.empty() ? EXIT_NO_DEVICE : EXIT_VERIFIED;
 }
 
 int RunDownload(const Options& options, Cancellation& cancellation) {
@@ -199,20 +174,33 @@ int RunDownload(const Options& options, Cancellation& cancellation) {
   const bool driver = options.family == Family::Driver;
   DeviceActivityBoard board;
   const uint32_t download = board.Begin();
-  // Held until the run ends: nobody can change the image while the devices are sent it.
+  // Held until the run ends: nobody can change the image while the devices are sent it, and
+  // they are sent what is read here.
+  using station::PinnedImage;
   PinnedImage pinned;
   PinnedImage::Pass pass = PinnedImage::Pass::Failed;
   if (pinned.Open(image)) {
-    pass = pinned.size() > 0xFFFFFFFFull
-               ? PinnedImage::Pass::Failed  // refused unread: the length field is 32 bits
-               : pinned.Summarise(driver, false, cancellation.requestedFlag(), &record.image);
     record.image.size = pinned.size();
+    if (pinned.size() <= 0xFFFFFFFFull) {  // else refused unread: the length field is 32 bits
+      PinnedImage::Sums sums;
+      ImageWordSum words;
+      std::function<void(const uint8_t*, uint32_t, bool)> piece;
+      if (driver) {
+        piece = [&words](const uint8_t* data, uint32_t size, bool last) {
+          words.Add(data, size, last);
+        };
+      }
+      pass = pinned.Summarise(false, cancellation.requestedFlag(), &sums, piece);
+      record.image.byteSum = sums.byteSum;
+      if (driver && pass == PinnedImage::Pass::Done) record.image.wordSum = words.sum();
+    }
   }
   if (pass == PinnedImage::Pass::Failed) {
     console.Err(BoxLine(CAPTION_FILE_ERROR, TEXT_IMAGE_NOT_OPENED));
     facts.imageError = true;
   } else if (pass == PinnedImage::Pass::Done) {
     ConsoleReporter reporter(board, download, cancellation.run());
+    station::PinnedImageSource source(pinned);
     CancellableClock clock(cancellation.event());
     ProgressTicker ticker(board);
     if (driver) {
@@ -222,7 +210,6 @@ int RunDownload(const Options& options, Cancellation& cancellation) {
         CancelIoEx(reinterpret_cast<HANDLE>(channel), nullptr);
       });
       cancellation.Watch(&transport);
-      FileImageSource source(image);
       const ControlPipeResult result = ControlPipeDownload(transport, reporter, clock, source);
       cancellation.Watch(nullptr);
       facts.noDevice =
@@ -231,6 +218,7 @@ int RunDownload(const Options& options, Cancellation& cancellation) {
     } else {
       DownloadJob job;
       job.fileName = image;
+      job.image = &source;
       job.fileSize = static_cast<uint32_t>(record.image.size);
       job.reporter = &reporter;
       job.clock = &clock;

@@ -14,10 +14,4 @@ int RunList();
 // One download; returns the exit status. `cancellation` stops it.
 int RunDownload(const Options& options, Cancellation& cancellation);
 
-// The text of a Windows error code ("error 5: Access is denied."), for messages.
-std::string ErrorText(DWORD error);
-
-// The full path of `path` as UTF-8 (as given when it cannot be made full).
-std::string FullPathUtf8(const std::wstring& path);
-
 }  // namespace pelorin::cli

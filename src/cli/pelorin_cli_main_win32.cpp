@@ -12,7 +12,7 @@
 #include "cli_core.h"
 #include "console_win32.h"
 #include "one_shot_win32.h"
-#include "station_win32.h"
+#include "station_console_win32.h"
 #include "text_win32.h"
 
 int wmain(int argc, wchar_t** argv) {
@@ -46,5 +46,7 @@ int wmain(int argc, wchar_t** argv) {
       break;
   }
   cancellation.Finished();
+  // The session window's thread ends before the program does.
+  cancellation.Uninstall();
   return status;
 }

@@ -85,10 +85,6 @@ void BoardReporter::DeviceEnded(int32_t device, DeviceOutcome outcome, uint32_t 
   if (board_) board_->Ended(download_, device, outcome, tick, message);
 }
 
-double MegabytesPerSecond(uint64_t bytes, uint32_t ms) {
-  return ms == 0 ? 0.0 : static_cast<double>(bytes) / 1000.0 / ms;
-}
-
 std::string DeviceTooltip(const DeviceActivity& device, int32_t index, uint32_t now) {
   if (!device.ready) return {};
   std::string text = device.path;

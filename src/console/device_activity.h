@@ -15,6 +15,7 @@
 #include <string_view>
 
 #include "download_report.h"
+#include "run_results.h"
 
 namespace pelorin {
 
@@ -79,9 +80,6 @@ class BoardReporter : public Reporter {
   DeviceActivityBoard* board_;
   uint32_t download_;
 };
-
-// Average megabytes (10^6 bytes) per second of `bytes` over `ms` milliseconds (0 when no time).
-double MegabytesPerSecond(uint64_t bytes, uint32_t ms);
 
 // The tooltip of device `index`'s bar, lines separated by "\r\n": its interface path; while it
 // has not ended, the bytes sent of the image size with the percentage and the average MB/s since

@@ -11,6 +11,7 @@
 
 #include "device_activity.h"
 #include "download_report.h"
+#include "image_source.h"
 
 namespace pelorin {
 
@@ -27,6 +28,10 @@ struct DownloadJob {
   // itself and pauses with Sleep.
   Reporter* reporter = nullptr;
   Clock* clock = nullptr;
+  // A front end that holds the image itself (the headless one pins it) hands its readers out
+  // through `image` (shared by every thread of the download); null: each thread opens
+  // `fileName` itself.
+  ImageSource* image = nullptr;
 };
 
 // Starts the download thread of one device type with the job as its only argument, at normal

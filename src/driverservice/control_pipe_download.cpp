@@ -3,6 +3,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <vector>
 
 #include "driver_service_client.h"
 
@@ -16,6 +17,18 @@ uint32_t WordChecksum(const uint8_t* data, uint32_t size) {
     sum += word;
   }
   return sum;
+}
+
+void ImageWordSum::Add(const uint8_t* data, uint32_t size, bool last) {
+  if (!last || size % CONTROL_PIPE_PACKET_SIZE == 0) {
+    sum_ += WordChecksum(data, size);
+    return;
+  }
+  std::vector<uint8_t> padded(data, data + size);
+  padded.resize((size + CONTROL_PIPE_PACKET_SIZE - 1) / CONTROL_PIPE_PACKET_SIZE *
+                    CONTROL_PIPE_PACKET_SIZE,
+                PAD_BYTE);
+  sum_ += WordChecksum(padded.data(), static_cast<uint32_t>(padded.size()));
 }
 
 namespace {

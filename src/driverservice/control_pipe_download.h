@@ -35,6 +35,18 @@ inline constexpr SetupPacket SET_SEND_END = VendorRequest(0x40, 0x19, 0);
 // of 4.
 uint32_t WordChecksum(const uint8_t* data, uint32_t size);
 
+// The whole image's word sum as the control-pipe download computes it, fed a piece of the image
+// at a time: pieces of whole blocks, then the last piece, padded with PAD_BYTE up to a whole
+// packet as that download pads its last block.
+class ImageWordSum {
+ public:
+  void Add(const uint8_t* data, uint32_t size, bool last);
+  uint32_t sum() const { return sum_; }
+
+ private:
+  uint32_t sum_ = 0;
+};
+
 // Test hook: makes the block buffer's allocation fail as if memory were exhausted.
 struct ControlPipeDownloadFaults {
   bool blockAllocationFails = false;

@@ -51,7 +51,8 @@ DWORD WINAPI PipeDeviceWorker(LPVOID parameter) {
 
   DialogReporter dialogReporter(job->window, &job->activity, job->download);
   Reporter& reporter = job->reporter != nullptr ? *job->reporter : dialogReporter;
-  FileImageSource image(job->fileName);
+  FileImageSource file(job->fileName);
+  ImageSource& image = job->image != nullptr ? *job->image : file;
   RunPipeDeviceWorker(param.deviceIndex, std::make_unique<HandlePipeLink>(pair.outPipe),
                       std::make_unique<HandlePipeLink>(pair.inPipe), image, reporter,
                       DownloadClock(job), param.watch.get(), param.limits);
@@ -117,7 +118,8 @@ PipeDownloadResult RunPipeDownload(DownloadJob* job, PipeWatchdog& watchdog,
                                    PipeCallLimits limits) {
   DialogReporter dialogReporter(job->window, &job->activity, job->download);
   Reporter& reporter = job->reporter != nullptr ? *job->reporter : dialogReporter;
-  FileImageSource image(job->fileName);
+  FileImageSource file(job->fileName);
+  ImageSource& image = job->image != nullptr ? *job->image : file;
   Win32ControllerEnvironment environment(job, reporter, watchdog, limits);
   return RunPipeDownloadController(reporter, image, environment, watchdog);
 }

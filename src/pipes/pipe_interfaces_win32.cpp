@@ -85,8 +85,10 @@ std::string Port(HDEVINFO set, SP_DEVINFO_DATA* device) {
 }  // namespace
 
 bool ListPipeInterfaces(const GUID& classGuid, std::vector<PipeInterface>* out,
-                        const std::map<std::string, PipeInterface>* known) {
+                        const std::map<std::string, PipeInterface>* known, bool* complete) {
   out->clear();
+  bool whole = true;
+  if (complete != nullptr) *complete = false;
   ScopedDeviceInfoSet set(
       SetupDiGetClassDevsA(&classGuid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE));
   if (!set.valid()) return false;
@@ -97,13 +99,17 @@ bool ListPipeInterfaces(const GUID& classGuid, std::vector<PipeInterface>* out,
   for (DWORD member = 0;; ++member) {
     if (!SetupDiEnumDeviceInterfaces(set.get(), nullptr, &classGuid, member, &interfaceData)) {
       if (GetLastError() == ERROR_NO_MORE_ITEMS) break;
+      whole = false;
       if (++consecutiveErrors >= MAX_CONSECUTIVE_ENUM_ERRORS) break;
       continue;
     }
     consecutiveErrors = 0;
     PipeInterface found;
     SP_DEVINFO_DATA device = {};
-    if (!InterfaceDevicePath(set.get(), &interfaceData, &found.path, &device)) continue;
+    if (!InterfaceDevicePath(set.get(), &interfaceData, &found.path, &device)) {
+      whole = false;
+      continue;
+    }
     const PipeInterface* seen = nullptr;
     if (known != nullptr) {
       const auto it = known->find(found.path);
@@ -117,6 +123,7 @@ bool ListPipeInterfaces(const GUID& classGuid, std::vector<PipeInterface>* out,
     }
     out->push_back(std::move(found));
   }
+  if (complete != nullptr) *complete = whole;
   return true;
 }
 

@@ -22,14 +22,17 @@ struct PipeInterface {
 
 // Lists the present interfaces of `classGuid` (DIGCF_PRESENT | DIGCF_DEVICEINTERFACE) into `out`
 // (replacing what it held), in SetupAPI's order. Opens no device. An interface that SetupAPI can
-// no longer describe (its device went away meanwhile) is left out. False, with `out` empty, when
-// the device information set cannot be obtained.
+// no longer describe (its device went away meanwhile) is left out, and the listing is then not
+// complete: `complete` (if given) is false when any item of the enumeration failed, as a
+// station must not take an interface missing from such a listing for gone. False, with `out`
+// empty, when the device information set cannot be obtained.
 //
 // The location paths are SPDRP_LOCATION_PATHS; where SetupAPI does not map that property (Wine's
 // does not) they are read as the device property it stands for, DEVPKEY_Device_LocationPaths.
 // `known` (the last listing, by path) saves asking again what a present interface's device is and
 // where it sits: neither changes while its interface stays.
 bool ListPipeInterfaces(const GUID& classGuid, std::vector<PipeInterface>* out,
-                        const std::map<std::string, PipeInterface>* known = nullptr);
+                        const std::map<std::string, PipeInterface>* known = nullptr,
+                        bool* complete = nullptr);
 
 }  // namespace pelorin

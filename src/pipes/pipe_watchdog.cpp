@@ -15,12 +15,16 @@ int32_t TicksUntil(uint32_t deadline, uint32_t now) {
 // One enrolled worker. Every field is guarded by the watchdog's mutex.
 class PipeWatchdog::Slot : public PipeCallWatch {
  public:
-  Slot(PipeWatchdog& owner, std::unique_ptr<PipeCallCanceller> canceller, Clock& clock)
-      : owner_(owner), canceller_(std::move(canceller)), clock_(clock) {}
+  Slot(PipeWatchdog& owner, std::unique_ptr<PipeCallCanceller> canceller, Clock& clock,
+       uint64_t id)
+      : id_(id), owner_(owner), canceller_(std::move(canceller)), clock_(clock) {}
 
   bool BeginCall(uint32_t deadlineTick) override {
     std::lock_guard lock(owner_.mutex_);
-    if (owner_.cancelled_) return false;
+    if (owner_.cancelled_ || withdrawn_) {
+      interrupted_ = true;
+      return false;
+    }
     inCall_ = true;
     cancelledCall_ = false;
     deadline_ = deadlineTick;
@@ -43,6 +47,11 @@ class PipeWatchdog::Slot : public PipeCallWatch {
     return cancelledCall_;
   }
 
+  bool Interrupted() override {
+    std::lock_guard lock(owner_.mutex_);
+    return interrupted_;
+  }
+
   void Leave() override {
     PipeWatchdog& owner = owner_;
     std::lock_guard lock(owner.mutex_);
@@ -57,18 +66,28 @@ class PipeWatchdog::Slot : public PipeCallWatch {
   uint32_t Check(bool cancelAll) {
     if (!inCall_) return UINT32_MAX;
     const uint32_t now = clock_.TickCount();
+    const bool fromOutside = cancelAll || withdrawn_;
     if (cancelledCall_) {
       const uint32_t since = now - cancelledAt_;
       if (since < PIPE_RECANCEL_INTERVAL_MS) return PIPE_RECANCEL_INTERVAL_MS - since;
-    } else if (!cancelAll) {
+    } else if (!fromOutside) {
       const int32_t remaining = TicksUntil(deadline_, now);
       if (remaining > 0) return static_cast<uint32_t>(remaining);
     }
+    if (fromOutside) interrupted_ = true;
     cancelledCall_ = true;
     cancelledAt_ = now;
     if (canceller_) canceller_->CancelCall();
     return PIPE_RECANCEL_INTERVAL_MS;
   }
+
+  // With the watchdog's lock held.
+  void Withdraw() {
+    withdrawn_ = true;
+    Check(false);
+  }
+
+  const uint64_t id_;
 
  private:
   PipeWatchdog& owner_;
@@ -76,6 +95,8 @@ class PipeWatchdog::Slot : public PipeCallWatch {
   Clock& clock_;
   bool inCall_ = false;
   bool cancelledCall_ = false;  // the current call was cancelled (at cancelledAt_)
+  bool withdrawn_ = false;      // Withdraw: every call of this worker is refused or cancelled
+  bool interrupted_ = false;    // a call was refused or cancelled from outside
   uint32_t deadline_ = 0;
   uint32_t cancelledAt_ = 0;
 };
@@ -84,9 +105,11 @@ PipeWatchdog::PipeWatchdog() = default;
 PipeWatchdog::~PipeWatchdog() = default;
 
 std::shared_ptr<PipeCallWatch> PipeWatchdog::Enrol(std::unique_ptr<PipeCallCanceller> canceller,
-                                                   Clock& clock) {
+                                                   Clock& clock, uint64_t* id) {
   std::lock_guard lock(mutex_);
-  slots_.push_back(std::make_unique<Slot>(*this, std::move(canceller), clock));
+  const uint64_t number = nextId_++;
+  if (id != nullptr) *id = number;
+  slots_.push_back(std::make_unique<Slot>(*this, std::move(canceller), clock, number));
   ++active_;
   // The watch shares ownership of the watchdog: a worker that leaves last frees it safely.
   return std::shared_ptr<PipeCallWatch>(shared_from_this(), slots_.back().get());
@@ -136,6 +159,14 @@ void PipeWatchdog::CancelAll() {
   cancelled_ = true;
   CancelOverdueLocked();
   changed_.notify_all();
+}
+
+void PipeWatchdog::Withdraw(uint64_t id) {
+  std::lock_guard lock(mutex_);
+  for (auto& slot : slots_) {
+    if (slot->id_ == id) slot->Withdraw();
+  }
+  changed_.notify_all();  // the re-cancel is due sooner than the sleeping watchdog knows
 }
 
 bool PipeWatchdog::cancelled() const {

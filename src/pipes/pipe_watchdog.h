@@ -41,6 +41,10 @@ class PipeCallWatch {
   virtual bool EndCall() = 0;
   // The worker makes no more calls. Called once; after this it must not touch the watch again.
   virtual void Leave() = 0;
+  // Whether a call of this worker was refused or cancelled from outside (the download stopped,
+  // or the worker was withdrawn) rather than given up for being overdue: the worker ended
+  // because it was told to.
+  virtual bool Interrupted() { return false; }
 };
 
 // Re-cancels a call that is still running this long after it was cancelled.
@@ -60,8 +64,10 @@ class PipeWatchdog : public std::enable_shared_from_this<PipeWatchdog> {
 
   // Enrols one worker whose calls `canceller` cancels and whose deadlines are ticks of `clock`
   // (which must outlive the worker). The watch keeps the watchdog alive. Any thread; the
-  // watchdog must be owned by a shared_ptr.
-  std::shared_ptr<PipeCallWatch> Enrol(std::unique_ptr<PipeCallCanceller> canceller, Clock& clock);
+  // watchdog must be owned by a shared_ptr. `id` (if given) gets the worker's number for
+  // Withdraw.
+  std::shared_ptr<PipeCallWatch> Enrol(std::unique_ptr<PipeCallCanceller> canceller, Clock& clock,
+                                       uint64_t* id = nullptr);
 
   // Runs the watchdog on the calling thread until every enrolled worker has left. Sleeps until
   // the earliest deadline, or until a call with an earlier one begins; never spins.
@@ -76,6 +82,9 @@ class PipeWatchdog : public std::enable_shared_from_this<PipeWatchdog> {
   // download). Any thread.
   void CancelAll();
   bool cancelled() const;
+  // Cancels worker `id`'s pending call at once and refuses its later ones (its device went away);
+  // the others go on. Nothing when that worker has left. Any thread.
+  void Withdraw(uint64_t id);
   // Workers enrolled and not yet left.
   int active() const;
 
@@ -88,6 +97,7 @@ class PipeWatchdog : public std::enable_shared_from_this<PipeWatchdog> {
   std::condition_variable changed_;
   std::vector<std::unique_ptr<Slot>> slots_;
   int active_ = 0;
+  uint64_t nextId_ = 1;
   bool cancelled_ = false;
   // While Run sleeps: when it will look again by itself (time_point::max(): only when woken).
   // A call whose deadline comes earlier wakes it.

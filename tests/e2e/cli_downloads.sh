@@ -30,7 +30,8 @@ scenario_cli_pipes() {
   start_devsim 3 --image "$(win_path "$image")" || return
   cli list --list
   expect_eq "list exit" "$cli_status" 0
-  expect_eq "list" "$(cat "$work/list.out")" "$(printf '0 %s\n1 %s\n2 %s' "$(sim_path 0)" "$(sim_path 1)" "$(sim_path 2)")"
+  # Index, port, serial ("-": these root devices have neither) and interface path.
+  expect_eq "list" "$(cat "$work/list.out")" "$(printf '0 - - %s\n1 - - %s\n2 - - %s' "$(sim_path 0)" "$(sim_path 1)" "$(sim_path 2)")"
   cli three --json "$(win_path "$work/three.json")" "$(win_path "$image")"
   expect_eq "exit" "$cli_status" 0
   stop_devsim

@@ -235,6 +235,17 @@ TEST_P(GoodDownloadTest, SendsEveryBlockPaddedAndEndsInChecksumsOk) {
   EXPECT_EQ(device.payLoad(), std::vector<uint8_t>(640, 0x30));
   EXPECT_EQ(device.imageSum(), WordChecksum(sent.data(), total));
   EXPECT_TRUE(device.ended());
+
+  // The headless front end's word sum, made from pieces of whole blocks, is the device's.
+  ImageWordSum pieces;
+  const uint32_t piece = 2 * CONTROL_PIPE_BLOCK_SIZE;
+  uint32_t at = 0;
+  do {
+    const uint32_t size = std::min<uint32_t>(piece, static_cast<uint32_t>(bytes.size()) - at);
+    pieces.Add(bytes.data() + at, size, at + size >= bytes.size());
+    at += size;
+  } while (at < bytes.size());
+  EXPECT_EQ(pieces.sum(), device.imageSum());
 }
 
 INSTANTIATE_TEST_SUITE_P(ImageSizes, GoodDownloadTest,

@@ -1,209 +1,300 @@
-// The station's decisions, a poll at a time: which devices start, wait, are skipped or
-// forgotten, how a device that does not open is retried, when the station ends and how, and the
-// production log's records and memory.
+// The station's decisions, a listing at a time: which units are new and which are really gone,
+// which start, wait, are skipped or ended at once, how a unit that does not open is retried, when
+// the station ends and how, and the production log's records and memory.
 #include "station_core.h"
 
 #include <gtest/gtest.h>
 
+#include "cli_core.h"
 
-namespace pelorin::cli {
+namespace pelorin::station {
 namespace {
 
 PresentDevice Usb(const std::string& serial, const std::string& port) {
   return {"\\\\?\\usb#vid_1234&pid_5678#" + serial + "#{00873fdf-61a8-11d1-aa5e-00c04fb1728b}\\d",
-          "USB\\VID_1234&PID_5678\\" + serial, port};
+          "USB\\VID_1234&PID_5678\\" + serial, port, ""};
+}
+// A unit without serial number: its path and id come from its port.
+PresentDevice NoSerial(const std::string& port) {
+  return {"path-" + port, "USB\\VID_1234&PID_5678\\6&2A3B&0&" + port, port, ""};
 }
 
-// The actions of a poll as "open P" / "record P result", P the device's port.
+// What a listing made the core do, as "open P", "record P result", "cancel P", "departed P",
+// "waiting P" (P the unit's port); arrivals are left out.
 std::vector<std::string> Told(const std::vector<StationAction>& actions) {
   std::vector<std::string> out;
   for (const StationAction& a : actions) {
-    out.push_back(a.kind == StationAction::Open ? "open " + a.present.port
-                                                : "record " + a.present.port + " " + a.record.result);
+    const std::string& port = a.present.port;
+    switch (a.kind) {
+      case StationAction::Arrived: break;
+      case StationAction::Waiting: out.push_back("waiting " + port); break;
+      case StationAction::Open: out.push_back("open " + port); break;
+      case StationAction::Record: out.push_back("record " + port + " " + a.record.result); break;
+      case StationAction::Cancel: out.push_back("cancel " + port); break;
+      case StationAction::Departed: out.push_back("departed " + port); break;
+    }
   }
   return out;
 }
+using Said = std::vector<std::string>;
 
-// Runs a device the core started to its end, its record written.
-void Finish(StationCore& core, const StationAction& action, DeviceOutcome outcome,
-            bool written = true) {
-  core.Opened(action.device, 0);
-  core.Sent(action.device, 1000, 10);
-  core.Ended(action.device, outcome, 2000, "");
-  core.Recorded(action.device, written);
+// The action for port `port` among `actions`.
+StationAction Of(const std::vector<StationAction>& actions, const std::string& port,
+                 StationAction::Kind kind = StationAction::Open) {
+  for (const StationAction& a : actions)
+    if (a.present.port == port && a.kind == kind) return a;
+  ADD_FAILURE() << "no action for " << port;
+  return {};
 }
 
-TEST(StationCore, StartsEachArrivalOnceAndForgetsItWhenItLeaves) {
-  StationCore core({}, {});
-  const PresentDevice a{"path-a", "USB\\VID_1234&PID_5678\\6&2A3B&0&1", "P1"};
-  const PresentDevice b{"path-b", "USB\\VID_1234&PID_5678\\6&2A3B&0&2", "P2"};
-  EXPECT_TRUE(core.Poll({}).empty());
-  EXPECT_FALSE(core.Finished()) << "a station runs until it is stopped, also with nothing to do";
-  std::vector<StationAction> first = core.Poll({a});
-  EXPECT_EQ(Told(first), std::vector<std::string>{"open P1"});
-  EXPECT_EQ(first[0].serial, "") << "an id with & has no serial number";
-  // Present and running, then ended: never started again while it stays.
-  EXPECT_EQ(Told(core.Poll({a, b})), std::vector<std::string>{"open P2"});
-  Finish(core, first[0], DeviceOutcome::Verified);
-  EXPECT_TRUE(core.Poll({a, b}).empty());
-  EXPECT_TRUE(core.Poll({b, a}).empty());
-  // It leaves: the next unit in that port is new, although its path is the same.
-  EXPECT_TRUE(core.Poll({b}).empty());
-  EXPECT_EQ(Told(core.Poll({a, b})), std::vector<std::string>{"open P1"});
+// A core and the runner's clock: each Look is a complete listing 500 ms after the last.
+struct Station {
+  explicit Station(StationSettings settings = {}, LogMemory memory = {})
+      : core(std::move(settings), std::move(memory)) {}
+  std::vector<StationAction> Look(const std::vector<PresentDevice>& present,
+                                  bool complete = true) {
+    now += STATION_POLL_INTERVAL_MS;
+    return core.Poll(present, complete, now);
+  }
+  // Runs a unit the core started to its end, its record written.
+  StationRecord Finish(const StationAction& action, DeviceOutcome outcome, bool written = true,
+                       bool interrupted = false) {
+    EXPECT_TRUE(core.Proceed(action.unit));
+    core.Sent(action.unit, 1000, 10);
+    StationRecord record = core.Ended(action.unit, outcome, 2000, "", interrupted);
+    core.Recorded(action.unit, written);
+    return record;
+  }
+  StationCore core;
+  uint32_t now = 1000;
+};
+
+std::string LogLine(uint64_t sequence, const std::string& serial, const std::string& result,
+                    const std::string& sha) {
+  return R"({"sequence": )" + std::to_string(sequence) + R"(, "serial": ")" + serial +
+         R"(", "image": {"sha256": ")" + sha + R"("}, "result": ")" + result + "\"}\n";
 }
 
-TEST(StationCore, AUnitTheLogShowsVerifiedWithThisImageIsNotFlashedAgain) {
-  const std::string sha(64, 'a');
-  const std::string log =
-      R"({"sequence": 4, "serial": "SN1", "result": "verified", "image": {"sha256": ")" + sha +
-      "\"}}\n" + R"({"sequence": 5, "serial": "SN2", "result": "verified", "image": {"sha256": ")" +
-      std::string(64, 'b') + "\"}}\n" +
-      R"({"sequence": 6, "serial": "SN3", "result": "link-error", "image": {"sha256": ")" + sha +
-      "\"}}\n";
-  const LogMemory memory = ReadLogMemory(log, sha);
-  EXPECT_EQ(memory.lastSequence, 6u);
-  EXPECT_EQ(memory.verifiedSerials, std::set<std::string>{"SN1"});
+TEST(StationCore, AUnitIsForgottenOnlyWhenTwoCompleteListingsHalfASecondApartMissIt) {
+  Station station;
+  const PresentDevice a = NoSerial("P1"), b = NoSerial("P2");
+  EXPECT_TRUE(station.Look({}).empty());
+  EXPECT_FALSE(station.core.Finished()) << "a station runs until it is stopped";
+  std::vector<StationAction> first = station.Look({a});
+  EXPECT_EQ(Told(first), Said{"open P1"});
+  EXPECT_EQ(first[1].serial, "") << "an id with & has no serial number";
+  station.Finish(Of(first, "P1"), DeviceOutcome::Verified);
+  EXPECT_EQ(Told(station.Look({a, b})), Said{"open P2"});
+  // A failed or incomplete listing, or one complete listing that misses it, forgets nobody: the
+  // unit still there is not flashed again.
+  EXPECT_TRUE(station.Look({b}, false).empty());
+  EXPECT_TRUE(station.Look({b}).empty());
+  EXPECT_TRUE(station.Look({a, b}).empty());
+  EXPECT_TRUE(station.Look({b}).empty());
+  EXPECT_TRUE(station.Look({b}, false).empty());
+  EXPECT_TRUE(station.Look({a, b}).empty()) << "a miss, an incomplete listing, then seen";
+  // Missed, then missed again sooner than 500 ms later: not yet gone.
+  EXPECT_TRUE(station.Look({b}).empty());
+  EXPECT_TRUE(station.core.Poll({b}, true, station.now + 499).empty());
+  EXPECT_EQ(Told(station.Look({b})), Said{"departed P1"});
+  // The next unit in that port is new, although its path is the same.
+  EXPECT_EQ(Told(station.Look({a, b})), Said{"open P1"});
+}
 
-  StationCore core({}, memory);
-  EXPECT_EQ(Told(core.Poll({Usb("SN1", "P1"), Usb("SN2", "P2"), Usb("SN3", "P3")})),
-            (std::vector<std::string>{"record P1 already-verified", "open P2", "open P3"}));
-  // A unit verified by this station is known from then on too.
-  StationCore fresh({}, {});
-  std::vector<StationAction> started = fresh.Poll({Usb("SN9", "P1")});
-  Finish(fresh, started.at(0), DeviceOutcome::Verified);
-  EXPECT_TRUE(fresh.Poll({}).empty());
-  EXPECT_EQ(Told(fresh.Poll({Usb("SN9", "P4")})),
-            std::vector<std::string>{"record P4 already-verified"});
+TEST(StationCore, TheLatestRecordOfASerialWithThisImageDecides) {
+  const std::string sha(64, 'a'), other(64, 'b');
+  const LogMemory memory = ReadLogMemory(
+      LogLine(1, "SN1", "verified", sha) + LogLine(2, "SN1", "cancelled", sha) +
+          LogLine(3, "SN2", "link-error", sha) + LogLine(4, "SN2", "already-verified", sha) +
+          LogLine(5, "SN3", "verified", other) + LogLine(6, "SN4", "verified", sha) +
+          LogLine(7, "SN4", "verification-error", other),
+      sha);
+  EXPECT_EQ(memory.lastSequence, 7u);
+  Station station({}, memory);
+  EXPECT_EQ(Told(station.Look({Usb("SN1", "P1"), Usb("SN2", "P2"), Usb("SN3", "P3"),
+                               Usb("SN4", "P4")})),
+            (Said{"open P1", "record P2 already-verified", "open P3", "record P4 already-verified"}))
+      << "verified then cancelled is flashed; another image's records do not count";
 
-  StationSettings again;
-  again.reflash = true;
-  StationCore reflash(again, memory);
-  EXPECT_EQ(Told(reflash.Poll({Usb("SN1", "P1")})), std::vector<std::string>{"open P1"});
+  // The same within a run: a unit that failed is flashed when it comes back; once verified, it
+  // is not.
+  Station run;
+  run.Finish(Of(run.Look({Usb("SN9", "P1")}), "P1"), DeviceOutcome::LinkError);
+  run.Look({});
+  run.Look({});
+  std::vector<StationAction> again = run.Look({Usb("SN9", "P2")});
+  EXPECT_EQ(Told(again), Said{"open P2"});
+  run.Finish(Of(again, "P2"), DeviceOutcome::Verified);
+  run.Look({});
+  run.Look({});
+  EXPECT_EQ(Told(run.Look({Usb("SN9", "P3")})), Said{"record P3 already-verified"});
+}
+
+TEST(StationCore, AUnitPulledWhileItRunsEndsAtOnceAndItsPortIsFree) {
+  Station station;
+  const PresentDevice a = NoSerial("P1"), b = NoSerial("P2");
+  std::vector<StationAction> started = station.Look({a, b});
+  ASSERT_TRUE(station.core.Proceed(Of(started, "P1").unit));
+  ASSERT_TRUE(station.core.Proceed(Of(started, "P2").unit));
+  station.Look({b});
+  EXPECT_EQ(Told(station.Look({b})), Said{"cancel P1"}) << "its calls are cancelled at once";
+  // Its worker ends as the cancelled call fails: a link error that says it was removed.
+  const StationRecord removed =
+      station.core.Ended(Of(started, "P1").unit, DeviceOutcome::LinkError, 900, "", true);
+  EXPECT_EQ(removed.result, "link-error");
+  EXPECT_EQ(removed.message, TEXT_UNIT_REMOVED);
+  // The next unit in that port is flashed even before the old one's record is written.
+  EXPECT_EQ(Told(station.Look({a, b})), Said{"open P1"});
+  const std::optional<StationAction> departed =
+      station.core.Recorded(Of(started, "P1").unit, true);
+  ASSERT_TRUE(departed.has_value());
+  EXPECT_EQ(departed->kind, StationAction::Departed);
+
+  // Windows says the interface went away: gone at once. A verdict that came first stands.
+  EXPECT_EQ(Told(station.core.Gone(b.path)), Said{"cancel P2"});
+  EXPECT_EQ(station.core.Ended(Of(started, "P2").unit, DeviceOutcome::Verified, 900, "", true)
+                .result,
+            "verified");
+  EXPECT_TRUE(station.core.Recorded(Of(started, "P2").unit, true).has_value());
+  EXPECT_EQ(station.core.Counts(0).flashing, 1) << "the new unit in P1";
 }
 
 TEST(StationCore, PipesThatDoNotOpenAreTriedForFiveSecondsThenRecordedOnce) {
-  StationCore core({.ports = {}, .maxDevices = 1}, {});
-  const PresentDevice a = Usb("SN1", "P1");
-  const PresentDevice b = Usb("SN2", "P2");
-  uint32_t now = 1000;
-  std::vector<StationAction> actions = core.Poll({a, b});
-  ASSERT_EQ(Told(actions), std::vector<std::string>{"open P1"});
-  for (; now < 1000 + 5000; now += 500) {
-    EXPECT_FALSE(core.OpenFailed(actions[0].device, now, "Failed to open").has_value()) << now;
-    actions = core.Poll({a, b});
-    ASSERT_EQ(Told(actions), std::vector<std::string>{"open P1"})
-        << "tried again at " << now << ", still first in line";
+  Station station({.ports = {}, .maxDevices = 1});
+  const PresentDevice a = Usb("SN1", "P1"), b = Usb("SN2", "P2");
+  std::vector<StationAction> actions = station.Look({a, b});
+  ASSERT_EQ(Told(actions), (Said{"open P1", "waiting P2"}));
+  const uint64_t unit = Of(actions, "P1").unit;
+  const uint32_t first = station.now;
+  while (station.now < first + STATION_OPEN_RETRY_MS) {
+    ASSERT_TRUE(station.core.Proceed(unit));
+    EXPECT_FALSE(station.core.OpenFailed(unit, station.now, "Failed to open").has_value());
+    ASSERT_EQ(Told(station.Look({a, b})), Said{"open P1"}) << "still first in line";
   }
-  std::optional<StationRecord> record = core.OpenFailed(actions[0].device, now, "Failed to open");
+  ASSERT_TRUE(station.core.Proceed(unit));
+  std::optional<StationRecord> record = station.core.OpenFailed(unit, station.now, "Failed to open");
   ASSERT_TRUE(record.has_value());
   EXPECT_EQ(record->result, "link-error");
   EXPECT_EQ(record->message, "Failed to open");
-  core.Recorded(actions[0].device, true);
-  EXPECT_EQ(Told(core.Poll({a, b})), std::vector<std::string>{"open P2"})
-      << "remembered: recorded once";
-  EXPECT_EQ(core.ExitStatus(), EXIT_DEVICE_FAILED);
+  station.core.Recorded(unit, true);
+  EXPECT_EQ(Told(station.Look({a, b})), Said{"open P2"}) << "recorded once";
+  EXPECT_EQ(station.core.ExitStatus(), EXIT_DEVICE_FAILED);
 
   // After Ctrl+C nothing is tried again: the failure is recorded at once, and the station ends
   // only once that record is written.
-  StationCore stopping({}, {});
-  actions = stopping.Poll({a});
-  stopping.Stop();
-  ASSERT_TRUE(stopping.OpenFailed(actions.at(0).device, 1000, "Failed to open").has_value());
-  EXPECT_FALSE(stopping.Finished()) << "its record is still being written";
-  stopping.Recorded(actions[0].device, true);
-  EXPECT_TRUE(stopping.Finished());
+  Station stopping;
+  actions = stopping.Look({a});
+  ASSERT_TRUE(stopping.core.Proceed(Of(actions, "P1").unit));
+  stopping.core.Stop();
+  ASSERT_TRUE(stopping.core.OpenFailed(Of(actions, "P1").unit, 1000, "Failed").has_value());
+  EXPECT_FALSE(stopping.core.Finished()) << "its record is still being written";
+  stopping.core.Recorded(Of(actions, "P1").unit, true);
+  EXPECT_TRUE(stopping.core.Finished());
 }
 
 TEST(StationCore, PortsOutsideTheAllowListAreLeftAlone) {
-  StationCore core({.ports = {"Port_#0002.Hub_#0001", "PCIROOT(0)#PCI(1400)#USB(1)*"}}, {});
-  EXPECT_EQ(Told(core.Poll({Usb("A", "Port_#0002.Hub_#0001"), Usb("B", "Port_#0002.Hub_#00010"),
-                            Usb("C", "PCIROOT(0)#PCI(1400)#USB(1)#USB(3)"),
-                            Usb("D", "PCIROOT(0)#PCI(1400)#USB(2)"), Usb("E", "")})),
-            (std::vector<std::string>{"open Port_#0002.Hub_#0001",
-                                      "open PCIROOT(0)#PCI(1400)#USB(1)#USB(3)"}));
+  Station station({.ports = {"Port_#0002.Hub_#0001", "PCIROOT(0)#PCI(1400)#USB(1)*"}});
+  EXPECT_EQ(Told(station.Look({Usb("A", "Port_#0002.Hub_#0001"), Usb("B", "Port_#0002.Hub_#00010"),
+                               Usb("C", "PCIROOT(0)#PCI(1400)#USB(1)#USB(3)"),
+                               Usb("D", "PCIROOT(0)#PCI(1400)#USB(2)"), Usb("E", "")})),
+            (Said{"open Port_#0002.Hub_#0001", "open PCIROOT(0)#PCI(1400)#USB(1)#USB(3)"}));
 }
 
-TEST(StationCore, DevicesBeyondTheSlotsWaitInArrivalOrder) {
+TEST(StationCore, UnitsBeyondTheSlotsWaitInArrivalOrder) {
   LogMemory memory;
-  memory.verifiedSerials = {"OLD"};
-  StationSettings two;
-  two.maxDevices = 2;
-  StationCore core(two, memory);
-  std::vector<StationAction> first = core.Poll({Usb("S1", "P1"), Usb("S2", "P2"), Usb("S3", "P3")});
-  EXPECT_EQ(Told(first), (std::vector<std::string>{"open P1", "open P2"}));
+  memory.serials["OLD"] = true;
+  Station station({.ports = {}, .maxDevices = 2}, memory);
+  std::vector<StationAction> first =
+      station.Look({Usb("S1", "P1"), Usb("S2", "P2"), Usb("S3", "P3")});
+  EXPECT_EQ(Told(first), (Said{"open P1", "open P2", "waiting P3"}));
   // A later arrival waits; a known unit needs no slot; P3, pulled while it waited, is forgotten.
-  EXPECT_EQ(Told(core.Poll({Usb("S4", "P4"), Usb("S1", "P1"), Usb("S2", "P2"), Usb("OLD", "P5")})),
-            std::vector<std::string>{"record P5 already-verified"});
-  EXPECT_EQ(core.StatusLine(0).substr(0, 21), "flashing 2, waiting 1");
-  Finish(core, first[1], DeviceOutcome::VerificationError);
-  // Plugged in again, it is a new arrival behind P4.
-  EXPECT_EQ(Told(core.Poll({Usb("S1", "P1"), Usb("S2", "P2"), Usb("S3", "P3"), Usb("S4", "P4")})),
-            std::vector<std::string>{"open P4"});
-  // A device's slot is free only once its record is written.
-  core.Ended(first[0].device, DeviceOutcome::Verified, 1000, "");
-  EXPECT_TRUE(core.Poll({Usb("S1", "P1"), Usb("S3", "P3"), Usb("S4", "P4")}).empty());
-  core.Recorded(first[0].device, true);
-  EXPECT_EQ(Told(core.Poll({Usb("S3", "P3"), Usb("S4", "P4")})),
-            std::vector<std::string>{"open P3"});
+  EXPECT_EQ(Told(station.Look({Usb("S4", "P4"), Usb("S1", "P1"), Usb("S2", "P2"),
+                               Usb("OLD", "P5")})),
+            (Said{"waiting P4", "record P5 already-verified"}));
+  EXPECT_EQ(Told(station.Look({Usb("S4", "P4"), Usb("S1", "P1"), Usb("S2", "P2")})),
+            Said{"departed P3"});
+  EXPECT_EQ(station.core.Counts(0).waiting, 1u);
+  EXPECT_EQ(station.core.Counts(0).flashing, 2);
+  station.Finish(Of(first, "P2"), DeviceOutcome::VerificationError);
+  EXPECT_EQ(Told(station.Look({Usb("S1", "P1"), Usb("S2", "P2"), Usb("S4", "P4")})),
+            Said{"open P4"});
+  // A unit's slot is free only once its record is written.
+  ASSERT_TRUE(station.core.Proceed(Of(first, "P1").unit));
+  station.core.Ended(Of(first, "P1").unit, DeviceOutcome::Verified, 1000, "", false);
+  const std::vector<PresentDevice> next = {Usb("S1", "P1"), Usb("S2", "P2"), Usb("S4", "P4"),
+                                           Usb("S6", "P6")};
+  EXPECT_EQ(Told(station.Look(next)), Said{"waiting P6"});
+  station.core.Recorded(Of(first, "P1").unit, true);
+  EXPECT_EQ(Told(station.Look(next)), Said{"open P6"});
 }
 
 TEST(StationCore, CountEndsTheStationAfterThatManyRecords) {
   LogMemory memory;
-  memory.verifiedSerials = {"OLD"};
-  StationSettings settings;
-  settings.count = 3;
-  StationCore core(settings, memory);
+  memory.serials["OLD"] = true;
+  Station station({.ports = {}, .maxDevices = 16, .count = 3}, memory);
   std::vector<StationAction> started =
-      core.Poll({Usb("OLD", "P0"), Usb("S1", "P1"), Usb("S2", "P2"), Usb("S3", "P3")});
-  EXPECT_EQ(Told(started),
-            (std::vector<std::string>{"record P0 already-verified", "open P1", "open P2"}))
-      << "no more devices than records to come, the known unit's among them";
-  core.Recorded(started[0].device, true);
-  Finish(core, started[1], DeviceOutcome::Verified);
-  EXPECT_TRUE(core.Poll({Usb("S2", "P2"), Usb("S3", "P3")}).empty());
-  EXPECT_FALSE(core.Finished());
-  Finish(core, started[2], DeviceOutcome::Verified);
-  EXPECT_TRUE(core.Finished());
-  EXPECT_EQ(core.ExitStatus(), EXIT_VERIFIED);
-  EXPECT_EQ(core.SummaryLine(), "station: 3 records, 3 verified, 0 failed, 0 cancelled");
+      station.Look({Usb("OLD", "P0"), Usb("S1", "P1"), Usb("S2", "P2"), Usb("S3", "P3")});
+  EXPECT_EQ(Told(started), (Said{"record P0 already-verified", "open P1", "open P2"}))
+      << "no more units than records to come, the known unit's among them";
+  station.core.Recorded(Of(started, "P0", StationAction::Record).unit, true);
+  station.Finish(Of(started, "P1"), DeviceOutcome::Verified);
+  EXPECT_TRUE(station.Look({Usb("S2", "P2"), Usb("S3", "P3")}).empty());
+  EXPECT_FALSE(station.core.Finished());
+  station.Finish(Of(started, "P2"), DeviceOutcome::Verified);
+  EXPECT_TRUE(station.core.Finished());
+  EXPECT_EQ(station.core.ExitStatus(), EXIT_VERIFIED);
+  EXPECT_EQ(cli::StationSummaryLine(station.core.Counts(0)),
+            "station: 3 records, 3 verified, 0 failed, 0 cancelled");
 }
 
-TEST(StationCore, CtrlCCancelsTheDevicesInFlightAndStartsNothing) {
-  StationCore core({.ports = {}, .maxDevices = 4}, {});
+TEST(StationCore, CtrlCCancelsOnlyTheUnitsWhoseCallsItCancelled) {
+  Station station({.ports = {}, .maxDevices = 6});
   const std::vector<PresentDevice> present = {Usb("S1", "P1"), Usb("S2", "P2"), Usb("S3", "P3"),
-                                              Usb("S4", "P4"), Usb("S5", "P5")};
-  std::vector<StationAction> started = core.Poll(present);
-  ASSERT_EQ(started.size(), 4u);
-  Finish(core, started[0], DeviceOutcome::VerificationError);  // before Ctrl+C
-  core.Opened(started[1].device, 0);
-  core.Opened(started[2].device, 0);
-  core.Stop();
-  // The glue had not opened the fourth yet: it is left alone; the fifth waits no more.
-  core.Withdraw(started[3].device);
-  EXPECT_EQ(core.Waiting(), 0u);
-  EXPECT_TRUE(core.Poll(present).empty());
-  EXPECT_FALSE(core.Finished()) << "devices in flight";
-  StationRecord cancelled = core.Ended(started[1].device, DeviceOutcome::LinkError, 500, "");
-  EXPECT_EQ(cancelled.result, "cancelled");
-  core.Recorded(started[1].device, true);
-  // A verdict that came all the same stands.
-  EXPECT_EQ(core.Ended(started[2].device, DeviceOutcome::Verified, 500, "").result, "verified");
-  EXPECT_FALSE(core.Finished()) << "its record is not written yet";
-  core.Recorded(started[2].device, true);
-  EXPECT_TRUE(core.Finished());
-  EXPECT_EQ(core.ExitStatus(), EXIT_CANCELLED) << "Ctrl+C, whatever failed before";
+                                              Usb("S4", "P4"), Usb("S5", "P5"), Usb("S6", "P6"),
+                                              Usb("S7", "P7")};
+  std::vector<StationAction> started = station.Look(present);
+  for (const char* port : {"P2", "P3", "P4", "P5"})
+    ASSERT_TRUE(station.core.Proceed(Of(started, port).unit));
+  station.Finish(Of(started, "P1"), DeviceOutcome::VerificationError);  // before Ctrl+C
+  station.core.Stop();
+  // The runner had not opened the sixth yet: it is left alone; the seventh waits no more.
+  EXPECT_FALSE(station.core.Proceed(Of(started, "P6").unit));
+  EXPECT_EQ(station.core.Counts(0).waiting, 0u);
+  EXPECT_TRUE(station.Look(present).empty());
+  EXPECT_FALSE(station.core.Finished()) << "units in flight";
+  auto end = [&](const char* port, DeviceOutcome outcome, bool interrupted) {
+    const uint64_t unit = Of(started, port).unit;
+    const std::string result = station.core.Ended(unit, outcome, 500, "", interrupted).result;
+    station.core.Recorded(unit, true);
+    return result;
+  };
+  EXPECT_EQ(end("P2", DeviceOutcome::LinkError, true), "cancelled");
+  // A verdict that came stands, whatever Ctrl+C cancelled after it (its reply, say).
+  EXPECT_EQ(end("P3", DeviceOutcome::Verified, true), "verified");
+  EXPECT_EQ(end("P4", DeviceOutcome::VerificationError, true), "verification-error");
+  EXPECT_FALSE(station.core.Finished()) << "P5 is still in flight";
+  // A unit that failed by itself just after Ctrl+C keeps its own failure.
+  EXPECT_EQ(end("P5", DeviceOutcome::LinkError, false), "link-error");
+  EXPECT_TRUE(station.core.Finished());
+  EXPECT_EQ(station.core.ExitStatus(), EXIT_CANCELLED) << "Ctrl+C, whatever failed before";
 }
 
-TEST(StationCore, ARecordThatCannotBeWrittenStopsTheStation) {
-  StationCore core({}, {});
-  std::vector<StationAction> started = core.Poll({Usb("S1", "P1"), Usb("S2", "P2")});
-  Finish(core, started[0], DeviceOutcome::Verified, false);
-  EXPECT_TRUE(core.Poll({Usb("S1", "P1"), Usb("S2", "P2"), Usb("S3", "P3")}).empty())
-      << "nothing new starts";
-  EXPECT_FALSE(core.Finished()) << "the device in flight finishes";
-  Finish(core, started[1], DeviceOutcome::Verified);
-  EXPECT_TRUE(core.Finished());
-  EXPECT_EQ(core.ExitStatus(), EXIT_RECORD_NOT_WRITTEN);
+TEST(StationCore, ARecordThatCannotBeWrittenStopsEveryStart) {
+  Station station;
+  const std::vector<StationAction> first = station.Look({Usb("S1", "P1"), Usb("S2", "P2")});
+  station.Finish(Of(first, "P1"), DeviceOutcome::Verified);
+  std::vector<StationAction> started = station.Look({Usb("S1", "P1"), Usb("S2", "P2"), Usb("S3", "P3"), Usb("S4", "P4")});
+  ASSERT_EQ(Told(started), (Said{"open P3", "open P4"}));
+  // P2's record fails while the runner carries out this listing's opens: neither starts.
+  ASSERT_TRUE(station.core.Proceed(Of(started, "P3").unit));
+  station.Finish(Of(first, "P2"), DeviceOutcome::Verified, false);
+  EXPECT_FALSE(station.core.Proceed(Of(started, "P4").unit));
+  EXPECT_TRUE(Told(station.Look({Usb("S5", "P5")})).empty()) << "nothing new starts";
+  EXPECT_FALSE(station.core.Finished()) << "the unit in flight finishes";
+  station.core.Ended(Of(started, "P3").unit, DeviceOutcome::Verified, 10, "", false);
+  station.core.Recorded(Of(started, "P3").unit, true);
+  EXPECT_TRUE(station.core.Finished());
+  EXPECT_EQ(station.core.ExitStatus(), EXIT_RECORD_NOT_WRITTEN);
 }
 
 TEST(StationRecord, OneLineOfJsonWithEveryField) {
@@ -229,45 +320,71 @@ TEST(StationRecord, OneLineOfJsonWithEveryField) {
             R"("result": "verification-error", "bytesSent": 4194304, "seconds": 3.1, )"
             R"("message": "Verification Error 다시 시도해 주세요."})");
   EXPECT_EQ(IsoTimeMs(-1), "1969-12-31T23:59:59.999Z");
-  EXPECT_EQ(StationCore::DeviceLine(record),
+  EXPECT_EQ(cli::StationUnitLine(record),
             "#17 port=Port_#0002.Hub_#0004 serial=SN0001: verification-error: Verification "
             "Error 다시 시도해 주세요.");
   record.result = "verified";
   record.serial.clear();
-  EXPECT_EQ(StationCore::DeviceLine(record),
+  EXPECT_EQ(cli::StationUnitLine(record),
             "#17 port=Port_#0002.Hub_#0004 serial=-: verified, 4194304 bytes in 3.1 s (1.4 MB/s)");
+  // What the log memory reads back of it.
+  const LogMemory memory = ReadLogMemory(RecordLine(record, image) + "\n", std::string(64, 'f'));
+  EXPECT_EQ(memory.lastSequence, 17u);
+  EXPECT_TRUE(memory.serials.empty()) << "an empty serial is no unit to remember";
+  record.serial = "SN0001";
+  EXPECT_TRUE(ReadLogMemory(RecordLine(record, image), std::string(64, 'f')).Verified("SN0001"));
 }
 
 // A log whose writer died mid-line: the torn line is no record (whatever it holds), and the
-// records before it count.
-TEST(StationRecord, LogMemoryStopsAtATornTail) {
+// records before it count; a whole record that lost only its newline is a record.
+TEST(StationRecord, LogMemoryTailsAndOddLines) {
   const std::string sha(64, 'a');
-  const std::string good = R"({"sequence": 8, "serial": "SN1", "result": "verified", "image": {"sha256": ")" + sha + "\"}}";
+  const std::string good = LogLine(8, "SN1", "verified", sha);  // with its newline
+  const std::string whole = good.substr(0, good.size() - 1);
   for (const std::string& tail :
        {std::string(R"({"sequence": 9, "serial": "SN2", "result": "veri)"), std::string(40, '\0'),
-        good.substr(0, good.size() - 1)}) {
-    const LogMemory memory = ReadLogMemory(good + "\n" + tail, sha);
-    EXPECT_TRUE(memory.tornTail);
+        whole.substr(0, whole.size() - 1)}) {
+    const LogMemory memory = ReadLogMemory(good + tail, sha);
+    EXPECT_TRUE(memory.endsWithoutNewline);
     EXPECT_EQ(memory.lastSequence, 8u);
-    EXPECT_EQ(memory.verifiedSerials, std::set<std::string>{"SN1"});
+    EXPECT_EQ(memory.serials, (std::map<std::string, bool>{{"SN1", true}}));
   }
-  const LogMemory whole = ReadLogMemory(good + "\r\nnot json\n" + std::string(3, '\0') + "\n", sha);
-  EXPECT_FALSE(whole.tornTail);
-  EXPECT_EQ(whole.lastSequence, 8u);
-  EXPECT_FALSE(ReadLogMemory("", sha).tornTail);
+  const LogMemory lostNewline = ReadLogMemory(good + LogLine(9, "SN2", "verified", sha).substr(0, good.size() - 1), sha);
+  EXPECT_TRUE(lostNewline.endsWithoutNewline);
+  EXPECT_EQ(lostNewline.lastSequence, 9u);
+  EXPECT_TRUE(lostNewline.Verified("SN2"));
+  EXPECT_FALSE(ReadLogMemory(good, sha).endsWithoutNewline);
+  EXPECT_FALSE(ReadLogMemory("", sha).endsWithoutNewline);
+
+  // Lines that are JSON but not what a record holds are skipped, never thrown on.
+  const std::string odd =
+      R"({"sequence": 20, "result": "verified", "image": {"sha256": ")" + sha + "\"}}\n" +
+      R"({"sequence": 21, "serial": 7, "result": "verified", "image": {"sha256": ")" + sha +
+      "\"}}\n" +
+      R"({"sequence": 22, "serial": null, "result": "verified", "image": {"sha256": ")" + sha +
+      "\"}}\n" + R"({"sequence": -30, "serial": "SN3", "result": "verified"})" + "\n" +
+      R"({"sequence": 31.5, "serial": "SN4", "result": "verified"})" + "\n" +
+      R"({"sequence": 4e1})" + "\n" + R"({"sequence": "50"})" + "\n" +
+      R"({"sequence": 99999999999999999999})" + "\n" + "not json\r\n" +
+      std::string(3, '\0') + "\n" + R"({"sequence": 60, "serial": "SN5"} trailing)" + "\n" +
+      std::string(100, '[') + "\n" +
+      R"({"sequence": 23, "serial": "S\u004e6", "result": "verified", "image": {"path": "x", "sha256": ")" +
+      sha + "\"}}\r\n";
+  const LogMemory skipped = ReadLogMemory(good + odd, sha);
+  EXPECT_EQ(skipped.lastSequence, 23u);
+  EXPECT_EQ(skipped.serials, (std::map<std::string, bool>{{"SN1", true}, {"SN6", true}}));
 
   // Read a few bytes at a time, lines split anywhere; a second station on the same log wrote an
   // earlier sequence number after a later one.
   LogMemoryReader reader(sha);
-  const std::string skipped =
-      R"({"sequence": 9, "serial": "SN2", "result": "already-verified", "image": {"sha256": ")" +
-      sha + "\"}}";
-  const std::string content = good + "\n" + skipped + "\n" + good + "\n" + good.substr(0, 20);
-  for (size_t i = 0; i < content.size(); i += 7) reader.Add(content.substr(i, 7));
+  const std::string content = good + LogLine(9, "SN2", "already-verified", sha) + good +
+                              LogLine(5, "SN2", "link-error", sha) + good.substr(0, 20);
+  for (size_t i = 0; i < content.size(); i += 7) reader.Add(std::string_view(content).substr(i, 7));
   const LogMemory pieces = reader.Finish();
-  EXPECT_TRUE(pieces.tornTail);
+  EXPECT_TRUE(pieces.endsWithoutNewline);
   EXPECT_EQ(pieces.lastSequence, 9u);
-  EXPECT_EQ(pieces.verifiedSerials, (std::set<std::string>{"SN1", "SN2"}));
+  EXPECT_EQ(pieces.serials, (std::map<std::string, bool>{{"SN1", true}, {"SN2", false}}))
+      << "the latest record of SN2 is a link error";
 }
 
 TEST(StationCore, SerialIsTheLastPartOfAUsbInstanceIdWithoutAmpersand) {
@@ -283,4 +400,4 @@ TEST(StationCore, SerialIsTheLastPartOfAUsbInstanceIdWithoutAmpersand) {
 }
 
 }  // namespace
-}  // namespace pelorin::cli
+}  // namespace pelorin::station

@@ -11,6 +11,7 @@
 #include "control_pipe_download.h"
 #include "file_image_source_win32.h"
 #include "pinned_image_win32.h"
+#include "run_results.h"
 #include "win32_test_support.h"
 
 namespace pelorin::cli {
@@ -81,37 +82,68 @@ TEST(CliCancellation, ACloseWaitsForTheRecordCtrlCDoesNot) {
   EXPECT_TRUE(flight->cancelled());
 }
 
-TEST(PinnedImage, NobodyWritesTheImageWhileItIsPinnedReadersMay) {
+TEST(PinnedImage, NobodyWritesTheImageWhileItIsPinnedAndItsReadersReadTheHandle) {
+  using station::PinnedImage;
   TempFile file(L"pelorin-pinned.nb0");
-  ASSERT_TRUE(file.Write("abc"));
+  std::string content(station::PINNED_READ_CHUNK + 100, '\0');
+  for (size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 7 + i / 251);
+  ASSERT_TRUE(file.Write(content));
   {
     PinnedImage pinned;
     ASSERT_TRUE(pinned.Open(file.path()));
-    EXPECT_EQ(pinned.size(), 3u);
+    EXPECT_EQ(pinned.size(), content.size());
     HANDLE writer = CreateFileW(file.path().c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                 nullptr, OPEN_EXISTING, 0, nullptr);
     EXPECT_EQ(writer, INVALID_HANDLE_VALUE) << "a writer got in";
     if (writer != INVALID_HANDLE_VALUE) CloseHandle(writer);
     EXPECT_FALSE(DeleteFileW(file.path().c_str()));
-    FileImageSource workers(file.path());
-    EXPECT_NE(workers.Open(), nullptr) << "a worker cannot read the pinned image";
 
-    ImageFacts facts;
-    std::string sha256;
+    // One pass: byte sum, SHA-256, the pieces (the last one shorter) and the progress.
+    PinnedImage::Sums sums;
     std::atomic<bool> stop{false};
-    ASSERT_EQ(pinned.Summarise(true, true, stop, &facts, &sha256), PinnedImage::Pass::Done);
-    EXPECT_EQ(facts.byteSum, 0x61u + 0x62u + 0x63u);
-    EXPECT_EQ(sha256, "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
-    // "abc" and 637 bytes of '0' as the control-pipe download's one packet.
-    std::string packet = "abc" + std::string(637, '0');
-    EXPECT_EQ(facts.wordSum,
-              WordChecksum(reinterpret_cast<const uint8_t*>(packet.data()), 640));
-    // A second pass gives the same (the pass reads from the start).
-    ImageFacts again;
-    ASSERT_EQ(pinned.Summarise(false, false, stop, &again), PinnedImage::Pass::Done);
-    EXPECT_EQ(again.byteSum, facts.byteSum);
+    std::vector<std::pair<uint32_t, bool>> pieces;
+    std::vector<uint64_t> progress;
+    ASSERT_EQ(pinned.Summarise(
+                  true, stop, &sums,
+                  [&](const uint8_t*, uint32_t size, bool last) { pieces.push_back({size, last}); },
+                  [&](uint64_t done) { progress.push_back(done); }),
+              PinnedImage::Pass::Done);
+    uint32_t byteSum = 0;
+    for (char c : content) byteSum += static_cast<uint8_t>(c);
+    EXPECT_EQ(sums.byteSum, byteSum);
+    EXPECT_EQ(sums.sha256.size(), 64u);
+    EXPECT_EQ(pieces, (std::vector<std::pair<uint32_t, bool>>{
+                          {station::PINNED_READ_CHUNK, false}, {100, true}}));
+    EXPECT_EQ(progress, (std::vector<uint64_t>{station::PINNED_READ_CHUNK, content.size()}));
     stop = true;
-    EXPECT_EQ(pinned.Summarise(false, false, stop, &again), PinnedImage::Pass::Stopped);
+    EXPECT_EQ(pinned.Summarise(false, stop, &sums), PinnedImage::Pass::Stopped);
+
+    // Workers read the pinned handle, each at its own position, side by side.
+    station::PinnedImageSource source(pinned);
+    std::unique_ptr<ImageReader> first = source.Open(), second = source.Open();
+    ASSERT_TRUE(first && second);
+    // Room for a whole read past the end (the system may touch all of a buffer it is given).
+    std::string a(content.size() + 70000, '\0'), b(content.size() + 50000, '\0');
+    uint32_t got = 0, filledA = 0, filledB = 0;
+    while (filledA < content.size()) {
+      ASSERT_TRUE(first->Read(reinterpret_cast<uint8_t*>(a.data()) + filledA, 70000, &got));
+      ASSERT_GT(got, 0u);
+      filledA += got;
+      if (filledB < content.size()) {
+        ASSERT_TRUE(second->Read(reinterpret_cast<uint8_t*>(b.data()) + filledB, 50000, &got));
+        filledB += got;
+      }
+    }
+    while (filledB < content.size()) {
+      ASSERT_TRUE(second->Read(reinterpret_cast<uint8_t*>(b.data()) + filledB, 50000, &got));
+      ASSERT_GT(got, 0u);
+      filledB += got;
+    }
+    ASSERT_TRUE(first->Read(reinterpret_cast<uint8_t*>(a.data()), 10, &got));
+    EXPECT_EQ(got, 0u) << "the end of the image";
+    a.resize(content.size());
+    b.resize(content.size());
+    EXPECT_TRUE(a == content && b == content) << "a reader read other bytes";
   }
   HANDLE writer = CreateFileW(file.path().c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
                               nullptr);

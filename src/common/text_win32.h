@@ -21,4 +21,10 @@ std::wstring WindowTextW(HWND window);
 // The base name of the running executable without its extension ("Pelorin" for Pelorin.exe).
 std::wstring ApplicationName();
 
+// The text of a Windows error code ("error 5: Access is denied."), for messages.
+std::string ErrorText(DWORD error);
+
+// The full path of `path` as UTF-8 (as given when it cannot be made full).
+std::string FullPathUtf8(const std::wstring& path);
+
 }  // namespace pelorin

@@ -4,7 +4,7 @@
 
 #include "text_win32.h"
 
-namespace pelorin::cli {
+namespace pelorin::station {
 namespace {
 
 int64_t UnixMsNow() {
@@ -24,7 +24,8 @@ std::string ProductionLog::ComputerName() {
 }
 
 ProductionLog::Opened ProductionLog::Open(const std::wstring& path, const std::string& sha256,
-                                          LogMemory* memory, DWORD* error) {
+                                          const std::atomic<bool>& stop, LogMemory* memory,
+                                          DWORD* error) {
   file_.Reset(CreateFileW(path.c_str(), GENERIC_READ | FILE_APPEND_DATA, FILE_SHARE_READ, nullptr,
                           OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file_) {
@@ -34,6 +35,10 @@ ProductionLog::Opened ProductionLog::Open(const std::wstring& path, const std::s
   LogMemoryReader reader(sha256);
   std::vector<char> buffer(1 << 20);
   for (;;) {
+    if (stop) {
+      file_.Reset();
+      return Opened::Stopped;
+    }
     DWORD got = 0;
     if (!ReadFile(file_.get(), buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr)) {
       *error = GetLastError();
@@ -45,7 +50,7 @@ ProductionLog::Opened ProductionLog::Open(const std::wstring& path, const std::s
   }
   *memory = reader.Finish();
   lastSequence_ = memory->lastSequence;
-  tornTail_ = memory->tornTail;
+  needsNewline_ = memory->endsWithoutNewline;
   return Opened::Yes;
 }
 
@@ -55,9 +60,9 @@ bool ProductionLog::Append(StationRecord& record, const StationImage& image, DWO
   record.unixMs = UnixMsNow();
   record.station = station_;
   if (!file_) return true;
-  // A line left torn by a writer that died is ended first, so that it stays one bad line
-  // instead of swallowing this record.
-  std::string text = tornTail_ ? "\n" : "";
+  // A line left without its newline (a torn one, a whole record that lost it, a failed write of
+  // ours) is ended first, so that it stays one line of its own instead of swallowing this record.
+  std::string text = needsNewline_ ? "\n" : "";
   text += RecordLine(record, image) + "\n";
   LARGE_INTEGER end{};
   DWORD written = 0;
@@ -66,12 +71,9 @@ bool ProductionLog::Append(StationRecord& record, const StationImage& image, DWO
                             nullptr) &&
                   written == text.size() && FlushFileBuffers(file_.get());
   if (!ok) *error = written == text.size() || written == 0 ? GetLastError() : ERROR_DISK_FULL;
-  if (written == text.size()) {
-    tornTail_ = false;
-  } else if (written > 0) {
-    tornTail_ = true;  // a part went out: the next record starts on a line of its own
-  }
+  // After any failure, part of the line may be in the file whatever the counts say.
+  needsNewline_ = !ok;
   return ok;
 }
 
-}  // namespace pelorin::cli
+}  // namespace pelorin::station

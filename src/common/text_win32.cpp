@@ -65,4 +65,32 @@ std::wstring ApplicationName() {
   return name;
 }
 
+std::string ErrorText(DWORD error) {
+  wchar_t* text = nullptr;
+  const DWORD length = FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+  std::string message = "error " + std::to_string(error);
+  if (length > 0 && text != nullptr) {
+    std::wstring wide(text, length);
+    while (!wide.empty() && (wide.back() == L'\n' || wide.back() == L'\r' || wide.back() == L' '))
+      wide.pop_back();
+    if (!wide.empty()) message += ": " + WideToUtf8(wide);
+  }
+  if (text != nullptr) LocalFree(text);
+  return message;
+}
+
+std::string FullPathUtf8(const std::wstring& path) {
+  std::wstring full(MAX_PATH, L'\0');
+  DWORD got = GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+  if (got >= full.size()) {
+    full.resize(got + 1);
+    got = GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+  }
+  if (got == 0) return WideToUtf8(path);
+  full.resize(got);
+  return WideToUtf8(full);
+}
+
 }  // namespace pelorin

@@ -1,0 +1,91 @@
+#include "station_console_win32.h"
+
+#include "console_win32.h"
+#include "station_runner_win32.h"
+
+namespace pelorin::cli {
+namespace {
+
+using station::StationCounts;
+using station::StationObserver;
+using station::StationRecord;
+using station::StationRunner;
+using station::StationUnit;
+using station::UnitPhase;
+
+// Tells the console what the station does: every entry only queues a line.
+class ConsoleFace : public StationObserver {
+ public:
+  explicit ConsoleFace(Console& console) : console_(console) {}
+  void Arrived(const StationUnit&) override {}
+  void Waiting(const StationUnit&) override {}
+  void Started(const StationUnit&) override {}
+  void Progress(const StationUnit&, UnitPhase, uint64_t, uint64_t) override {}
+  void Ended(const StationUnit&, const StationRecord& record, bool) override {
+    console_.Line(StationUnitLine(record));
+  }
+  void Box(const StationUnit&, std::string_view caption, std::string_view text) override {
+    console_.Err(BoxLine(std::string(caption), std::string(text)));
+  }
+  void Departed(const StationUnit&) override {}
+  void LogFailed(const StationRecord&, const std::string& text) override {
+    console_.Err(std::string(CLI_NAME) + ": " + text);
+  }
+  void Finished(int, const StationCounts& counts) override {
+    console_.Line(StationSummaryLine(counts));
+  }
+
+ private:
+  Console& console_;
+};
+
+int Serve(const Options& options, StationRunner& runner, Console& console) {
+  using Step = StationRunner::Step;
+  // The image: pinned for the station's life, hashed in one pass.
+  Step step = runner.PinImage(options.image);
+  if (step == Step::Stopped) return EXIT_CANCELLED;
+  if (step == Step::Refused) {
+    console.Err(runner.text());
+    return EXIT_USAGE;
+  }
+  step = runner.CheckSha256(options.sha256);
+  if (step == Step::Done) step = runner.OpenLog(options.logPath);
+  if (step == Step::Stopped) return EXIT_CANCELLED;
+  if (step == Step::Refused) {
+    console.Err(std::string(CLI_NAME) + ": " + runner.text());
+    return EXIT_USAGE;
+  }
+  const station::StationImage& image = runner.image();
+  console.Out("image " + image.path + ": " + std::to_string(image.size) + " bytes, byte sum " +
+              std::to_string(image.byteSum) + ", SHA-256 " + image.sha256);
+  console.Out("station: waiting for devices (Ctrl+C ends)");
+
+  station::StationSettings settings;
+  settings.ports = options.ports;
+  settings.maxDevices = options.maxDevices;
+  settings.count = options.count;
+  settings.reflash = options.reflash;
+  ConsoleFace face(console);
+  return runner.Run(settings,
+                    {.writeMs = options.writeTimeoutMs, .answerMs = options.answerTimeoutMs},
+                    face);
+}
+
+}  // namespace
+
+int RunStation(const Options& options, Cancellation& cancellation) {
+  Console& console = Console::Get();
+  auto* runner = new StationRunner();  // never freed: a worker may still be ending at exit
+  console.StartWriter([runner] { return StationStatusLine(runner->Counts()); });
+  // Ctrl+C (a console close, a session's end) stops every step, from the image's first read on.
+  cancellation.OnCancel([runner] { runner->Stop(); });
+  const int status = Serve(options, *runner, console);
+  cancellation.OnCancel(nullptr);
+  // Every record is written: a close or a session's end may let the process go now; the lines
+  // still owed to the console come out as it takes them (a stop gives them a little longer).
+  cancellation.Finished();
+  console.StopWriter(cancellation.event(), 2000);
+  return status;
+}
+
+}  // namespace pelorin::cli

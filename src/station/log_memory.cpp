@@ -1,0 +1,313 @@
+#include "log_memory.h"
+
+#include <algorithm>
+#include <cstring>
+#include <optional>
+
+#include "station_core.h"
+
+namespace pelorin::station {
+namespace {
+
+// The fields of one record that a station's memory needs. A purpose-made parser: it checks the
+// whole line as JSON (a line that is not is no record) but builds nothing but these four.
+struct RecordFields {
+  std::optional<uint64_t> sequence;  // only a plain non-negative integer counts
+  std::optional<std::string> serial, result, sha256;
+};
+
+class LineParser {
+ public:
+  explicit LineParser(std::string_view text) : p_(text.data()), end_(text.data() + text.size()) {}
+
+  // False when the line is not one JSON object (with nothing but white space after it).
+  bool Parse(RecordFields* fields) {
+    fields_ = fields;
+    SkipSpace();
+    if (!Object(0)) return false;
+    SkipSpace();
+    return p_ == end_;
+  }
+
+ private:
+  static constexpr int kMaxDepth = 32;  // deeper nesting is no record of ours
+
+  enum class Field { None, Sequence, Serial, Result, Image, Sha256 };
+
+  void SkipSpace() {
+    while (p_ != end_ && (*p_ == ' ' || *p_ == '\t' || *p_ == '\r' || *p_ == '\n')) ++p_;
+  }
+  bool Take(char c) {
+    if (p_ == end_ || *p_ != c) return false;
+    ++p_;
+    return true;
+  }
+
+  static int HexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+  }
+  static void AppendUtf8(uint32_t code, std::string* out) {
+    if (code < 0x80) {
+      *out += static_cast<char>(code);
+    } else if (code < 0x800) {
+      *out += static_cast<char>(0xC0 | (code >> 6));
+      *out += static_cast<char>(0x80 | (code & 0x3F));
+    } else if (code < 0x10000) {
+      *out += static_cast<char>(0xE0 | (code >> 12));
+      *out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+      *out += static_cast<char>(0x80 | (code & 0x3F));
+    } else {
+      *out += static_cast<char>(0xF0 | (code >> 18));
+      *out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+      *out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+      *out += static_cast<char>(0x80 | (code & 0x3F));
+    }
+  }
+  bool Hex4(uint32_t* code) {
+    if (end_ - p_ < 4) return false;
+    *code = 0;
+    for (int i = 0; i < 4; ++i) {
+      const int digit = HexDigit(p_[i]);
+      if (digit < 0) return false;
+      *code = *code << 4 | static_cast<uint32_t>(digit);
+    }
+    p_ += 4;
+    return true;
+  }
+
+  // A string; its decoded text goes to `out` when there is one.
+  bool String(std::string* out) {
+    if (!Take('"')) return false;
+    for (;;) {
+      const char* start = p_;
+      while (p_ != end_ && *p_ != '"' && *p_ != '\\' && static_cast<unsigned char>(*p_) >= 0x20)
+        ++p_;
+      if (out != nullptr) out->append(start, p_);
+      if (p_ == end_) return false;
+      if (*p_ == '"') {
+        ++p_;
+        return true;
+      }
+      if (*p_ != '\\') return false;  // a control character must be escaped
+      ++p_;
+      if (p_ == end_) return false;
+      const char escaped = *p_++;
+      char plain = 0;
+      switch (escaped) {
+        case '"': plain = '"'; break;
+        case '\\': plain = '\\'; break;
+        case '/': plain = '/'; break;
+        case 'b': plain = '\b'; break;
+        case 'f': plain = '\f'; break;
+        case 'n': plain = '\n'; break;
+        case 'r': plain = '\r'; break;
+        case 't': plain = '\t'; break;
+        case 'u': {
+          uint32_t code = 0;
+          if (!Hex4(&code)) return false;
+          if (code >= 0xD800 && code <= 0xDBFF) {  // a surrogate pair
+            uint32_t low = 0;
+            if (!Take('\\') || !Take('u') || !Hex4(&low) || low < 0xDC00 || low > 0xDFFF)
+              return false;
+            code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
+          } else if (code >= 0xDC00 && code <= 0xDFFF) {
+            return false;
+          }
+          if (out != nullptr) AppendUtf8(code, out);
+          continue;
+        }
+        default: return false;
+      }
+      if (out != nullptr) *out += plain;
+    }
+  }
+
+  // A number; `value` gets it when it is a plain non-negative integer that fits.
+  bool Number(std::optional<uint64_t>* value) {
+    bool plain = true;
+    if (Take('-')) plain = false;
+    if (p_ == end_ || *p_ < '0' || *p_ > '9') return false;
+    uint64_t number = 0;
+    if (*p_ == '0') {
+      ++p_;
+    } else {
+      while (p_ != end_ && *p_ >= '0' && *p_ <= '9') {
+        const uint64_t digit = static_cast<uint64_t>(*p_ - '0');
+        if (number > (UINT64_MAX - digit) / 10) plain = false;
+        number = number * 10 + digit;
+        ++p_;
+      }
+    }
+    if (Take('.')) {
+      plain = false;
+      if (p_ == end_ || *p_ < '0' || *p_ > '9') return false;
+      while (p_ != end_ && *p_ >= '0' && *p_ <= '9') ++p_;
+    }
+    if (p_ != end_ && (*p_ == 'e' || *p_ == 'E')) {
+      plain = false;
+      ++p_;
+      if (p_ != end_ && (*p_ == '+' || *p_ == '-')) ++p_;
+      if (p_ == end_ || *p_ < '0' || *p_ > '9') return false;
+      while (p_ != end_ && *p_ >= '0' && *p_ <= '9') ++p_;
+    }
+    if (value != nullptr) {
+      if (plain) {
+        *value = number;
+      } else {
+        value->reset();
+      }
+    }
+    return true;
+  }
+
+  bool Literal(const char* word) {
+    const size_t size = std::strlen(word);
+    if (static_cast<size_t>(end_ - p_) < size || std::memcmp(p_, word, size) != 0) return false;
+    p_ += size;
+    return true;
+  }
+
+  // Any value; `field` says what the record's memory takes from it.
+  bool Value(int depth, Field field) {
+    SkipSpace();
+    if (p_ == end_) return false;
+    switch (*p_) {
+      case '{': return Object(depth + 1, field == Field::Image);
+      case '[': return Array(depth + 1);
+      case '"': {
+        std::optional<std::string>* target = field == Field::Serial   ? &fields_->serial
+                                             : field == Field::Result ? &fields_->result
+                                             : field == Field::Sha256 ? &fields_->sha256
+                                                                      : nullptr;
+        if (target == nullptr) return String(nullptr);
+        std::string text;
+        if (!String(&text)) return false;
+        *target = std::move(text);
+        return true;
+      }
+      case 't': return Literal("true");
+      case 'f': return Literal("false");
+      case 'n': return Literal("null");
+      default: return Number(field == Field::Sequence ? &fields_->sequence : nullptr);
+    }
+  }
+  // A field about to be read again forgets what an earlier key of the same name gave: the last of
+  // equal keys wins, and one of another type gives nothing.
+  void Forget(Field field) {
+    if (field == Field::Sequence) fields_->sequence.reset();
+    if (field == Field::Serial) fields_->serial.reset();
+    if (field == Field::Result) fields_->result.reset();
+    if (field == Field::Sha256 || field == Field::Image) fields_->sha256.reset();
+  }
+
+  // An object: the record itself at depth 0, its "image" when `image`.
+  bool Object(int depth, bool image = false) {
+    if (depth > kMaxDepth || !Take('{')) return false;
+    SkipSpace();
+    if (Take('}')) return true;
+    std::string key;
+    for (;;) {
+      SkipSpace();
+      key.clear();
+      if (!String(&key)) return false;
+      SkipSpace();
+      if (!Take(':')) return false;
+      Field field = Field::None;
+      if (depth == 0) {
+        if (key == "sequence") field = Field::Sequence;
+        if (key == "serial") field = Field::Serial;
+        if (key == "result") field = Field::Result;
+        if (key == "image") field = Field::Image;
+      } else if (image && key == "sha256") {
+        field = Field::Sha256;
+      }
+      Forget(field);
+      if (!Value(depth, field)) return false;
+      SkipSpace();
+      if (Take(',')) continue;
+      return Take('}');
+    }
+  }
+
+  bool Array(int depth) {
+    if (depth > kMaxDepth || !Take('[')) return false;
+    SkipSpace();
+    if (Take(']')) return true;
+    for (;;) {
+      if (!Value(depth, Field::None)) return false;
+      SkipSpace();
+      if (Take(',')) continue;
+      return Take(']');
+    }
+  }
+
+  const char* p_;
+  const char* const end_;
+  RecordFields* fields_ = nullptr;
+};
+
+// The number after the first `"sequence":` of a line, without parsing the line (0 when there is
+// none): whether the line may raise the highest sequence.
+uint64_t QuickSequence(std::string_view line) {
+  static constexpr std::string_view kKey = "\"sequence\"";
+  const size_t key = line.find(kKey);
+  if (key == std::string_view::npos) return 0;
+  size_t i = key + kKey.size();
+  while (i < line.size() && (line[i] == ' ' || line[i] == ':')) ++i;
+  uint64_t number = 0;
+  for (size_t digits = 0; i < line.size() && line[i] >= '0' && line[i] <= '9'; ++i, ++digits) {
+    if (digits == 19) return UINT64_MAX;  // too long to be a count: let the parser decide
+    number = number * 10 + static_cast<uint64_t>(line[i] - '0');
+  }
+  return number;
+}
+
+}  // namespace
+
+void LogMemoryReader::Line(std::string_view line) {
+  if (line.empty()) return;
+  // Only a line that names this image or may hold a higher sequence can change the memory.
+  const bool namesImage = !sha256_.empty() && line.find(sha256_) != std::string_view::npos;
+  if (!namesImage && QuickSequence(line) <= memory_.lastSequence) return;
+  RecordFields fields;
+  if (!LineParser(line).Parse(&fields)) return;
+  if (fields.sequence) memory_.lastSequence = std::max(memory_.lastSequence, *fields.sequence);
+  if (fields.serial && !fields.serial->empty() && fields.result && fields.sha256 &&
+      *fields.sha256 == sha256_) {
+    // A later record of the same unit replaces what an earlier one said.
+    memory_.serials[*fields.serial] = IsVerifiedResult(*fields.result);
+  }
+}
+
+void LogMemoryReader::Add(std::string_view piece) {
+  size_t start = 0;
+  for (size_t end; (end = piece.find('\n', start)) != std::string_view::npos; start = end + 1) {
+    if (partial_.empty()) {
+      Line(piece.substr(start, end - start));
+    } else {
+      partial_.append(piece.substr(start, end - start));
+      Line(partial_);
+      partial_.clear();
+    }
+  }
+  partial_.append(piece.substr(start));
+}
+
+LogMemory LogMemoryReader::Finish() {
+  memory_.endsWithoutNewline = !partial_.empty();
+  // A whole record that lost only its newline is a record; a torn one parses as none.
+  Line(partial_);
+  partial_.clear();
+  return std::move(memory_);
+}
+
+LogMemory ReadLogMemory(std::string_view content, const std::string& sha256) {
+  LogMemoryReader reader(sha256);
+  reader.Add(content);
+  return reader.Finish();
+}
+
+}  // namespace pelorin::station

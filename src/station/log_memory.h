@@ -1,0 +1,51 @@
+// What an existing production log tells a station that starts on it: the last sequence number,
+// and for each serial number whether the latest record of it with this image says the unit
+// holds the image, verified. A log grows for as long as the line runs (two million records make
+// a gigabyte), so it is read a piece at a time, and a line is parsed only when it can matter:
+// it names this image's SHA-256, or its sequence number is above the highest so far.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <string_view>
+
+namespace pelorin::station {
+
+struct LogMemory {
+  uint64_t lastSequence = 0;  // of its records; 0 for none
+  // Serial numbers that have a record with this image, each with whether its latest such
+  // record says "verified" or "already-verified".
+  std::map<std::string, bool> serials;
+  // The log does not end with a newline (a writer died, or only the newline was lost): one must
+  // be written before the next record.
+  bool endsWithoutNewline = false;
+
+  // Whether the latest record of `serial` with this image says it verified.
+  bool Verified(const std::string& serial) const {
+    const auto it = serials.find(serial);
+    return it != serials.end() && it->second;
+  }
+};
+
+class LogMemoryReader {
+ public:
+  // `sha256`: the image's, lower-case hex.
+  explicit LogMemoryReader(std::string sha256) : sha256_(std::move(sha256)) {}
+  void Add(std::string_view piece);
+  // The last line counts as a record when it is one whole, even without its newline; anything
+  // else there (a torn write, NUL bytes) is no record.
+  LogMemory Finish();
+
+ private:
+  void Line(std::string_view line);
+  const std::string sha256_;
+  std::string partial_;  // the content after the last newline so far
+  LogMemory memory_;
+};
+
+// Reads a whole log's content. A line that is not a JSON object (garbage, NUL bytes of a torn
+// write), or whose fields are not what a record holds, is no record and is skipped.
+LogMemory ReadLogMemory(std::string_view content, const std::string& sha256);
+
+}  // namespace pelorin::station

@@ -1,0 +1,216 @@
+// The station's decisions, apart from any window, handle or thread: a station flashes every
+// bulk-pipe device as it arrives. Each listing of the interface class gives the devices present
+// now; the core decides which units are new (a unit is known by its presence, from the listing
+// that first shows it until it is really gone), which start (at once while a slot is free, the
+// others in arrival order), which are skipped because the latest production-log record of their
+// serial number with this image says they verified, which are gone (and, if they still run, are
+// ended at once), when a device whose pipes do not open yet has been retried long enough, what
+// each unit's production-log record says, and when the station ends with which exit status. The
+// Windows runner (station_runner_win32.cpp) lists, opens, runs the workers and writes the log.
+//
+// Thread-safe: the runner's loop polls, and each device's worker thread tells its device's
+// progress and end.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "download_report.h"
+#include "log_memory.h"
+#include "run_results.h"
+
+namespace pelorin::station {
+
+// How often the station lists the devices.
+inline constexpr uint32_t STATION_POLL_INTERVAL_MS = 500;
+// How long a device whose pipes do not open is tried again (one that has just arrived may not
+// be ready yet) before it is recorded as a link error.
+inline constexpr uint32_t STATION_OPEN_RETRY_MS = 5000;
+// A unit that one complete listing misses is gone only when a complete listing at least this
+// much later misses it too (one listing may miss a unit that is there).
+inline constexpr uint32_t STATION_GONE_AFTER_MS = 500;
+// Units at once: the default and the most --max-devices allows.
+inline constexpr int32_t STATION_DEFAULT_DEVICES = 16;
+inline constexpr int32_t STATION_MAX_DEVICES = 64;
+// The message of a unit that was pulled while it ran.
+inline constexpr char TEXT_UNIT_REMOVED[] = "the unit was removed while it was being flashed";
+
+// One present interface as a listing shows it (UTF-8).
+struct PresentDevice {
+  std::string path;      // the device interface path
+  std::string instance;  // its device instance id
+  std::string port;      // its location path, else its location information, else empty
+  std::string openPath;  // the path as the runner opens it (Windows: 8-bit, as CreateFileA
+                         // takes it); the core does not look at it
+};
+
+// The serial number in a USB device instance id: the last part of USB\VID_xxxx&PID_xxxx\<serial>
+// when it holds no '&' (Windows makes ids with '&' for units without a serial number); else
+// empty.
+std::string SerialOf(std::string_view instance);
+
+// Whether `port` is allowed by the --port patterns: every port when there are none; a pattern
+// matches exactly, or as a prefix when it ends with '*'.
+bool PortAllowed(std::string_view port, const std::vector<std::string>& patterns);
+
+// The image as the station pinned it.
+struct StationImage {
+  std::string path;  // UTF-8, full
+  uint64_t size = 0;
+  uint32_t byteSum = 0;
+  std::string sha256;  // lower-case hex
+};
+
+// One production-log record: one JSON object on one line (no newline), UTF-8.
+//   {"time": "2026-12-08T07:01:02.345Z", "station": "<computer name>", "sequence": 17,
+//    "port": "...", "path": "...", "instance": "...", "serial": "...",
+//    "image": {"path": "...", "size": N, "byteSum": N, "sha256": "..."}, "result": "...",
+//    "bytesSent": N, "seconds": 3.1, "message": "..."}
+struct StationRecord {
+  int64_t unixMs = 0;
+  std::string station;
+  uint64_t sequence = 0;
+  PresentDevice device;
+  std::string serial;
+  std::string result;  // a device result (OutcomeName), "already-verified" or "cancelled"
+  uint64_t bytesSent = 0;
+  uint32_t ms = 0;
+  std::string message;
+};
+std::string RecordLine(const StationRecord& record, const StationImage& image);
+
+// Whether a record's result counts as the unit holding this image, verified.
+bool IsVerifiedResult(std::string_view result);
+
+struct StationSettings {
+  std::vector<std::string> ports;  // --port patterns
+  int32_t maxDevices = STATION_DEFAULT_DEVICES;
+  uint64_t count = 0;  // 0: no limit
+  bool reflash = false;
+};
+
+// What the runner must do, or tell its front end, after a listing; in this order.
+struct StationAction {
+  enum Kind {
+    Arrived,   // tell: a new unit is present (allowed by --port)
+    Waiting,   // tell: it waits for a slot
+    Open,      // open its pipes and start its worker (ask Proceed first); tell Started
+    Record,    // it ended without a download: write `record`, then Recorded
+    Cancel,    // it is gone while its worker runs: cancel the worker's calls at once
+    Departed,  // tell: it is gone and forgotten
+  } kind;
+  uint64_t unit = 0;  // the core's number for the unit (one per presence)
+  PresentDevice present;
+  std::string serial;
+  StationRecord record;  // Record: all but time, station and sequence
+};
+
+// What the station has done so far (the console's status line, the summary).
+struct StationCounts {
+  int32_t flashing = 0;  // units that hold a slot
+  size_t waiting = 0;    // units waiting for one
+  uint64_t records = 0, verified = 0, failed = 0, cancelled = 0;
+  double megabytesPerSecond = 0;  // of every unit sending now
+};
+
+class StationCore {
+ public:
+  StationCore(StationSettings settings, LogMemory memory);
+
+  // One listing of the devices present at `now` (ms, the runner's clock). `complete`: false when
+  // the listing failed or could not describe every interface; it then forgets nobody. Notes the
+  // units that arrived, decides which are gone, and returns what to do now.
+  std::vector<StationAction> Poll(const std::vector<PresentDevice>& present, bool complete,
+                                  uint32_t now);
+  // Windows told the station that the interface at `path` went away: its unit is gone at once.
+  std::vector<StationAction> Gone(const std::string& path);
+
+  // Asked by the runner just before it opens a unit of an Open action: false when the station
+  // stopped or a record could not be written since the action was decided; the unit is then
+  // left alone (it starts no more).
+  bool Proceed(uint64_t unit);
+  // The pipes did not open (`message` says how): tried again at the next polls until
+  // STATION_OPEN_RETRY_MS have passed since the first try; then its record of a link error is
+  // returned, to be written now (then Recorded).
+  std::optional<StationRecord> OpenFailed(uint64_t unit, uint32_t now, std::string message);
+
+  // The worker's reports.
+  void Sent(uint64_t unit, uint64_t bytesSent, uint32_t tick);
+  // The unit's download ended: its record (all but time, station and sequence) to write.
+  // `interrupted`: its calls were cancelled from outside (Ctrl+C, or the unit left) rather than
+  // by their own limits. A verdict that came stands; after Ctrl+C an interrupted unit is
+  // "cancelled"; a unit that left while it ran is a link error with TEXT_UNIT_REMOVED.
+  StationRecord Ended(uint64_t unit, DeviceOutcome outcome, uint32_t ms, std::string message,
+                      bool interrupted);
+  // A record was written (or not: then the station starts nothing new and ends exit 4). The
+  // unit counts as ended only from here on. Returns a Departed action when the unit is already
+  // gone (it is forgotten now), else nothing.
+  std::optional<StationAction> Recorded(uint64_t unit, bool written);
+
+  // Ctrl+C (or a console close): nothing new starts; the runner cancels the units in flight.
+  void Stop();
+  bool stopped() const;
+  // A record could not be written.
+  bool recordFailed() const;
+
+  // Nothing runs and nothing more will start: after Stop, after a record that could not be
+  // written, or once --count records were written.
+  bool Finished() const;
+  int ExitStatus() const;
+  StationCounts Counts(uint32_t now) const;
+
+ private:
+  enum class State {
+    Queued,     // waiting for a slot (or for its pipes to open)
+    Running,    // holds a slot: being opened, flashed, or its record being written
+    Recording,  // its record (no download) is being written
+    Done,       // its record is written; remembered until it is gone
+  };
+  struct Entry {
+    uint64_t number = 0;
+    PresentDevice device;
+    std::string serial;
+    State state = State::Queued;
+    bool tried = false;          // its pipes were tried (and failed) before
+    uint32_t firstTry = 0;       // when they were first tried
+    bool missed = false;         // a complete listing missed it (at missedAt)
+    uint32_t missedAt = 0;
+    bool gone = false;           // it left while it ran or its record was being written
+    bool waitingTold = false;    // a Waiting action told that it waits for a slot
+    std::string result;          // once it ends: what its record says
+    uint64_t bytesSent = 0;      // while it runs
+    uint32_t firstDataTick = 0;  // when its data began (its rate on the status line)
+    bool sending = false;
+  };
+
+  Entry* Find(uint64_t unit);
+  StationRecord RecordOf(const Entry& entry, std::string result) const;
+  bool MayStartLocked() const;
+  // The unit at `path` is gone: forgotten now, or (running, recording) once its record is
+  // written.
+  void GoneLocked(std::map<std::string, Entry>::iterator it, std::vector<StationAction>* actions);
+  void StartLocked(std::vector<StationAction>* actions);
+  static StationAction Tell(StationAction::Kind kind, const Entry& entry);
+
+  mutable std::mutex mutex_;
+  const StationSettings settings_;
+  LogMemory memory_;                          // what the log says of each serial, kept current
+  std::map<std::string, Entry> entries_;      // the units present, by interface path
+  std::map<uint64_t, std::string> paths_;     // unit number to interface path
+  std::map<uint64_t, Entry> leaving_;         // gone units whose record is still to be written
+  std::deque<std::string> queue_;             // paths waiting for a slot, in arrival order
+  uint64_t nextNumber_ = 1;
+  int32_t running_ = 0;      // units that hold a slot
+  uint64_t recordsDue_ = 0;  // records handed out (with or without a download), not yet Recorded
+  uint64_t recorded_ = 0, verified_ = 0, failed_ = 0, cancelled_ = 0;
+  bool stopped_ = false;
+  bool recordFailed_ = false;
+};
+
+}  // namespace pelorin::station

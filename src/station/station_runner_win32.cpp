@@ -1,0 +1,267 @@
+#include "station_runner_win32.h"
+
+#include <thread>
+#include <vector>
+
+#include "cancellable_clock_win32.h"
+#include "pipe_discovery_win32.h"
+#include "pipe_download_win32.h"
+#include "pipe_interfaces_win32.h"
+#include "text_win32.h"
+
+namespace pelorin::station {
+
+// One unit's download: the reports of its worker, on the worker's thread.
+class StationRunner::UnitReporter : public Reporter {
+ public:
+  UnitReporter(StationRunner& runner, StationUnit unit, std::shared_ptr<PipeCallWatch> watch)
+      : runner_(runner), unit_(std::move(unit)), watch_(std::move(watch)) {}
+
+  void PostStatus(int32_t code, int32_t) override {
+    if (code == STATUS_VERIFYING && !verifying_) {
+      verifying_ = true;
+      runner_.observer_->Progress(unit_, UnitPhase::Verifying, bytesSent_, imageSize_);
+    }
+  }
+  void PostProgress(int32_t, int32_t) override {}
+  void Control(DownloadControl, int32_t) override {}
+  void ShowStopBox(std::string_view text, std::string_view caption) override {
+    runner_.observer_->Box(unit_, caption, text);
+  }
+  void ShowAppBox(std::string_view text, BoxIcon) override { runner_.observer_->Box(unit_, "", text); }
+  void DeviceStarted(int32_t, uint32_t tick) override { startTick_ = tick; }
+  void DeviceSent(int32_t, uint64_t bytesSent, uint64_t imageSize, uint32_t tick) override {
+    bytesSent_ = bytesSent;
+    imageSize_ = imageSize;
+    runner_.core_->Sent(unit_.number, bytesSent, tick);
+    runner_.observer_->Progress(unit_, UnitPhase::Sending, bytesSent, imageSize);
+  }
+  void DeviceEnded(int32_t, DeviceOutcome outcome, uint32_t tick,
+                   std::string_view message) override {
+    // Asked on this thread while the worker is still enrolled.
+    const bool interrupted = watch_->Interrupted();
+    {
+      std::lock_guard lock(runner_.mutex_);
+      runner_.watchOfUnit_.erase(unit_.number);
+    }
+    runner_.RecordUnit(unit_, runner_.core_->Ended(unit_.number, outcome, tick - startTick_,
+                                                   std::string(message), interrupted));
+  }
+
+ private:
+  StationRunner& runner_;
+  const StationUnit unit_;
+  const std::shared_ptr<PipeCallWatch> watch_;
+  uint32_t startTick_ = 0;
+  uint64_t bytesSent_ = 0, imageSize_ = 0;
+  bool verifying_ = false;
+};
+
+struct StationRunner::WorkerStart {
+  StationRunner* runner;
+  StationUnit unit;
+  PipePair pipes;
+  std::shared_ptr<PipeCallWatch> watch;
+};
+
+DWORD WINAPI StationRunner::WorkerThread(LPVOID parameter) {
+  std::unique_ptr<WorkerStart> start(static_cast<WorkerStart*>(parameter));
+  StationRunner& runner = *start->runner;
+  UnitReporter reporter(runner, start->unit, start->watch);
+  RunPipeDeviceWorker(0, std::make_unique<HandlePipeLink>(start->pipes.outPipe),
+                      std::make_unique<HandlePipeLink>(start->pipes.inPipe), *runner.source_,
+                      reporter, *runner.clock_, start->watch.get(), runner.limits_);
+  return 0;
+}
+
+StationRunner::StationRunner()
+    : stopEvent_(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
+      wake_(CreateEventW(nullptr, FALSE, FALSE, nullptr)),
+      clock_(std::make_unique<CancellableClock>(stopEvent_)) {}
+
+StationRunner::Step StationRunner::PinImage(
+    const std::string& imagePath, const std::function<void(uint64_t, uint64_t)>& progress) {
+  const std::wstring path = Utf8ToWide(imagePath);
+  PinnedImage::Sums sums;
+  PinnedImage::Pass pass = PinnedImage::Pass::Failed;
+  // Refused unread from 4 GiB on: the protocol's length field is 32 bits.
+  if (pinned_.Open(path) && pinned_.size() <= 0xFFFFFFFFull) {
+    const uint64_t size = pinned_.size();
+    pass = pinned_.Summarise(true, stop_, &sums, {}, [&](uint64_t done) {
+      if (progress) progress(done, size);
+    });
+  }
+  if (pass == PinnedImage::Pass::Stopped) return Step::Stopped;
+  if (pass == PinnedImage::Pass::Failed) {
+    text_ = BoxLine(CAPTION_FILE_ERROR, TEXT_IMAGE_NOT_OPENED);
+    return Step::Refused;
+  }
+  image_.path = FullPathUtf8(path);
+  image_.size = pinned_.size();
+  image_.byteSum = sums.byteSum;
+  image_.sha256 = sums.sha256;
+  source_ = std::make_unique<PinnedImageSource>(pinned_);
+  return Step::Done;
+}
+
+StationRunner::Step StationRunner::CheckSha256(const std::string& expected) {
+  if (expected.empty() || expected == image_.sha256) return Step::Done;
+  text_ = "the image's SHA-256 is " + image_.sha256 + ", not " + expected;
+  return Step::Refused;
+}
+
+StationRunner::Step StationRunner::OpenLog(const std::string& logPath) {
+  if (logPath.empty()) return Step::Done;
+  DWORD error = 0;
+  switch (log_.Open(Utf8ToWide(logPath), image_.sha256, stop_, &memory_, &error)) {
+    case ProductionLog::Opened::Yes: return Step::Done;
+    case ProductionLog::Opened::Stopped: return Step::Stopped;
+    case ProductionLog::Opened::InUse:
+      text_ = "the log " + logPath + " is in use by another station";
+      return Step::Refused;
+    case ProductionLog::Opened::Failed: break;
+  }
+  text_ = "cannot open the log " + logPath + " (" + ErrorText(error) + ")";
+  return Step::Refused;
+}
+
+void StationRunner::Stop() {
+  std::lock_guard lock(mutex_);
+  stop_ = true;
+  // First what decides how the units in flight are recorded, then the calls they are blocked
+  // in, which end at once.
+  if (core_) core_->Stop();
+  if (watchdog_) watchdog_->CancelAll();
+  SetEvent(stopEvent_);
+}
+
+StationCounts StationRunner::Counts() const {
+  std::lock_guard lock(mutex_);
+  return core_ ? core_->Counts(GetTickCount()) : StationCounts{};
+}
+
+StationUnit StationRunner::UnitOf(const StationAction& action) {
+  return {action.unit, action.present.port, action.serial, action.present.path};
+}
+
+void StationRunner::RecordUnit(const StationUnit& unit, StationRecord record) {
+  DWORD error = 0;
+  const bool written = log_.Append(record, image_, &error);
+  observer_->Ended(unit, record, written);
+  if (!written) {
+    observer_->LogFailed(record, "the record #" + std::to_string(record.sequence) +
+                                     " was not written to the log (" + ErrorText(error) +
+                                     "); the station starts no more units");
+  }
+  if (core_->Recorded(unit.number, written)) observer_->Departed(unit);
+  SetEvent(wake_);
+}
+
+void StationRunner::OpenUnit(const StationAction& action) {
+  if (!core_->Proceed(action.unit)) return;  // stopped, or a record failed, since the poll
+  const StationUnit unit = UnitOf(action);
+  observer_->Started(unit);
+  PipePair pipes;
+  std::string failedPipe;
+  uint32_t error = 0;
+  if (!OpenDevicePipes(action.present.openPath.c_str(), &pipes, &failedPipe, &error)) {
+    std::optional<StationRecord> record = core_->OpenFailed(
+        action.unit, GetTickCount(), PipeOpenFailedText(failedPipe.c_str(), error));
+    if (record) RecordUnit(unit, std::move(*record));
+    return;
+  }
+  // Enrolled with the watchdog before it runs, so that no call of it goes unwatched.
+  auto start = std::make_unique<WorkerStart>(WorkerStart{this, unit, pipes, nullptr});
+  HANDLE thread = CreateThread(nullptr, 0, WorkerThread, start.get(), CREATE_SUSPENDED, nullptr);
+  if (thread == nullptr) {
+    ScopedHandle in(pipes.inPipe), out(pipes.outPipe);
+    RecordUnit(unit, core_->Ended(action.unit, DeviceOutcome::NotStarted, 0, TEXT_NO_THREAD, false));
+    return;
+  }
+  {
+    std::lock_guard lock(mutex_);
+    uint64_t id = 0;
+    start->watch = watchdog_->Enrol(ThreadCallCanceller(thread), *clock_, &id);
+    watchOfUnit_[action.unit] = id;
+  }
+  start.release();  // the worker's now
+  ResumeThread(thread);
+}
+
+void StationRunner::Carry(const std::vector<StationAction>& actions) {
+  for (const StationAction& action : actions) {
+    switch (action.kind) {
+      case StationAction::Arrived: observer_->Arrived(UnitOf(action)); break;
+      case StationAction::Waiting: observer_->Waiting(UnitOf(action)); break;
+      case StationAction::Departed: observer_->Departed(UnitOf(action)); break;
+      case StationAction::Record: RecordUnit(UnitOf(action), action.record); break;
+      case StationAction::Open: OpenUnit(action); break;
+      case StationAction::Cancel: {
+        // The unit left while its worker runs: its calls end at once.
+        std::lock_guard lock(mutex_);
+        const auto watch = watchOfUnit_.find(action.unit);
+        if (watch != watchOfUnit_.end()) watchdog_->Withdraw(watch->second);
+        break;
+      }
+    }
+  }
+}
+
+int StationRunner::Run(const StationSettings& settings, const PipeCallLimits& limits,
+                       StationObserver& observer) {
+  observer_ = &observer;
+  limits_ = limits;
+  auto watchdog = std::make_shared<PipeWatchdog>();
+  // One watchdog for the station's life; the keeper holds it while no unit runs.
+  std::shared_ptr<PipeCallWatch> keeper = watchdog->Enrol(nullptr, *clock_);
+  {
+    std::lock_guard lock(mutex_);
+    core_ = std::make_unique<StationCore>(settings, std::move(memory_));
+    watchdog_ = watchdog;
+    if (stop_) {  // stopped before it ran
+      core_->Stop();
+      watchdog_->CancelAll();
+    }
+  }
+  std::thread watching([watchdog] { watchdog->Run(); });
+
+  std::vector<PipeInterface> interfaces;
+  std::map<std::string, PipeInterface> known;  // the last listing, by path
+  // Listings start STATION_POLL_INTERVAL_MS apart, and at once when a unit's end freed a slot
+  // that a waiting unit can take.
+  uint32_t nextPoll = GetTickCount();
+  bool pollNow = true;
+  while (!core_->Finished()) {
+    if (pollNow && !core_->stopped()) {
+      nextPoll = GetTickCount() + STATION_POLL_INTERVAL_MS;
+      bool complete = false;
+      const bool listed =
+          ListPipeInterfaces(PIPE_DEVICE_INTERFACE_GUID, &interfaces, &known, &complete);
+      std::vector<PresentDevice> present;
+      if (listed) {
+        known.clear();
+        for (const PipeInterface& i : interfaces) {
+          present.push_back({AnsiToUtf8(i.path), i.instance, i.port, i.path});
+          known[i.path] = i;
+        }
+      }
+      Carry(core_->Poll(present, listed && complete, GetTickCount()));
+    }
+    // Until the next listing, or at once when Ctrl+C comes or a unit's record is written.
+    HANDLE events[2] = {wake_, stopEvent_};
+    const bool stopped = core_->stopped();
+    const int32_t left = static_cast<int32_t>(nextPoll - GetTickCount());
+    const DWORD woke = WaitForMultipleObjects(
+        stopped ? 1 : 2, events, FALSE,
+        stopped ? STATION_POLL_INTERVAL_MS : static_cast<DWORD>(left > 0 ? left : 0));
+    pollNow = woke == WAIT_TIMEOUT || (woke == WAIT_OBJECT_0 && core_->Counts(0).waiting > 0);
+  }
+  // Every unit has ended; once the last worker has left the watchdog, all it reports is told.
+  keeper->Leave();
+  watching.join();
+  const int status = core_->ExitStatus();
+  observer.Finished(status, core_->Counts(GetTickCount()));
+  return status;
+}
+
+}  // namespace pelorin::station

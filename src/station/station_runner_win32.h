@@ -1,0 +1,103 @@
+// The station engine on Windows: pins and hashes the image, opens the production log and reads
+// what it remembers, then lists the bulk-pipe interface class every STATION_POLL_INTERVAL_MS and
+// runs a worker for each unit the station core starts, each on its own thread under the
+// station's one watchdog, until stopped (Ctrl+C, a console close, the board's Stop) or --count
+// records. It tells a front end through StationObserver; PelorinCli --station and
+// PelorinStation.exe are two faces over it.
+#pragma once
+
+#include <windows.h>
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "log_memory.h"
+#include "pinned_image_win32.h"
+#include "pipe_download.h"
+#include "pipe_watchdog.h"
+#include "production_log_win32.h"
+#include "station_core.h"
+#include "station_observer.h"
+
+namespace pelorin::station {
+
+// The station's options, as both faces take them.
+struct StationSetup {
+  std::string imagePath;  // UTF-8
+  std::string logPath;    // UTF-8; "" none
+  std::string sha256;     // the expected SHA-256, lower-case hex; "" none
+  StationSettings settings;
+  PipeCallLimits limits;
+};
+
+// Usable once: PinImage, (CheckSha256), OpenLog, Run, in this order; Stop from any thread at any
+// time. Lives until the process ends (a worker may still be ending while the front end returns).
+class StationRunner {
+ public:
+  StationRunner();
+  StationRunner(const StationRunner&) = delete;
+  StationRunner& operator=(const StationRunner&) = delete;
+
+  enum class Step { Done, Refused, Stopped };
+  // Pins the image and reads it once: size, byte sum, SHA-256. `progress` (may be empty) gets
+  // the bytes read so far, from this thread. Refused: it cannot be opened or read, or is 4 GiB
+  // or more (text() says so, as the dialog's box would).
+  Step PinImage(const std::string& imagePath,
+                const std::function<void(uint64_t done, uint64_t size)>& progress = {});
+  const StationImage& image() const { return image_; }
+  // Refused when `expected` (lower-case hex, "" none) is not the image's SHA-256.
+  Step CheckSha256(const std::string& expected);
+  // Opens the production log ("" none) and reads what it remembers. Refused: in use by another
+  // station, or it cannot be opened or read.
+  Step OpenLog(const std::string& logPath);
+  // Why the last step was refused, in the words both faces show (without a program's name).
+  const std::string& text() const { return text_; }
+
+  // Runs the station on this thread until it has finished; returns its exit status. The
+  // observer's entries come as StationObserver says.
+  int Run(const StationSettings& settings, const PipeCallLimits& limits,
+          StationObserver& observer);
+
+  // Ctrl+C: nothing new starts (nor a step that reads the image or the log); every call of the
+  // units in flight is cancelled at once, and they are recorded as cancelled. Any thread.
+  void Stop();
+  bool stopRequested() const { return stop_; }
+  // What the station has done so far (zero before Run). Any thread but an observer entry.
+  StationCounts Counts() const;
+
+ private:
+  class UnitReporter;
+  struct WorkerStart;
+  static DWORD WINAPI WorkerThread(LPVOID parameter);
+
+  void Carry(const std::vector<StationAction>& actions);
+  void OpenUnit(const StationAction& action);
+  // Writes a unit's record (durable before anything hears of its end), tells the observer, then
+  // lets the core count it.
+  void RecordUnit(const StationUnit& unit, StationRecord record);
+  static StationUnit UnitOf(const StationAction& action);
+
+  std::atomic<bool> stop_{false};
+  HANDLE stopEvent_;  // manual reset: set by Stop (pauses and waits end at once)
+  HANDLE wake_;       // auto reset: a unit's record was written, a slot may be free
+  PinnedImage pinned_;
+  StationImage image_;
+  ProductionLog log_;
+  LogMemory memory_;
+  std::string text_;
+
+  std::unique_ptr<Clock> clock_;
+  std::unique_ptr<PinnedImageSource> source_;
+  PipeCallLimits limits_;
+  StationObserver* observer_ = nullptr;
+
+  mutable std::mutex mutex_;                  // guards the three below
+  std::unique_ptr<StationCore> core_;         // once Run began
+  std::shared_ptr<PipeWatchdog> watchdog_;    // once Run began
+  std::map<uint64_t, uint64_t> watchOfUnit_;  // the watchdog's number of each running worker
+};
+
+}  // namespace pelorin::station
