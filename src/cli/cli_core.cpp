@@ -11,10 +11,10 @@ namespace pelorin::cli {
 namespace {
 
 // A usage error: the message for standard error with the hint to --help.
-ParsedArguments UsageError(const std::string& message) {
+ParsedArguments UsageError(const std::string& message, const char* program = CLI_NAME) {
   ParsedArguments parsed;
   parsed.exitStatus = EXIT_USAGE;
-  parsed.text = std::string(CLI_NAME) + ": " + message + "\nRun with --help for more information.";
+  parsed.text = std::string(program) + ": " + message + "\nRun with --help for more information.";
   return parsed;
 }
 
@@ -57,7 +57,15 @@ size_t VerifiedCount(const std::vector<DeviceActivity>& devices) {
 // CLI11's help with the program's forms as its usage lines.
 class HelpFormatter : public CLI::Formatter {
  public:
+  explicit HelpFormatter(bool board) : board_(board) {}
   std::string make_usage(const CLI::App*, std::string name) const override {
+    if (board_) {
+      return "\nUsage:\n  " + name +
+             " [--log FILE] [--sha256 HEX] [--port LOCATION]... [--max-devices N] [--count N]\n  " +
+             std::string(name.size(), ' ') +
+             " [--reflash] [--write-timeout S] [--answer-timeout S] [IMAGE]\n  " + name +
+             " --help | --version\n";
+    }
     return "\nUsage:\n  " + name +
            " [--family pipe|driver] [--json FILE] [--write-timeout S] [--answer-timeout S] IMAGE\n  " +
            name +
@@ -66,6 +74,9 @@ class HelpFormatter : public CLI::Formatter {
            "           [--count N] [--reflash] [--write-timeout S] [--answer-timeout S] IMAGE\n  " +
            name + " --list\n  " + name + " --help | --version\n";
   }
+
+ private:
+  bool board_;
 };
 
 bool IsSha256(const std::string& text) {
@@ -82,16 +93,29 @@ std::string Lower(std::string text) {
 
 }  // namespace
 
-ParsedArguments ParseArguments(const std::vector<std::string>& arguments) {
-  CLI::App app{
-      "Writes an OS image into every USB device that is ready and has each device verify it; "
-      "with --station, into every device as it arrives, one production-log line per unit.",
-      CLI_NAME};
-  app.formatter(std::make_shared<HelpFormatter>());
+namespace {
+
+// Both programs' arguments: PelorinCli's forms, or (`board`) PelorinStation's, which are the
+// station's options with the IMAGE optional.
+ParsedArguments Parse(const std::vector<std::string>& arguments, bool board) {
+  const char* program = board ? BOARD_NAME : CLI_NAME;
+  const auto UsageError = [program](const std::string& message) {
+    return cli::UsageError(message, program);
+  };
+  CLI::App app{board ? "Shows a board of the USB ports and flashes every unit as it arrives, one "
+                       "production-log line per unit; without IMAGE it asks for one first."
+                     : "Writes an OS image into every USB device that is ready and has each "
+                       "device verify it; with --station, into every device as it arrives, one "
+                       "production-log line per unit.",
+               program};
+  app.formatter(std::make_shared<HelpFormatter>(board));
   app.footer(
-      "Exit status: 0 every device verified, 1 a device failed, 2 bad arguments or an image that\n"
-      "cannot be sent, 3 no device ready, 4 the record or a log line could not be written, 130\n"
-      "cancelled (Ctrl+C).");
+      board ? "Exit status: 0 every unit verified, 1 a unit failed, 2 bad arguments or an image\n"
+              "that cannot be sent, 4 a log line could not be written, 130 stopped with units\n"
+              "in flight."
+            : "Exit status: 0 every device verified, 1 a device failed, 2 bad arguments or an "
+              "image that\ncannot be sent, 3 no device ready, 4 the record or a log line could "
+              "not be written, 130\ncancelled (Ctrl+C).");
   std::string family = "pipe";
   std::string jsonPath;
   bool list = false;
@@ -136,7 +160,7 @@ ParsedArguments ParseArguments(const std::vector<std::string>& arguments) {
       ->check(CLI::PositiveNumber);
   app.add_flag("--reflash", stationOptions.reflash,
                "station: flash a unit again although the log shows it verified with this image");
-  app.set_version_flag("--version", std::string(CLI_NAME) + " " + CLI_VERSION,
+  app.set_version_flag("--version", std::string(program) + " " + CLI_VERSION,
                        "print the version and exit");
   app.add_option("IMAGE", images, "the image file (*.PAK or *.nb0), smaller than 4 GiB")
       ->type_name("");
@@ -165,6 +189,13 @@ ParsedArguments ParseArguments(const std::vector<std::string>& arguments) {
   }
 
   const auto given = [&app](const char* option) { return app.count(option) > 0; };
+  if (board) {
+    // The board is a station: the one-shot forms are PelorinCli's.
+    for (const char* option : {"--list", "--station", "--family", "--json"}) {
+      if (given(option)) return UsageError(std::string(option) + " is PelorinCli's, not " + program + "'s");
+    }
+    station = true;
+  }
   const bool stationOnly = given("--log") || given("--sha256") || given("--port") ||
                            given("--max-devices") || given("--count") || given("--reflash");
   ParsedArguments parsed;
@@ -178,9 +209,9 @@ ParsedArguments ParseArguments(const std::vector<std::string>& arguments) {
     parsed.exitStatus = EXIT_VERIFIED;
     return parsed;
   }
-  if (images.empty()) return UsageError("the IMAGE argument is missing");
+  if (images.empty() && !board) return UsageError("the IMAGE argument is missing");
   if (images.size() > 1) return UsageError("one IMAGE only, got " + std::to_string(images.size()));
-  if (images.front().empty()) return UsageError("the IMAGE argument is empty");
+  if (!images.empty() && images.front().empty()) return UsageError("the IMAGE argument is empty");
   if (given("--json") && jsonPath.empty()) {
     return UsageError("--json needs a file name, or - for standard output");
   }
@@ -205,12 +236,22 @@ ParsedArguments ParseArguments(const std::vector<std::string>& arguments) {
     options.family = family == "driver" ? Family::Driver : Family::Pipe;
     options.jsonPath = jsonPath;
   }
-  options.image = images.front();
+  if (!images.empty()) options.image = images.front();
   options.writeTimeoutMs = writeTimeout * 1000;
   options.answerTimeoutMs = answerTimeout * 1000;
   parsed.ok = true;
   parsed.exitStatus = EXIT_VERIFIED;
   return parsed;
+}
+
+}  // namespace
+
+ParsedArguments ParseArguments(const std::vector<std::string>& arguments) {
+  return Parse(arguments, false);
+}
+
+ParsedArguments ParseBoardArguments(const std::vector<std::string>& arguments) {
+  return Parse(arguments, true);
 }
 
 const char* RunResultName(RunResult result) {

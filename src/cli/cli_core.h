@@ -31,6 +31,7 @@
 namespace pelorin::cli {
 
 inline constexpr char CLI_NAME[] = "PelorinCli";
+inline constexpr char BOARD_NAME[] = "PelorinStation";
 inline constexpr char CLI_VERSION[] = PELORIN_VERSION_TEXT;  // the project's version
 
 enum class Family { Pipe, Driver };
@@ -66,6 +67,9 @@ struct ParsedArguments {
                      // message for standard error with a hint to --help (exit 2)
 };
 ParsedArguments ParseArguments(const std::vector<std::string>& arguments);
+// PelorinStation.exe's arguments: the station's options as --station takes them, with the IMAGE
+// optional (without it the board asks for one); its texts name PelorinStation.
+ParsedArguments ParseBoardArguments(const std::vector<std::string>& arguments);
 
 // What Ctrl+C (or a console close) does to a run: it cancels the run until the run's result is
 // settled (every device has ended); a later one changes nothing. Any thread.

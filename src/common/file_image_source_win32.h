@@ -10,6 +10,9 @@
 
 namespace pelorin {
 
+// The Open File dialog's filter for images: OS image packages and raw images.
+inline constexpr wchar_t IMAGE_FILE_FILTER[] = L"OS image *.pak\0*.PAK\0(*.nb0)\0*.nb0\0";
+
 class FileImageSource : public ImageSource {
  public:
   explicit FileImageSource(std::wstring path) : path_(std::move(path)) {}

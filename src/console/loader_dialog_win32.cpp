@@ -7,6 +7,7 @@
 
 #include <cwchar>
 
+#include "file_image_source_win32.h"
 #include "message_box_win32.h"
 #include "resource.h"
 #include "scoped_handle_win32.h"
@@ -282,7 +283,7 @@ bool LoaderDialog::ShowOpenImageDialog(HWND owner, std::wstring* path) {
   OPENFILENAMEW request{};
   request.lStructSize = sizeof request;
   request.hwndOwner = owner;
-  request.lpstrFilter = L"OS image *.pak\0*.PAK\0(*.nb0)\0*.nb0\0";
+  request.lpstrFilter = IMAGE_FILE_FILTER;
   request.nFilterIndex = 1;
   request.lpstrFile = buffer;
   request.nMaxFile = IMAGE_PATH_CHARS;

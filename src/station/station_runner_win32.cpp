@@ -79,6 +79,11 @@ StationRunner::StationRunner()
       wake_(CreateEventW(nullptr, FALSE, FALSE, nullptr)),
       clock_(std::make_unique<CancellableClock>(stopEvent_)) {}
 
+StationRunner::~StationRunner() {
+  CloseHandle(stopEvent_);
+  CloseHandle(wake_);
+}
+
 StationRunner::Step StationRunner::PinImage(
     const std::string& imagePath, const std::function<void(uint64_t, uint64_t)>& progress) {
   const std::wstring path = Utf8ToWide(imagePath);

@@ -38,6 +38,8 @@ struct StationSetup {
 class StationRunner {
  public:
   StationRunner();
+  // Only a runner that never ran a station may go (one whose image read was stopped, say).
+  ~StationRunner();
   StationRunner(const StationRunner&) = delete;
   StationRunner& operator=(const StationRunner&) = delete;
 

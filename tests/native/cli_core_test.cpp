@@ -86,6 +86,30 @@ TEST(CliArguments, GoodForms) {
   EXPECT_EQ(version.text, "PelorinCli 3.1.1.0");
 }
 
+TEST(CliArguments, TheBoardTakesTheStationsOptionsWithTheImageOptional) {
+  const ParsedArguments bare = ParseBoardArguments({});
+  ASSERT_TRUE(bare.ok) << bare.text;
+  EXPECT_EQ(bare.options.command, Command::Station);
+  EXPECT_EQ(bare.options.image, "");
+  const ParsedArguments full =
+      ParseBoardArguments({"--log", "l.jsonl", "--port", "P1", "--count", "3", "os.nb0"});
+  ASSERT_TRUE(full.ok) << full.text;
+  EXPECT_EQ(full.options.image, "os.nb0");
+  EXPECT_EQ(full.options.ports, std::vector<std::string>{"P1"});
+  EXPECT_EQ(full.options.count, 3u);
+  for (const auto& arguments : {std::vector<std::string>{"--json", "x.json", "os.nb0"},
+                                std::vector<std::string>{"--station", "os.nb0"},
+                                std::vector<std::string>{"--max-devices", "65"}}) {
+    const ParsedArguments refused = ParseBoardArguments(arguments);
+    EXPECT_FALSE(refused.ok) << arguments[0];
+    EXPECT_EQ(refused.exitStatus, EXIT_USAGE);
+    EXPECT_EQ(refused.text.rfind("PelorinStation: ", 0), 0u) << refused.text;
+  }
+  const ParsedArguments help = ParseBoardArguments({"--help"});
+  EXPECT_EQ(help.options.command, Command::Help);
+  EXPECT_NE(help.text.find("[--answer-timeout S] [IMAGE]"), std::string::npos) << help.text;
+}
+
 TEST(CliArguments, EachUsageErrorExits2WithAMessage) {
   const struct {
     std::vector<std::string> arguments;
@@ -271,6 +295,7 @@ TEST(CliLines, ProgressAndSummary) {
   DeviceActivity waiting;
   waiting.ready = true;
   EXPECT_EQ(ProgressLine({waiting, waiting}, 1000), "2 devices  0%  0.0 MB/s");
+  EXPECT_EQ(ProgressLine({}, 1000), "0 devices  0%  0.0 MB/s");
 
   RunRecord record;
   record.seconds = 4.21;

@@ -1,0 +1,298 @@
+#include "board_model.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace pelorin::board {
+namespace {
+
+std::string Dash(const std::string& text) {
+  return text.empty() ? "-" : text;
+}
+
+std::string Seconds(uint32_t ms) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f s", ms / 1000.0);
+  return text;
+}
+
+// A result as a few words for "FAILED: ...".
+std::string ReasonOf(const station::StationRecord& record) {
+  if (record.message == station::TEXT_UNIT_REMOVED) return "removed while flashing";
+  std::string reason = record.result;
+  std::replace(reason.begin(), reason.end(), '-', ' ');
+  return reason;
+}
+
+// The number in `text` after `key` ("Port_#0002" -> 2), -1 when there is none.
+long NumberAfter(std::string_view text, std::string_view key) {
+  const size_t at = text.find(key);
+  if (at == std::string_view::npos) return -1;
+  size_t i = at + key.size();
+  if (i >= text.size() || text[i] < '0' || text[i] > '9') return -1;
+  long number = 0;
+  for (; i < text.size() && text[i] >= '0' && text[i] <= '9' && number < 100000; ++i)
+    number = number * 10 + (text[i] - '0');
+  return number;
+}
+
+}  // namespace
+
+TileColour ColourOf(TileState state) {
+  switch (state) {
+    case TileState::Empty: return TileColour::Grey;
+    case TileState::Waiting:
+    case TileState::Opening: return TileColour::Amber;
+    case TileState::Flashing:
+    case TileState::Verifying: return TileColour::Blue;
+    case TileState::Done:
+    case TileState::AlreadyVerified: return TileColour::Green;
+    case TileState::Failed: return TileColour::Red;
+  }
+  return TileColour::Grey;
+}
+
+std::string ShortPort(std::string_view port) {
+  const long portNumber = NumberAfter(port, "Port_#");
+  const long hub = NumberAfter(port, "Hub_#");
+  if (portNumber >= 0 && hub >= 0) {
+    return "Hub " + std::to_string(hub) + " \xC2\xB7 Port " + std::to_string(portNumber);
+  }
+  // A location path: the USB(n) steps below the root hub, "USB 2.1".
+  std::string steps;
+  for (size_t at = port.find("#USB("); at != std::string_view::npos;
+       at = port.find("#USB(", at + 1)) {
+    const long step = NumberAfter(port.substr(at), "#USB(");
+    if (step < 0) break;
+    steps += (steps.empty() ? "" : ".") + std::to_string(step);
+  }
+  if (!steps.empty()) return "USB " + steps;
+  return std::string(port);
+}
+
+bool PortBefore(const std::string& a, const std::string& b) {
+  size_t i = 0, j = 0;
+  while (i < a.size() && j < b.size()) {
+    const bool da = a[i] >= '0' && a[i] <= '9', db = b[j] >= '0' && b[j] <= '9';
+    if (da && db) {
+      size_t ei = i, ej = j;
+      while (ei < a.size() && a[ei] == '0') ++ei;
+      while (ej < b.size() && b[ej] == '0') ++ej;
+      size_t ni = ei, nj = ej;
+      while (ni < a.size() && a[ni] >= '0' && a[ni] <= '9') ++ni;
+      while (nj < b.size() && b[nj] >= '0' && b[nj] <= '9') ++nj;
+      if (ni - ei != nj - ej) return ni - ei < nj - ej;
+      const int order = a.compare(ei, ni - ei, b, ej, nj - ej);
+      if (order != 0) return order < 0;
+      i = ni;
+      j = nj;
+    } else {
+      if (a[i] != b[j]) return a[i] < b[j];
+      ++i;
+      ++j;
+    }
+  }
+  if (a.size() - i != b.size() - j) return a.size() - i < b.size() - j;
+  return a < b;
+}
+
+std::string Clock(uint64_t seconds) {
+  char text[32];
+  const auto h = static_cast<unsigned long long>(seconds / 3600);
+  const auto m = static_cast<unsigned>(seconds / 60 % 60);
+  const auto s = static_cast<unsigned>(seconds % 60);
+  if (h > 0) {
+    std::snprintf(text, sizeof text, "%llu:%02u:%02u", h, m, s);
+  } else {
+    std::snprintf(text, sizeof text, "%u:%02u", m, s);
+  }
+  return text;
+}
+
+BoardModel::BoardModel(const std::vector<std::string>& exactPorts, uint32_t now) : start_(now) {
+  for (const std::string& port : exactPorts) {
+    if (!port.empty() && port.back() != '*') PortTile(port);
+  }
+}
+
+Tile& BoardModel::PortTile(const std::string& port) {
+  Tile& tile = tiles_[port];
+  tile.port = port;
+  return tile;
+}
+
+Tile* BoardModel::TileOf(uint64_t unit) {
+  const auto port = portOf_.find(unit);
+  if (port == portOf_.end()) return nullptr;
+  Tile& tile = tiles_.at(port->second);
+  return tile.unit == unit ? &tile : nullptr;
+}
+
+void BoardModel::Arrived(const station::StationUnit& unit) {
+  const std::string& port = unit.port.empty() ? unit.path : unit.port;
+  Tile& tile = PortTile(port);
+  portOf_[unit.number] = port;
+  // A new unit in the port: what the last one showed goes, its tally stays.
+  tile.unit = unit.number;
+  tile.serial = unit.serial;
+  tile.state = TileState::Waiting;
+  tile.percent = 0;
+  tile.reason.clear();
+  tile.message.clear();
+  tile.started = false;
+  tile.unitMs = 0;
+}
+
+void BoardModel::Waiting(uint64_t unit) {
+  if (Tile* tile = TileOf(unit)) tile->state = TileState::Waiting;
+}
+
+void BoardModel::Started(uint64_t unit, uint32_t now) {
+  Tile* tile = TileOf(unit);
+  if (tile == nullptr) return;
+  tile->state = TileState::Opening;
+  if (!tile->started) tile->startedAt = now;  // an open tried again keeps its start
+  tile->started = true;
+}
+
+void BoardModel::Progress(uint64_t unit, station::UnitPhase phase, uint64_t bytesSent,
+                          uint64_t imageSize) {
+  Tile* tile = TileOf(unit);
+  if (tile == nullptr) return;
+  if (phase == station::UnitPhase::Verifying) {
+    tile->state = TileState::Verifying;
+    tile->percent = 100;
+    return;
+  }
+  if (tile->state == TileState::Verifying) return;  // a late progress changes nothing
+  tile->state = TileState::Flashing;
+  tile->percent = imageSize == 0 ? 100 : static_cast<int>(bytesSent * 100 / imageSize);
+}
+
+void BoardModel::Ended(uint64_t unit, const station::StationRecord& record, bool written,
+                       uint32_t now) {
+  const auto port = portOf_.find(unit);
+  if (port == portOf_.end()) return;
+  Tile& tile = tiles_.at(port->second);
+  // The port's tally counts the unit even when the next unit in the port shows already (a unit
+  // pulled while it ran ends after its successor arrived).
+  const bool shown = tile.unit == unit;
+  const bool good = written && station::IsVerifiedResult(record.result);
+  if (good) {
+    ++tile.verified;
+    ++verified_;
+    if (record.result == "verified") {
+      tile.failedInARow = 0;
+      tile.checkPort = false;
+    }
+  } else {
+    ++tile.failed;
+    ++failed_;
+    // Units that the operator stopped say nothing about the port.
+    if (record.result != "cancelled" && ++tile.failedInARow >= CHECK_PORT_AFTER_FAILURES)
+      tile.checkPort = true;
+  }
+  endings_.push_back(now);
+  while (!endings_.empty() && now - endings_.front() > RATE_WINDOW_MS) endings_.pop_front();
+  if (!shown) return;
+  tile.unitMs = record.ms;
+  tile.message = record.message;
+  if (good) {
+    tile.state = record.result == "already-verified" ? TileState::AlreadyVerified
+                                                     : TileState::Done;
+  } else {
+    tile.state = TileState::Failed;
+    tile.reason = written ? ReasonOf(record) : "not in the log";
+  }
+}
+
+void BoardModel::Departed(uint64_t unit) {
+  if (Tile* tile = TileOf(unit)) {
+    tile->state = TileState::Empty;
+    tile->unit = 0;
+    tile->serial.clear();
+    tile->reason.clear();
+    tile->message.clear();
+    tile->percent = 0;
+    tile->started = false;
+  }
+  portOf_.erase(unit);
+}
+
+std::vector<const Tile*> BoardModel::Tiles() const {
+  std::vector<const Tile*> tiles;
+  for (const auto& [port, tile] : tiles_) tiles.push_back(&tile);
+  std::sort(tiles.begin(), tiles.end(),
+            [](const Tile* a, const Tile* b) { return PortBefore(a->port, b->port); });
+  return tiles;
+}
+
+BoardCounters BoardModel::Counters(uint32_t now) const {
+  BoardCounters counters;
+  counters.verified = verified_;
+  counters.failed = failed_;
+  for (const auto& [port, tile] : tiles_) {
+    if (tile.state == TileState::Waiting) ++counters.waiting;
+    if (tile.state == TileState::Opening || tile.state == TileState::Flashing ||
+        tile.state == TileState::Verifying)
+      ++counters.flashing;
+  }
+  counters.elapsedMs = now - start_;
+  // Over the last RATE_WINDOW_MS, or over the time since the start while it is shorter (but at
+  // least a minute: the first units do not make a rate of thousands an hour).
+  const uint32_t window =
+      std::max(RATE_MIN_WINDOW_MS, std::min(RATE_WINDOW_MS, counters.elapsedMs));
+  const auto recent = std::count_if(endings_.begin(), endings_.end(),
+                                    [&](uint32_t at) { return now - at <= RATE_WINDOW_MS; });
+  counters.unitsPerHour = recent * 3600000.0 / window;
+  const uint64_t ended = verified_ + failed_;
+  if (ended > 0) counters.yieldPercent = static_cast<int>(verified_ * 100 / ended);
+  return counters;
+}
+
+std::string BoardModel::StateText(const Tile& tile) {
+  switch (tile.state) {
+    case TileState::Empty: return "Plug in a unit";
+    case TileState::Waiting: return "Waiting for a slot";
+    case TileState::Opening: return "Opening\xE2\x80\xA6";
+    case TileState::Flashing: return "Flashing " + std::to_string(tile.percent) + " %";
+    case TileState::Verifying: return "Verifying";
+    case TileState::Done: return "Done \xE2\x80\x93 pull the unit";
+    case TileState::AlreadyVerified: return "Already verified \xE2\x80\x93 pull the unit";
+    case TileState::Failed: return "FAILED: " + tile.reason + " \xE2\x80\x93 pull the unit";
+  }
+  return {};
+}
+
+std::string BoardModel::TileText(const Tile& tile, uint32_t now) {
+  std::string state;
+  switch (tile.state) {
+    case TileState::Empty: state = "plug in a unit"; break;
+    case TileState::Waiting: state = "waiting for a slot"; break;
+    case TileState::Opening: state = "opening " + Seconds(now - tile.startedAt); break;
+    case TileState::Flashing:
+      state = "flashing " + std::to_string(tile.percent) + " % " + Seconds(now - tile.startedAt);
+      break;
+    case TileState::Verifying: state = "verifying " + Seconds(now - tile.startedAt); break;
+    case TileState::Done: state = "verified " + Seconds(tile.unitMs); break;
+    case TileState::AlreadyVerified: state = "already verified"; break;
+    case TileState::Failed: state = "failed " + Seconds(tile.unitMs) + ": " + tile.reason; break;
+  }
+  std::string text = tile.port + " | " + Dash(tile.serial) + " | " + state + " | " +
+                     std::to_string(tile.verified) + " verified, " +
+                     std::to_string(tile.failed) + " failed";
+  if (tile.checkPort) text += " | check this port";
+  return text;
+}
+
+std::string BoardModel::CountersText(uint32_t now) const {
+  const BoardCounters c = Counters(now);
+  char rate[32];
+  std::snprintf(rate, sizeof rate, "%.0f units/h", c.unitsPerHour);
+  return std::to_string(c.verified) + " verified, " + std::to_string(c.failed) + " failed, " +
+         std::to_string(c.flashing) + " flashing, " + std::to_string(c.waiting) + " waiting | " +
+         rate + " | yield " + (c.yieldPercent < 0 ? "-" : std::to_string(c.yieldPercent) + " %") +
+         " | " + Clock(c.elapsedMs / 1000);
+}
+
+}  // namespace pelorin::board

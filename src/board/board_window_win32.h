@@ -1,0 +1,111 @@
+// The station board's window: a header (the image, the log, the counters, the rate, the yield and
+// the time since the start), a banner for what the operator must know (the log cannot be
+// written, the station has ended), a Stop button, and below them one tile per port. It runs the
+// station engine on a thread of its own and shows what the engine tells it (BoardFace); the
+// model (board_model.h) decides every text. Repaints are coalesced by a 100 ms timer: a tile is
+// redrawn at most 10 times a second, and only when what it shows changed.
+#pragma once
+
+#include <windows.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "board_face_win32.h"
+#include "board_model.h"
+#include "station_runner_win32.h"
+#include "tile_control_win32.h"
+
+namespace pelorin::board {
+
+inline constexpr wchar_t BOARD_CLASS[] = L"PelorinStationBoard";
+inline constexpr wchar_t BOARD_CAPTION[] = L"Pelorin Station";
+inline constexpr wchar_t STRIP_CLASS[] = L"PelorinStationStrip";
+// Child window ids: the header, the banner, the Stop button; tiles from TILE_ID_BASE on, in the
+// order of their ports.
+inline constexpr int HEADER_ID = 100;
+inline constexpr int BANNER_ID = 101;
+inline constexpr int STOP_ID = 102;
+inline constexpr int TILE_ID_BASE = 1000;
+inline constexpr UINT REFRESH_INTERVAL_MS = 100;
+// The banner's texts.
+inline constexpr wchar_t TEXT_LOG_FAILED[] = L"the log cannot be written: no new units start";
+
+// What the header or the banner paints: a line in large type over a line in small type.
+struct StripView {
+  std::wstring big, small;
+  COLORREF background = RGB(40, 44, 52), text = RGB(255, 255, 255);
+  HFONT bigFont = nullptr, smallFont = nullptr;
+};
+
+// What the board runs: the station's options, and whether the start form already pinned the
+// image, checked its SHA-256 and opened the log (else the engine's thread does, first).
+struct BoardSetup {
+  station::StationSetup station;
+  bool prepared = false;
+};
+
+class BoardWindow {
+ public:
+  // `runner` must outlive the window and the engine's thread (it is never freed).
+  BoardWindow(station::StationRunner& runner, BoardSetup setup);
+  ~BoardWindow();
+  BoardWindow(const BoardWindow&) = delete;
+  BoardWindow& operator=(const BoardWindow&) = delete;
+
+  // Creates the window, shown with `show`. False when it cannot be made.
+  bool Create(HINSTANCE instance, int show);
+  // Starts the station engine on a thread of its own (the image's read and the log's first, if
+  // the start form did not do them). Without it, the window shows only what the face is told.
+  bool StartEngine();
+  HWND window() const { return window_; }
+  BoardFace& face() { return face_; }
+  // Applies what the face was told and redraws what changed, now (the timer does it otherwise).
+  void Refresh();
+  // The program's exit status once the window is gone: the station's, or 2 when the image or the
+  // log was refused.
+  int exitStatus() const { return exitStatus_; }
+  // Waits at most `ms` for the engine's thread to be done (at the program's end).
+  void WaitForEngine(DWORD ms) {
+    if (engine_ != nullptr) WaitForSingleObject(engineEnded_, ms);
+  }
+
+ private:
+  static LRESULT CALLBACK Proc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+  LRESULT Handle(UINT message, WPARAM wParam, LPARAM lParam);
+  static DWORD WINAPI EngineThread(LPVOID self);
+  int RunEngine();
+
+  void Apply(const BoardEvent& event);
+  void Layout();
+  void MakeFonts(int tileHeight);
+  void UpdateHeader(uint32_t now);
+  void UpdateBanner();
+  // Stop button or close: asks first while units are in flight.
+  void RequestStop();
+
+  station::StationRunner& runner_;
+  BoardSetup setup_;
+  BoardFace face_;
+  BoardModel model_;
+  HWND window_ = nullptr;
+  HWND header_ = nullptr, banner_ = nullptr, stop_ = nullptr, tooltip_ = nullptr;
+  std::vector<std::unique_ptr<TileSlot>> slots_;  // by position: the tiles in port order
+  std::vector<HWND> tiles_;
+  std::vector<std::wstring> tileTexts_;
+  TileFonts tileFonts_;
+  HFONT headerFont_ = nullptr, smallFont_ = nullptr;
+  UINT dpi_ = 96;
+  std::unique_ptr<StripView> headerView_, bannerView_;
+  std::wstring imageLine_;  // the header's second line: image, SHA-256, log
+  std::wstring preparing_;  // while the image is read: "reading the image 45 %"
+  HANDLE engine_ = nullptr;
+  HANDLE engineEnded_ = nullptr;  // manual reset: set once the engine's thread is done
+  std::string refusal_;           // why the image or the log was refused (engine thread)
+  bool closeWhenFinished_ = false;
+  bool stopping_ = false;
+  int exitStatus_ = EXIT_USAGE;
+};
+
+}  // namespace pelorin::board

@@ -1,0 +1,253 @@
+#include "start_form_win32.h"
+
+#include <commctrl.h>
+#include <commdlg.h>
+
+#include <cctype>
+#include <sstream>
+
+#include "cli_core.h"
+#include "file_image_source_win32.h"
+#include "station_resource.h"
+#include "text_win32.h"
+
+namespace pelorin::board {
+namespace {
+
+// Posted by the reading thread: wParam 0 progress (lParam percent), 1 done (lParam the step).
+constexpr UINT WM_FORM_IMAGE = WM_APP + 20;
+
+struct Form {
+  HWND dialog = nullptr;
+  BoardSetup* setup = nullptr;
+  station::StationRunner* runner = nullptr;  // the one reading or holding the chosen image
+  HANDLE reader = nullptr;                   // its reading thread while it runs
+  bool read = false;                         // the image was read: Start may go
+  bool logEdited = false;                    // the operator typed a log path of their own
+  bool settingLog = false;
+};
+
+std::wstring Text(HWND dialog, int id) {
+  return WindowTextW(GetDlgItem(dialog, id));
+}
+
+std::string Trimmed(const std::wstring& text) {
+  std::string utf8 = WideToUtf8(text);
+  const size_t first = utf8.find_first_not_of(" \t\r\n");
+  if (first == std::string::npos) return {};
+  return utf8.substr(first, utf8.find_last_not_of(" \t\r\n") - first + 1);
+}
+
+void Refuse(HWND dialog, const std::string& text) {
+  MessageBoxW(dialog, Utf8ToWide(text).c_str(), L"PelorinStation", MB_OK | MB_ICONSTOP);
+}
+
+DWORD WINAPI ReadImage(LPVOID parameter) {
+  auto* form = static_cast<Form*>(parameter);
+  station::StationRunner* runner = form->runner;
+  const HWND dialog = form->dialog;
+  int last = -1;
+  const auto step = runner->PinImage(form->setup->station.imagePath, [&](uint64_t done, uint64_t size) {
+    const int percent = size == 0 ? 100 : static_cast<int>(done * 100 / size);
+    if (percent != last) PostMessageW(dialog, WM_FORM_IMAGE, 0, percent);
+    last = percent;
+  });
+  PostMessageW(dialog, WM_FORM_IMAGE, 1, static_cast<LPARAM>(step));
+  return 0;
+}
+
+// Ends the reading of the last image chosen (its runner is dropped with its pinned file).
+void DropRunner(Form* form) {
+  if (form->runner == nullptr) return;
+  form->runner->Stop();
+  if (form->reader != nullptr) {
+    WaitForSingleObject(form->reader, INFINITE);  // it stops between two pieces
+    CloseHandle(form->reader);
+    form->reader = nullptr;
+  }
+  // Drop the reading thread's posts about it that are still queued.
+  MSG stale;
+  while (PeekMessageW(&stale, form->dialog, WM_FORM_IMAGE, WM_FORM_IMAGE, PM_REMOVE)) {
+  }
+  delete form->runner;  // it never ran a station: nothing of it is used any more
+  form->runner = nullptr;
+}
+
+void ChooseImage(Form* form, const std::wstring& path) {
+  DropRunner(form);
+  HWND dialog = form->dialog;
+  form->read = false;
+  EnableWindow(GetDlgItem(dialog, IDOK), FALSE);
+  SetDlgItemTextW(dialog, IDC_SF_IMAGE, path.c_str());
+  for (int id : {IDC_SF_SIZE, IDC_SF_SUM}) SetDlgItemTextW(dialog, id, L"reading\u2026");
+  SetDlgItemTextW(dialog, IDC_SF_SHA, L"");
+  SendDlgItemMessageW(dialog, IDC_SF_PROGRESS, PBM_SETPOS, 0, 0);
+  form->setup->station.imagePath = WideToUtf8(path);
+  if (!form->logEdited) {
+    const size_t slash = path.find_last_of(L"\\/");
+    const std::wstring folder = slash == std::wstring::npos ? L"" : path.substr(0, slash + 1);
+    form->settingLog = true;
+    SetDlgItemTextW(dialog, IDC_SF_LOG, (folder + Utf8ToWide(DEFAULT_LOG_NAME)).c_str());
+    form->settingLog = false;
+  }
+  form->runner = new station::StationRunner();
+  form->reader = CreateThread(nullptr, 0, ReadImage, form, 0, nullptr);
+  if (form->reader == nullptr) ReadImage(form);  // no thread: read it here
+}
+
+void ImageRead(Form* form, station::StationRunner::Step step) {
+  HWND dialog = form->dialog;
+  if (form->reader != nullptr) {
+    WaitForSingleObject(form->reader, INFINITE);
+    CloseHandle(form->reader);
+    form->reader = nullptr;
+  }
+  if (step != station::StationRunner::Step::Done) {
+    for (int id : {IDC_SF_SIZE, IDC_SF_SUM}) SetDlgItemTextW(dialog, id, L"-");
+    if (step == station::StationRunner::Step::Refused) Refuse(dialog, form->runner->text());
+    return;
+  }
+  const station::StationImage& image = form->runner->image();
+  SetDlgItemTextW(dialog, IDC_SF_SIZE, (std::to_wstring(image.size) + L" bytes").c_str());
+  SetDlgItemTextW(dialog, IDC_SF_SUM, std::to_wstring(image.byteSum).c_str());
+  SetDlgItemTextW(dialog, IDC_SF_SHA, Utf8ToWide(image.sha256).c_str());
+  SendDlgItemMessageW(dialog, IDC_SF_PROGRESS, PBM_SETPOS, 100, 0);
+  form->read = true;
+  EnableWindow(GetDlgItem(dialog, IDOK), TRUE);
+}
+
+void BrowseImage(Form* form) {
+  wchar_t file[MAX_PATH] = L"";
+  OPENFILENAMEW request{};
+  request.lStructSize = sizeof request;
+  request.hwndOwner = form->dialog;
+  request.lpstrFilter = IMAGE_FILE_FILTER;
+  request.nFilterIndex = 1;
+  request.lpstrFile = file;
+  request.nMaxFile = MAX_PATH;
+  request.lpstrTitle = L"Image";
+  request.Flags = OFN_FILEMUSTEXIST | OFN_PATHMUSTEXIST | OFN_HIDEREADONLY;
+  if (GetOpenFileNameW(&request)) ChooseImage(form, file);
+}
+
+void BrowseLog(Form* form) {
+  wchar_t file[MAX_PATH] = L"";
+  lstrcpynW(file, Text(form->dialog, IDC_SF_LOG).c_str(), MAX_PATH);
+  OPENFILENAMEW request{};
+  request.lStructSize = sizeof request;
+  request.hwndOwner = form->dialog;
+  request.lpstrFilter = L"Production log (*.jsonl)\0*.jsonl\0All files\0*.*\0";
+  request.lpstrFile = file;
+  request.nMaxFile = MAX_PATH;
+  request.lpstrTitle = L"Log file";
+  request.lpstrDefExt = L"jsonl";
+  request.Flags = OFN_PATHMUSTEXIST | OFN_HIDEREADONLY;
+  if (GetSaveFileNameW(&request)) SetDlgItemTextW(form->dialog, IDC_SF_LOG, file);
+}
+
+// Start: every value checked as PelorinCli checks its options, then the SHA-256 and the log.
+bool Start(Form* form) {
+  HWND dialog = form->dialog;
+  station::StationSetup& setup = form->setup->station;
+  if (!form->read) return false;
+  std::string expected = Trimmed(Text(dialog, IDC_SF_EXPECTED));
+  for (char& c : expected) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (!expected.empty() &&
+      (expected.size() != 64 ||
+       expected.find_first_not_of("0123456789abcdef") != std::string::npos)) {
+    Refuse(dialog, "the expected SHA-256 needs 64 hexadecimal digits, got \"" + expected + "\"");
+    return false;
+  }
+  const std::string units = Trimmed(Text(dialog, IDC_SF_MAX));
+  int maxDevices = 0;
+  if (!units.empty() && units.size() <= 3 && units.find_first_not_of("0123456789") == std::string::npos)
+    maxDevices = std::stoi(units);
+  if (maxDevices < 1 || maxDevices > station::STATION_MAX_DEVICES) {
+    Refuse(dialog, "units at once: 1 to " + std::to_string(station::STATION_MAX_DEVICES));
+    return false;
+  }
+  if (form->runner->CheckSha256(expected) != station::StationRunner::Step::Done) {
+    Refuse(dialog, form->runner->text());
+    return false;
+  }
+  std::vector<std::string> ports;
+  std::istringstream words(WideToUtf8(Text(dialog, IDC_SF_PORTS)));
+  for (std::string port; words >> port;) ports.push_back(port);
+  const std::string log = Trimmed(Text(dialog, IDC_SF_LOG));
+  if (form->runner->OpenLog(log) != station::StationRunner::Step::Done) {
+    Refuse(dialog, form->runner->text());
+    return false;
+  }
+  setup.sha256 = expected;
+  setup.logPath = log;
+  setup.settings.ports = ports;
+  setup.settings.maxDevices = maxDevices;
+  setup.settings.reflash = IsDlgButtonChecked(dialog, IDC_SF_REFLASH) == BST_CHECKED;
+  form->setup->prepared = true;
+  return true;
+}
+
+INT_PTR CALLBACK FormProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
+  auto* form = reinterpret_cast<Form*>(GetWindowLongPtrW(dialog, DWLP_USER));
+  switch (message) {
+    case WM_INITDIALOG: {
+      form = reinterpret_cast<Form*>(lParam);
+      form->dialog = dialog;
+      SetWindowLongPtrW(dialog, DWLP_USER, lParam);
+      const station::StationSetup& setup = form->setup->station;
+      SetDlgItemTextW(dialog, IDC_SF_EXPECTED, Utf8ToWide(setup.sha256).c_str());
+      std::string ports;
+      for (const std::string& port : setup.settings.ports) ports += (ports.empty() ? "" : " ") + port;
+      SetDlgItemTextW(dialog, IDC_SF_PORTS, Utf8ToWide(ports).c_str());
+      SetDlgItemInt(dialog, IDC_SF_MAX, static_cast<UINT>(setup.settings.maxDevices), FALSE);
+      CheckDlgButton(dialog, IDC_SF_REFLASH, setup.settings.reflash ? BST_CHECKED : BST_UNCHECKED);
+      if (!setup.logPath.empty()) {
+        form->logEdited = true;
+        SetDlgItemTextW(dialog, IDC_SF_LOG, Utf8ToWide(setup.logPath).c_str());
+      }
+      return TRUE;
+    }
+    case WM_FORM_IMAGE:
+      if (wParam == 0) {
+        SendDlgItemMessageW(dialog, IDC_SF_PROGRESS, PBM_SETPOS, static_cast<WPARAM>(lParam), 0);
+      } else {
+        ImageRead(form, static_cast<station::StationRunner::Step>(lParam));
+      }
+      return TRUE;
+    case WM_COMMAND:
+      switch (LOWORD(wParam)) {
+        case IDC_SF_CHOOSE: BrowseImage(form); return TRUE;
+        case IDC_SF_LOG_CHOOSE: BrowseLog(form); return TRUE;
+        case IDC_SF_LOG:
+          if (HIWORD(wParam) == EN_CHANGE && !form->settingLog) form->logEdited = true;
+          return TRUE;
+        case IDOK:
+          if (Start(form)) EndDialog(dialog, IDOK);
+          return TRUE;
+        case IDCANCEL:
+          DropRunner(form);
+          EndDialog(dialog, IDCANCEL);
+          return TRUE;
+        default: break;
+      }
+      break;
+    default: break;
+  }
+  return FALSE;
+}
+
+}  // namespace
+
+station::StationRunner* RunStartForm(HINSTANCE instance, BoardSetup* setup) {
+  Form form;
+  form.setup = setup;
+  const INT_PTR result = DialogBoxParamW(instance, MAKEINTRESOURCEW(IDD_START_FORM), nullptr,
+                                         FormProc, reinterpret_cast<LPARAM>(&form));
+  if (result != IDOK) {
+    DropRunner(&form);
+    return nullptr;
+  }
+  return form.runner;
+}
+
+}  // namespace pelorin::board

@@ -1,0 +1,145 @@
+#include "tile_control_win32.h"
+
+namespace pelorin::board {
+namespace {
+
+struct Palette {
+  COLORREF background, text;
+};
+
+Palette PaletteOf(TileColour colour) {
+  switch (colour) {
+    case TileColour::Grey: return {RGB(205, 205, 205), RGB(40, 40, 40)};
+    case TileColour::Blue: return {RGB(30, 100, 200), RGB(255, 255, 255)};
+    case TileColour::Amber: return {RGB(245, 170, 20), RGB(20, 20, 20)};
+    case TileColour::Green: return {RGB(30, 150, 70), RGB(255, 255, 255)};
+    case TileColour::Red: return {RGB(205, 35, 35), RGB(255, 255, 255)};
+  }
+  return {RGB(205, 205, 205), RGB(40, 40, 40)};
+}
+
+void Fill(HDC dc, const RECT& rect, COLORREF colour) {
+  SetBkColor(dc, colour);
+  ExtTextOutW(dc, 0, 0, ETO_OPAQUE, &rect, nullptr, 0, nullptr);
+}
+
+void Paint(HDC dc, const RECT& client, const TileView& view, const TileFonts& fonts) {
+  const Palette palette = PaletteOf(view.colour);
+  Fill(dc, client, palette.background);
+  SetBkMode(dc, TRANSPARENT);
+  SetTextColor(dc, palette.text);
+  const int pad = fonts.padding;
+  RECT inner = {client.left + pad, client.top + pad / 2, client.right - pad,
+                client.bottom - pad / 2};
+  if (view.checkPort) {
+    // A band the colour of a warning sign around the tile.
+    const int band = pad;
+    HBRUSH warning = CreateSolidBrush(RGB(255, 215, 0));
+    RECT edges[4] = {{client.left, client.top, client.right, client.top + band},
+                     {client.left, client.bottom - band, client.right, client.bottom},
+                     {client.left, client.top, client.left + band, client.bottom},
+                     {client.right - band, client.top, client.right, client.bottom}};
+    for (const RECT& edge : edges) FillRect(dc, &edge, warning);
+    DeleteObject(warning);
+    InflateRect(&inner, -band / 2, -band / 2);
+  }
+
+  HGDIOBJ old = SelectObject(dc, fonts.small);
+  TEXTMETRICW small{};
+  GetTextMetricsW(dc, &small);
+  const int line = small.tmHeight;
+  // Top: the port, and its time (or the warning) on the right.
+  RECT top = {inner.left, inner.top, inner.right, inner.top + line};
+  DrawTextW(dc, view.port.c_str(), -1, &top, DT_LEFT | DT_SINGLELINE | DT_END_ELLIPSIS | DT_NOPREFIX);
+  const std::wstring right = view.checkPort ? L"Check this port" : view.time;
+  DrawTextW(dc, right.c_str(), -1, &top, DT_RIGHT | DT_SINGLELINE | DT_NOPREFIX);
+  // Bottom: the serial and the port's tally.
+  RECT bottom = {inner.left, inner.bottom - line, inner.right, inner.bottom};
+  DrawTextW(dc, view.tally.c_str(), -1, &bottom, DT_RIGHT | DT_SINGLELINE | DT_NOPREFIX);
+  DrawTextW(dc, view.serial.c_str(), -1, &bottom,
+            DT_LEFT | DT_SINGLELINE | DT_END_ELLIPSIS | DT_NOPREFIX);
+
+  // Middle: the state in large type, with the bar under it while the unit is flashed.
+  RECT middle = {inner.left, top.bottom, inner.right, bottom.top};
+  if (view.percent >= 0) {
+    const int barHeight = (std::max)(3, line / 3);
+    RECT bar = {inner.left, middle.bottom - barHeight - 2, inner.right, middle.bottom - 2};
+    Fill(dc, bar, RGB(15, 50, 110));
+    RECT done = bar;
+    done.right = bar.left + (bar.right - bar.left) * (view.percent > 100 ? 100 : view.percent) / 100;
+    Fill(dc, done, RGB(255, 255, 255));
+    middle.bottom = bar.top;
+  }
+  SelectObject(dc, fonts.state);
+  RECT measured = middle;
+  DrawTextW(dc, view.state.c_str(), -1, &measured,
+            DT_CENTER | DT_WORDBREAK | DT_CALCRECT | DT_NOPREFIX);
+  const int height = measured.bottom - measured.top;
+  RECT centred = middle;
+  if (height < middle.bottom - middle.top) {
+    centred.top = middle.top + (middle.bottom - middle.top - height) / 2;
+  }
+  DrawTextW(dc, view.state.c_str(), -1, &centred,
+            DT_CENTER | DT_WORDBREAK | DT_END_ELLIPSIS | DT_NOPREFIX);
+  SelectObject(dc, old);
+}
+
+LRESULT CALLBACK TileProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  const auto* slot = reinterpret_cast<const TileSlot*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+  switch (message) {
+    case WM_NCCREATE: {
+      const auto* create = reinterpret_cast<const CREATESTRUCTW*>(lParam);
+      SetWindowLongPtrW(window, GWLP_USERDATA,
+                        reinterpret_cast<LONG_PTR>(create->lpCreateParams));
+      break;
+    }
+    case WM_ERASEBKGND: return 1;  // the paint covers every pixel
+    case WM_PAINT: {
+      PAINTSTRUCT paint;
+      HDC dc = BeginPaint(window, &paint);
+      RECT client;
+      GetClientRect(window, &client);
+      const int width = client.right, height = client.bottom;
+      if (slot != nullptr && slot->fonts != nullptr && width > 0 && height > 0) {
+        // Drawn off screen, then copied in one go: no flicker.
+        HDC memory = CreateCompatibleDC(dc);
+        HBITMAP bitmap = memory != nullptr ? CreateCompatibleBitmap(dc, width, height) : nullptr;
+        if (bitmap != nullptr) {
+          HGDIOBJ oldBitmap = SelectObject(memory, bitmap);
+          Paint(memory, client, slot->view, *slot->fonts);
+          BitBlt(dc, 0, 0, width, height, memory, 0, 0, SRCCOPY);
+          SelectObject(memory, oldBitmap);
+          DeleteObject(bitmap);
+        } else {
+          Paint(dc, client, slot->view, *slot->fonts);  // no memory for a buffer: directly
+        }
+        if (memory != nullptr) DeleteDC(memory);
+      }
+      EndPaint(window, &paint);
+      return 0;
+    }
+    default: break;
+  }
+  return DefWindowProcW(window, message, wParam, lParam);
+}
+
+}  // namespace
+
+bool RegisterTileClass(HINSTANCE instance) {
+  WNDCLASSW tileClass{};
+  if (GetClassInfoW(instance, TILE_CLASS, &tileClass)) return true;
+  tileClass.lpfnWndProc = TileProc;
+  tileClass.hInstance = instance;
+  tileClass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+  tileClass.lpszClassName = TILE_CLASS;
+  return RegisterClassW(&tileClass) != 0;
+}
+
+HWND CreateTile(HWND parent, int id, const TileSlot* slot) {
+  return CreateWindowExW(0, TILE_CLASS, L"", WS_CHILD | WS_VISIBLE, 0, 0, 0, 0, parent,
+                         reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)),
+                         reinterpret_cast<HINSTANCE>(GetWindowLongPtrW(parent, GWLP_HINSTANCE)),
+                         const_cast<TileSlot*>(slot));
+}
+
+}  // namespace pelorin::board

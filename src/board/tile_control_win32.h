@@ -1,0 +1,50 @@
+// One port's tile on the board: a child window that paints what its TileView says, in the
+// colour of its state, double-buffered (the whole tile is drawn into a memory bitmap, then
+// copied), so that a repaint never flickers. Its window text is the tile's whole state line, for
+// screen readers and for tests; the board sets it.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+#include "board_model.h"
+
+namespace pelorin::board {
+
+inline constexpr wchar_t TILE_CLASS[] = L"PelorinStationTile";
+
+// What a tile shows, made by the board from the model (UTF-16, ready to draw).
+struct TileView {
+  TileColour colour = TileColour::Grey;
+  std::wstring port;    // short form
+  std::wstring state;   // in large type
+  std::wstring serial;  // "SN-A", or empty
+  std::wstring time;    // "12.3 s", or empty
+  std::wstring tally;   // "12 ✓  1 ✗"
+  int percent = -1;     // the bar while flashing; -1 none
+  bool checkPort = false;
+
+  bool operator==(const TileView&) const = default;
+};
+
+// The fonts a tile draws with, owned by the board (made for the tile size and DPI).
+struct TileFonts {
+  HFONT state = nullptr;
+  HFONT small = nullptr;
+  int padding = 4;  // pixels
+};
+
+// What one tile window draws: its view and the board's fonts. Owned by the board; must outlive
+// the tile window.
+struct TileSlot {
+  TileView view;
+  const TileFonts* fonts = nullptr;
+};
+
+// Registers the tile class (once per process).
+bool RegisterTileClass(HINSTANCE instance);
+// Creates a tile under `parent` that draws `slot`.
+HWND CreateTile(HWND parent, int id, const TileSlot* slot);
+
+}  // namespace pelorin::board
