@@ -64,7 +64,8 @@ std::string ShortPort(std::string_view port) {
        at = port.find("#USB(", at + 1)) {
     const long step = NumberAfter(port.substr(at), "#USB(");
     if (step < 0) break;
-    steps += (steps.empty() ? "" : ".") + std::to_string(step);
+    if (!steps.empty()) steps += '.';
+    steps += std::to_string(step);
   }
   if (!steps.empty()) return "USB " + steps;
   return std::string(port);

@@ -25,6 +25,19 @@
 //   e2e_driver hold-file <path> <ms>                  keeps a file open (read, read sharing) for
 //                                                     <ms>, so that an exclusive open fails
 //   e2e_driver close                                  closes the main dialog (Cancel)
+// The station board (PelorinStation.exe) and its start form:
+//   e2e_driver board-texts                            "header|...", "banner|..." (when shown)
+//                                                     and "tile|..." per tile, in board order
+//   e2e_driver board-wait <text> <timeout-ms>         until a line of board-texts holds <text>
+//   e2e_driver board-stop                             presses the board's Stop button
+//   e2e_driver board-close                            closes the board's window
+//   e2e_driver press-box <button-id>                  presses a button of each message box
+//                                                     (IDYES 6, IDNO 7), printing "caption|text"
+//   e2e_driver form-set <ctrl-id> <text>              sets a start-form control's text
+//   e2e_driver form-get <ctrl-id>                     prints it
+//   e2e_driver form-click <ctrl-id>                   posts BM_CLICK to a start-form button
+// Message boxes and Open File dialogs owned by the board or the start form count as owned
+// dialogs as well (wait-box, boxes, wait-dialog, choose-file).
 #include <windows.h>
 // The other Windows headers build on windows.h.
 #include <commctrl.h>
@@ -41,6 +54,9 @@
 namespace {
 
 constexpr wchar_t MAIN_CAPTION[] = L"Image Loader Ver 4.0.1";
+constexpr wchar_t BOARD_CLASS[] = L"PelorinStationBoard";
+constexpr wchar_t FORM_CAPTION[] = L"Pelorin Station - start";
+constexpr int BOARD_HEADER = 100, BOARD_BANNER = 101, BOARD_STOP = 102, BOARD_TILES = 1000;
 constexpr int FILE_NAME_EDIT = 0x047C;  // file-name field of the Open File dialog
 constexpr int MESSAGE_TEXT = 0xFFFF;    // the text of a message box
 constexpr int PROGRESS_BAR_IDS[16] = {1004, 1006, 1009, 1012, 1013, 1014, 1015, 1016,
@@ -86,6 +102,13 @@ HWND MainWindow() {
   return FindWindowW(L"#32770", MAIN_CAPTION);
 }
 
+HWND Board() {
+  return FindWindowW(BOARD_CLASS, nullptr);
+}
+HWND StartForm() {
+  return FindWindowW(L"#32770", FORM_CAPTION);
+}
+
 HWND MainControl(int id) {
   HWND main = MainWindow();
   if (main == nullptr) {
@@ -110,9 +133,10 @@ bool WaitFor(Predicate done, DWORD timeoutMs) {
   return true;
 }
 
-// Visible dialogs owned by the main dialog: message boxes and the Open File dialog.
+// Visible dialogs owned by the main dialog, the board or its start form: message boxes and the
+// Open File dialog.
 struct OwnedSearch {
-  HWND owner;
+  std::vector<HWND> owners;
   std::vector<HWND> found;
 };
 
@@ -120,22 +144,49 @@ BOOL CALLBACK CollectOwned(HWND window, LPARAM param) {
   auto* search = reinterpret_cast<OwnedSearch*>(param);
   wchar_t className[32];
   GetClassNameW(window, className, 32);
-  if (window != search->owner && IsWindowVisible(window) && wcscmp(className, L"#32770") == 0 &&
-      GetWindow(window, GW_OWNER) == search->owner) {
-    search->found.push_back(window);
+  const HWND owner = GetWindow(window, GW_OWNER);
+  if (IsWindowVisible(window) && wcscmp(className, L"#32770") == 0 && owner != nullptr) {
+    for (HWND candidate : search->owners) {
+      if (candidate == owner && window != candidate) search->found.push_back(window);
+    }
   }
   return TRUE;
 }
 
 std::vector<HWND> OwnedDialogs() {
-  OwnedSearch search{MainWindow(), {}};
-  if (search.owner == nullptr) return {};
+  OwnedSearch search;
+  for (HWND owner : {MainWindow(), Board(), StartForm()})
+    if (owner != nullptr) search.owners.push_back(owner);
+  if (search.owners.empty()) return {};
   EnumWindows(&CollectOwned, reinterpret_cast<LPARAM>(&search));
   return search.found;
 }
 
 bool IsMessageBox(HWND dialog) {
   return GetDlgItem(dialog, MESSAGE_TEXT) != nullptr;
+}
+
+// The board's texts, one line each, as board-texts prints them.
+std::vector<std::wstring> BoardTexts() {
+  std::vector<std::wstring> lines;
+  HWND board = Board();
+  if (board == nullptr) return lines;
+  lines.push_back(L"header|" + TextOf(GetDlgItem(board, BOARD_HEADER)));
+  HWND banner = GetDlgItem(board, BOARD_BANNER);
+  if (banner != nullptr && IsWindowVisible(banner)) lines.push_back(L"banner|" + TextOf(banner));
+  for (int id = BOARD_TILES; HWND tile = GetDlgItem(board, id); ++id)
+    lines.push_back(L"tile|" + TextOf(tile));
+  return lines;
+}
+
+HWND FormControl(int id) {
+  HWND form = StartForm();
+  HWND control = form != nullptr ? GetDlgItem(form, id) : nullptr;
+  if (control == nullptr) {
+    std::fprintf(stderr, "e2e_driver: no start form or no control %d on it\n", id);
+    std::exit(1);
+  }
+  return control;
 }
 
 int Usage() {
@@ -321,6 +372,60 @@ int wmain(int argc, wchar_t** argv) {
     Print(L"held");
     Sleep(Timeout(argv[3]));
     CloseHandle(file);
+    return 0;
+  }
+  if (command == L"board-texts" && argc == 2) {
+    const std::vector<std::wstring> lines = BoardTexts();
+    for (const std::wstring& line : lines) Print(line);
+    return lines.empty() ? 1 : 0;
+  }
+  if (command == L"board-wait" && argc == 4) {
+    const std::wstring wanted = argv[2];
+    const bool ok = WaitFor(
+        [&] {
+          for (const std::wstring& line : BoardTexts())
+            if (line.find(wanted) != std::wstring::npos) return true;
+          return false;
+        },
+        Timeout(argv[3]));
+    if (!ok) {
+      std::fprintf(stderr, "e2e_driver: the board never showed \"%s\"; it shows:\n",
+                   Utf8(wanted).c_str());
+      for (const std::wstring& line : BoardTexts()) std::fprintf(stderr, "  %s\n", Utf8(line).c_str());
+    }
+    return ok ? 0 : 1;
+  }
+  if ((command == L"board-stop" || command == L"board-close") && argc == 2) {
+    HWND board = Board();
+    if (board == nullptr) return 1;
+    if (command == L"board-stop") {
+      PostMessageW(GetDlgItem(board, BOARD_STOP), BM_CLICK, 0, 0);
+    } else {
+      PostMessageW(board, WM_CLOSE, 0, 0);
+    }
+    return 0;
+  }
+  if (command == L"press-box" && argc == 3) {
+    int pressed = 0;
+    for (HWND dialog : OwnedDialogs()) {
+      if (!IsMessageBox(dialog)) continue;
+      Print(OneLine(TextOf(dialog)) + L"|" + OneLine(TextOf(GetDlgItem(dialog, MESSAGE_TEXT))));
+      PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(ControlId(argv[2]), BN_CLICKED), 0);
+      ++pressed;
+    }
+    return pressed > 0 ? 0 : 1;
+  }
+  if (command == L"form-set" && argc == 4) {
+    SendMessageTimeoutW(FormControl(ControlId(argv[2])), WM_SETTEXT, 0,
+                        reinterpret_cast<LPARAM>(argv[3]), SMTO_ABORTIFHUNG, 5000, nullptr);
+    return 0;
+  }
+  if (command == L"form-get" && argc == 3) {
+    Print(TextOf(FormControl(ControlId(argv[2]))));
+    return 0;
+  }
+  if (command == L"form-click" && argc == 3) {
+    PostMessageW(FormControl(ControlId(argv[2])), BM_CLICK, 0, 0);
     return 0;
   }
   if (command == L"close" && argc == 2) {

@@ -1,0 +1,99 @@
+// The station board's real window, fed the engine's entries through its face from other threads
+// as the engine feeds them: what its tiles, header and banner say (their window texts, as screen
+// readers and the end-to-end tests read them).
+#include <windows.h>
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "board_window_win32.h"
+#include "text_win32.h"
+#include "win32_test_support.h"
+
+namespace pelorin::board {
+namespace {
+
+std::string TextOf(HWND window) {
+  return WideToUtf8(WindowTextW(window));
+}
+
+// The tiles' texts in their order on the board.
+std::vector<std::string> TileTexts(HWND board) {
+  std::vector<std::string> texts;
+  for (int id = TILE_ID_BASE; HWND tile = GetDlgItem(board, id); ++id) texts.push_back(TextOf(tile));
+  return texts;
+}
+
+station::StationRecord Record(const std::string& result, uint32_t ms, const std::string& message = "") {
+  station::StationRecord record;
+  record.result = result;
+  record.ms = ms;
+  record.message = message;
+  return record;
+}
+
+TEST(BoardWindow, TilesAndHeaderTellArrivalsAFailureADepartureAndTheLog) {
+  auto* runner = new station::StationRunner();  // never run: the face is fed by hand
+  BoardSetup setup;
+  setup.station.settings.ports = {"Port_#0010.Hub_#0001", "Port_#*"};
+  BoardWindow board(*runner, setup);
+  ASSERT_TRUE(board.Create(GetModuleHandleW(nullptr), SW_HIDE));
+  HWND window = board.window();
+  EXPECT_EQ(TileTexts(window),
+            std::vector<std::string>{"Port_#0010.Hub_#0001 | - | plug in a unit | 0 verified, 0 failed"})
+      << "an exact --port is there from the start";
+
+  const station::StationUnit a{1, "Port_#0002.Hub_#0001", "SN-A", "path-a"};
+  const station::StationUnit b{2, "Port_#0009.Hub_#0001", "", "path-b"};
+  // The entries come from the engine's threads, as they do in a station.
+  std::thread runnerThread([&] {
+    board.face().Arrived(a);
+    board.face().Arrived(b);
+    board.face().Started(a);
+    board.face().Started(b);
+  });
+  runnerThread.join();
+  std::thread worker([&] {
+    for (uint64_t sent = 0; sent <= 1000; sent += 10) {
+      board.face().Progress(b, station::UnitPhase::Sending, sent / 2, 1000);
+    }
+    board.face().Ended(a, Record("verified", 2000), true);
+    board.face().Ended(b, Record("verification-error", 2100, "Verification Error 다시 시도해 주세요."),
+                       true);
+    board.face().Departed(a);
+    board.face().LogFailed({}, "the record #3 was not written");
+  });
+  worker.join();
+  test::PumpMessages();
+  board.Refresh();
+  EXPECT_EQ(TileTexts(window),
+            (std::vector<std::string>{
+                "Port_#0002.Hub_#0001 | - | plug in a unit | 1 verified, 0 failed",
+                "Port_#0009.Hub_#0001 | - | failed 2.1 s: verification error | 0 verified, 1 failed",
+                "Port_#0010.Hub_#0001 | - | plug in a unit | 0 verified, 0 failed"}));
+  EXPECT_EQ(TextOf(GetDlgItem(window, HEADER_ID)).substr(0, 46),
+            "1 verified, 1 failed, 0 flashing, 0 waiting | ");
+  HWND banner = GetDlgItem(window, BANNER_ID);
+  EXPECT_TRUE(IsWindowVisible(banner) || !IsWindowVisible(window));
+  EXPECT_EQ(TextOf(banner), "the log cannot be written: no new units start");
+
+  // A unit in flight shows its progress; the station's end disables Stop and says so.
+  const station::StationUnit c{3, "Port_#0010.Hub_#0001", "SN-C", "path-c"};
+  board.face().Arrived(c);
+  board.face().Started(c);
+  board.face().Progress(c, station::UnitPhase::Sending, 450, 1000);
+  board.Refresh();
+  EXPECT_NE(TileTexts(window).at(2).find("| SN-C | flashing 45 % "), std::string::npos)
+      << TileTexts(window).at(2);
+  board.face().Ended(c, Record("cancelled", 300), true);
+  board.face().Finished(EXIT_RECORD_NOT_WRITTEN, {});
+  board.Refresh();
+  EXPECT_FALSE(IsWindowEnabled(GetDlgItem(window, STOP_ID)));
+  EXPECT_NE(TextOf(banner).find("exit status 4"), std::string::npos) << TextOf(banner);
+  DestroyWindow(window);
+  test::PumpMessages();
+  EXPECT_EQ(board.exitStatus(), EXIT_RECORD_NOT_WRITTEN);
+}
+
+}  // namespace
+}  // namespace pelorin::board
