@@ -17,8 +17,8 @@ constexpr UINT_PTR REFRESH_TIMER = 1;
 // read (the header can name it), 2 the image or the log was refused (refusal_ says why).
 constexpr UINT WM_BOARD_PREPARE = WM_APP + 2;
 
-// The width of a tile's state text, in 96-DPI pixels: what decides how many tiles fit a row.
-constexpr int TILE_MIN_WIDTH = 150, TILE_MAX_WIDTH = 420, TILE_MAX_HEIGHT = 200;
+// The largest a tile grows, in 96-DPI pixels (a few units do not fill the screen with one).
+constexpr int TILE_MAX_WIDTH = 420, TILE_MAX_HEIGHT = 190;
 constexpr int HEADER_HEIGHT = 62, BANNER_HEIGHT = 34, MARGIN = 8, GAP = 6, STOP_WIDTH = 110;
 
 std::wstring Wide(const std::string& text) {
@@ -484,21 +484,27 @@ void BoardWindow::Layout() {
   const bool banner = IsWindowVisible(banner_) != FALSE;
   const int gridTop = top + headerHeight + gap + (banner ? Scale(BANNER_HEIGHT, dpi_) + gap : 0);
   const int gridHeight = client.bottom - gridTop - margin;
-  int bestColumns = 1, tileWidth = 0, tileHeight = 0;
-  for (int columns = 1; columns <= std::max(count, 1); ++columns) {
-    const int rows = (std::max(count, 1) + columns - 1) / columns;
-    const int w = (width - (columns - 1) * gap) / columns;
-    const int h = (gridHeight - (rows - 1) * gap) / rows;
-    const int score = std::min(w / 2, h);
-    if (score > std::min(tileWidth / 2, tileHeight) || tileWidth == 0) {
-      bestColumns = columns;
-      tileWidth = w;
-      tileHeight = h;
-    }
+  // Each column count gives tiles of some size (capped, and no taller than wide); the largest
+  // area wins, and of those within 5 % of it the one with most columns, which uses a wide
+  // screen's width rather than leave it empty.
+  const int maxWidth = Scale(TILE_MAX_WIDTH, dpi_), maxHeight = Scale(TILE_MAX_HEIGHT, dpi_);
+  const int tiles = std::max(count, 1);
+  std::vector<std::pair<int, int>> sizes(tiles + 1);
+  long long bestArea = 0;
+  for (int columns = 1; columns <= tiles; ++columns) {
+    const int rows = (tiles + columns - 1) / columns;
+    const int w = std::clamp((width - (columns - 1) * gap) / columns, 1, maxWidth);
+    const int h = std::clamp((gridHeight - (rows - 1) * gap) / rows, 1,
+                             std::min(maxHeight, w * 3 / 5 + 1));
+    sizes[columns] = {w, h};
+    bestArea = std::max(bestArea, static_cast<long long>(w) * h);
   }
-  tileWidth = std::clamp(tileWidth, 1, Scale(TILE_MAX_WIDTH, dpi_));
-  tileHeight = std::clamp(tileHeight, 1, std::min(Scale(TILE_MAX_HEIGHT, dpi_), tileWidth * 3 / 5 + 1));
-  (void)TILE_MIN_WIDTH;
+  int bestColumns = 1;
+  for (int columns = 1; columns <= tiles; ++columns) {
+    if (static_cast<long long>(sizes[columns].first) * sizes[columns].second * 100 >= bestArea * 95)
+      bestColumns = columns;
+  }
+  const int tileWidth = sizes[bestColumns].first, tileHeight = sizes[bestColumns].second;
   MakeFonts(tileHeight);
 
   MoveWindow(header_, margin, top, width - stopWidth - gap, headerHeight, TRUE);

@@ -95,5 +95,39 @@ TEST(BoardWindow, TilesAndHeaderTellArrivalsAFailureADepartureAndTheLog) {
   EXPECT_EQ(board.exitStatus(), EXIT_RECORD_NOT_WRITTEN);
 }
 
+// 64 ports fit a 1366x768 screen: every tile inside the window, none over another, each tall
+// enough for its three lines.
+TEST(BoardWindow, SixtyFourTilesFitALaptopScreen) {
+  auto* runner = new station::StationRunner();
+  BoardSetup setup;
+  for (int port = 1; port <= 64; ++port)
+    setup.station.settings.ports.push_back("Port_#" + std::to_string(1000 + port).substr(1) + ".Hub_#0001");
+  BoardWindow board(*runner, setup);
+  ASSERT_TRUE(board.Create(GetModuleHandleW(nullptr), SW_HIDE));
+  HWND window = board.window();
+  SetWindowPos(window, nullptr, 0, 0, 1366, 768, SWP_NOZORDER | SWP_NOACTIVATE);
+  board.Refresh();
+  RECT client;
+  GetClientRect(window, &client);
+  std::vector<RECT> placed;
+  for (int id = TILE_ID_BASE; HWND tile = GetDlgItem(window, id); ++id) {
+    RECT rect;
+    GetWindowRect(tile, &rect);
+    MapWindowPoints(nullptr, window, reinterpret_cast<POINT*>(&rect), 2);
+    EXPECT_TRUE(rect.left >= 0 && rect.top >= 0 && rect.right <= client.right &&
+                rect.bottom <= client.bottom)
+        << "tile " << id - TILE_ID_BASE << " is outside the window";
+    EXPECT_GE(rect.bottom - rect.top, 56) << "tile " << id - TILE_ID_BASE << " is too low to read";
+    for (const RECT& other : placed) {
+      RECT overlap;
+      EXPECT_FALSE(IntersectRect(&overlap, &rect, &other)) << "tile " << id - TILE_ID_BASE;
+    }
+    placed.push_back(rect);
+  }
+  EXPECT_EQ(placed.size(), 64u);
+  DestroyWindow(window);
+  test::PumpMessages();
+}
+
 }  // namespace
 }  // namespace pelorin::board
