@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
 # Checks a release archive made by scripts/package.sh:
 # - it opens and every entry's CRC is right;
-# - it holds exactly Pelorin.exe, PelorinCli.exe, GUIDE.txt, SHA256SUMS, in that order, each
-#   mode 0644, dated at the commit's time (SOURCE_DATE_EPOCH), without extra fields;
-# - SHA256SUMS lists the three other files and matches them;
+# - it holds exactly Pelorin.exe, PelorinCli.exe, PelorinStation.exe, GUIDE.txt, SHA256SUMS, in
+#   that order, each mode 0644, dated at the commit's time (SOURCE_DATE_EPOCH), without extra
+#   fields;
+# - SHA256SUMS lists the four other files and matches them;
 # - GUIDE.txt is UTF-8 with a byte order mark and CRLF line ends, and names the version;
-# - both exes pass src/app/check_pe.cmake (i686, GUI and console, only Windows' own DLLs,
+# - every exe passes src/app/check_pe.cmake (i686, GUI or console, only Windows' own DLLs,
 #   Windows Vista in the PE header, no time stamp, every import on cmake/windows-imports.txt at
-#   Vista or earlier), and the allow-list names nothing that neither exe imports;
-# - neither exe holds the path of this checkout.
+#   Vista or earlier), and the allow-list names nothing that no exe imports;
+# - every exe carries a version block with the archive's version;
+# - no exe holds the path of this checkout.
 #
 #   bash scripts/check_release.sh ZIP
 #
@@ -33,8 +35,9 @@ if ! unzip -tqq "$zip" >/dev/null 2>&1; then
 fi
 
 names=$(unzip -Z1 "$zip" | tr '\n' ' ')
-[ "$names" = "Pelorin.exe PelorinCli.exe GUIDE.txt SHA256SUMS " ] ||
-  fault "the archive holds \"$names\", not Pelorin.exe PelorinCli.exe GUIDE.txt SHA256SUMS"
+exes="Pelorin.exe PelorinCli.exe PelorinStation.exe"
+[ "$names" = "$exes GUIDE.txt SHA256SUMS " ] ||
+  fault "the archive holds \"$names\", not $exes GUIDE.txt SHA256SUMS"
 
 # Modes and dates (zip stores local time in 2-second steps, written in UTC by package.sh).
 epoch=$(git log -1 --format=%ct HEAD)
@@ -51,13 +54,14 @@ unzip -qq "$zip" -d "$work" || fault "the archive does not extract"
 cd "$work"
 if [ -f SHA256SUMS ]; then
   listed=$(awk '{print $2}' SHA256SUMS | tr '\n' ' ')
-  [ "$listed" = "Pelorin.exe PelorinCli.exe GUIDE.txt " ] ||
-    fault "SHA256SUMS lists \"$listed\", not Pelorin.exe PelorinCli.exe GUIDE.txt"
+  [ "$listed" = "$exes GUIDE.txt " ] ||
+    fault "SHA256SUMS lists \"$listed\", not $exes GUIDE.txt"
   sha256sum --quiet --strict -c SHA256SUMS >&2 || fault "SHA256SUMS does not match the files"
 else
   fault "no SHA256SUMS"
 fi
 
+version=$(basename "$zip" | sed -n 's/^Pelorin-\(.*\)-win32\.zip$/\1/p')
 if [ -f GUIDE.txt ]; then
   [ "$(head -c 3 GUIDE.txt | od -An -tx1 | tr -d ' ')" = efbbbf ] || fault "GUIDE.txt has no byte order mark"
   iconv -f UTF-8 -t UTF-8 GUIDE.txt >/dev/null 2>&1 || fault "GUIDE.txt is not UTF-8"
@@ -67,15 +71,19 @@ if [ -f GUIDE.txt ]; then
   [ "$lf" -gt 0 ] && [ "$lf" = "$crlf" ] && [ "$cr" = "$lf" ] ||
     fault "GUIDE.txt does not end every line with CRLF ($lf LF, $crlf CRLF, $cr CR)"
   [ "$(tail -c 2 GUIDE.txt | od -An -tx1 | tr -d ' ')" = 0d0a ] || fault "GUIDE.txt does not end with CRLF"
-  version=$(basename "$zip" | sed -n 's/^Pelorin-\(.*\)-win32\.zip$/\1/p')
   [ -n "$version" ] && grep -qF "Pelorin $version " GUIDE.txt ||
     fault "GUIDE.txt does not name the version of ${zip##*/}"
 else
   fault "no GUIDE.txt"
 fi
 
-for exe in Pelorin.exe PelorinCli.exe; do
+# "3, 1, 1, 0" as the version block writes it, in UTF-16.
+block_version=$(printf '%s' "${version//./, }" | sed 's/./&\\x00/g')
+for exe in $exes; do
   [ -f "$exe" ] || continue
+  LC_ALL=C grep -qaP "V\x00S\x00_\x00V\x00E\x00R\x00S\x00I\x00O\x00N\x00_\x00I\x00N\x00F\x00O" "$exe" &&
+    LC_ALL=C grep -qaP "$block_version" "$exe" ||
+    fault "$exe has no version block of version $version"
   console=OFF
   [ "$exe" = PelorinCli.exe ] && console=ON
   if ! out=$(cmake -DEXE="$work/$exe" -DOBJDUMP=$objdump -DARCH=i686 -DCONSOLE=$console \
@@ -89,8 +97,8 @@ for exe in Pelorin.exe PelorinCli.exe; do
 done
 
 # Every allow-list entry is imported by one of the exes: the list says what ships.
-if [ -f Pelorin.exe ] && [ -f PelorinCli.exe ]; then
-  imported=$(for exe in Pelorin.exe PelorinCli.exe; do
+if [ -f Pelorin.exe ] && [ -f PelorinCli.exe ] && [ -f PelorinStation.exe ]; then
+  imported=$(for exe in $exes; do
     $objdump -p "$exe" | awk '/^The Import Tables/ {on = 1; next}
       on && /^[^ \t]/ {on = 0}
       on && /DLL Name:/ {dll = toupper($3)}
@@ -98,11 +106,11 @@ if [ -f Pelorin.exe ] && [ -f PelorinCli.exe ]; then
   done | sort -u)
   stale=$(grep -v '^[[:space:]]*\(#\|$\)' "$root/$allow_list" | awk '{split($1, p, "!"); print toupper(p[1]) "!" p[2]}' |
     sort -u | comm -23 - <(echo "$imported"))
-  [ -z "$stale" ] || fault "$allow_list lists what neither exe imports: $(echo $stale)"
+  [ -z "$stale" ] || fault "$allow_list lists what no exe imports: $(echo $stale)"
 fi
 
 if [ $faults -gt 0 ]; then
   echo "check: $faults check(s) of ${zip##*/} failed" >&2
   exit 1
 fi
-echo "check: ${zip##*/}: 4 files, SHA256SUMS right, GUIDE.txt UTF-8 with BOM and CRLF, both exes i686 for Windows Vista with allowed imports only"
+echo "check: ${zip##*/}: 5 files, SHA256SUMS right, GUIDE.txt UTF-8 with BOM and CRLF, the three exes i686 for Windows Vista with version blocks and allowed imports only"

@@ -1,18 +1,18 @@
 #!/usr/bin/env bash
-# Builds the release archive dist/Pelorin-<version>-win32.zip: Pelorin.exe and PelorinCli.exe of the
-# win32 preset, GUIDE.txt (from docs/GUIDE.txt.in, UTF-8 with BOM and CRLF line ends, so that
+# Builds the release archive dist/Pelorin-<version>-win32.zip: Pelorin.exe, PelorinCli.exe and
+# PelorinStation.exe of the win32 preset, GUIDE.txt (from docs/GUIDE.txt.in, UTF-8 with BOM and CRLF line ends, so that
 # Notepad shows it right) and SHA256SUMS. Prints the archive's path and its SHA-256.
 #
 #   bash scripts/package.sh [--build-dir DIR] [--out-dir DIR]
 #
 #   --build-dir DIR  the build to package (default build/win32, the win32 preset's own): it is
-#                    configured with the win32 preset and its two programs are brought up to date
+#                    configured with the win32 preset and its three programs are brought up to date
 #                    there, so a build that is already up to date is packaged as it is
 #   --out-dir DIR    where the archive goes (default dist)
 #
 # The same commit gives the same bytes, wherever the clone is: the version comes from the project
 # (CMakeLists.txt, through the build's cache), the exes carry no time stamp and no build path
-# (cmake/CompileOptions.cmake), and the archive holds the four files in a fixed order, all dated
+# (cmake/CompileOptions.cmake), and the archive holds the five files in a fixed order, all dated
 # at the commit's time (SOURCE_DATE_EPOCH, from git), mode 0644, without extra fields.
 # Environment: PELORIN_JOBS, the build's parallel jobs (default 2).
 set -euo pipefail
@@ -46,12 +46,12 @@ if [ -n "$(git status --porcelain)" ]; then
   echo "package: warning: the working tree differs from $commit" >&2
 fi
 
-# The two programs, built as scripts/run.sh builds them.
+# The three programs, built as scripts/run.sh builds them.
 mkdir -p "$(dirname "$build_dir")"
 log=$build_dir.log
-echo "package: building ${build_dir#"$root"/} (Pelorin, PelorinCli)" >&2
+echo "package: building ${build_dir#"$root"/} (Pelorin, PelorinCli, PelorinStation)" >&2
 if ! { cmake --preset win32 -B "$build_dir" >"$log" 2>&1 &&
-  cmake --build "$build_dir" -j "${PELORIN_JOBS:-2}" --target Pelorin PelorinCli >>"$log" 2>&1; }; then
+  cmake --build "$build_dir" -j "${PELORIN_JOBS:-2}" --target Pelorin PelorinCli PelorinStation >>"$log" 2>&1; }; then
   tail -n 40 "$log" >&2
   fail "the build failed (log: $log)"
 fi
@@ -62,7 +62,8 @@ version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build_dir/CMakeCache.tx
 
 stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
-cp "$build_dir/src/app/Pelorin.exe" "$build_dir/src/cli/PelorinCli.exe" "$stage/"
+cp "$build_dir/src/app/Pelorin.exe" "$build_dir/src/cli/PelorinCli.exe" \
+  "$build_dir/src/board/PelorinStation.exe" "$stage/"
 
 # GUIDE.txt: the UTF-8 source with the version and the commit filled in, a byte order mark and
 # CRLF line ends.
@@ -79,11 +80,11 @@ if grep -q '@[A-Z_]*@' "$stage/GUIDE.txt"; then
   fail "$guide_source has a placeholder this script does not fill: $(grep -o '@[A-Z_]*@' "$stage/GUIDE.txt" | head -n 1)"
 fi
 
-(cd "$stage" && sha256sum Pelorin.exe PelorinCli.exe GUIDE.txt >SHA256SUMS)
+(cd "$stage" && sha256sum Pelorin.exe PelorinCli.exe PelorinStation.exe GUIDE.txt >SHA256SUMS)
 
 # Fixed order, dates, modes; no directory entries (-D), no extra fields (-X); zip stores local
 # time, so the time zone is UTC. ZIPOPT would add options of the caller's.
-files=(Pelorin.exe PelorinCli.exe GUIDE.txt SHA256SUMS)
+files=(Pelorin.exe PelorinCli.exe PelorinStation.exe GUIDE.txt SHA256SUMS)
 for f in "${files[@]}"; do
   chmod 0644 "$stage/$f"
   touch -d "@$source_date_epoch" "$stage/$f"

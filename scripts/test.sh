@@ -20,7 +20,8 @@ start=$(date +%s)
 # are the ones the tests ran), checked, then made again in a fresh folder for the byte comparison.
 release() {
   local tested packaged zip second
-  tested=$(cd build/win32 && sha256sum src/app/Pelorin.exe src/cli/PelorinCli.exe |
+  tested=$(cd build/win32 && sha256sum src/app/Pelorin.exe src/cli/PelorinCli.exe \
+    src/board/PelorinStation.exe |
     sed 's| src/[a-z]*/| |')
   local out
   out=$(PELORIN_JOBS=$jobs bash scripts/package.sh) || return 1
