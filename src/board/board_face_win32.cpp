@@ -72,8 +72,9 @@ void BoardFace::Progress(const station::StationUnit& unit, station::UnitPhase ph
   if (newest.kind == BoardEvent::Progress && newest.phase == station::UnitPhase::Verifying &&
       newest.unit.number == unit.number)
     return;
+  // No wake: the window takes progress with its next refresh (at most REFRESH_INTERVAL_MS
+  // later), so that a download's thousands of writes cost no message each.
   newest = std::move(event);
-  WakeLocked();
 }
 
 void BoardFace::Ended(const station::StationUnit& unit, const station::StationRecord& record,

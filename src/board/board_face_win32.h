@@ -1,7 +1,8 @@
 // The board's side of the station engine's observer seam: every entry comes on an engine thread,
 // so it only queues what it was told and wakes the board window (one posted message while the
 // queue is not empty); the window's thread takes the queue and feeds the model. A unit's
-// progress is kept as its newest value only, so a fast download cannot flood the queue.
+// progress is kept as its newest value only and wakes nobody (the window's refresh timer takes
+// it), so a fast download can neither flood the queue nor cost a message per write.
 #pragma once
 
 #include <windows.h>

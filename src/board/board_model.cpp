@@ -134,6 +134,7 @@ void BoardModel::Arrived(const station::StationUnit& unit) {
   Tile& tile = PortTile(port);
   portOf_[unit.number] = port;
   // A new unit in the port: what the last one showed goes, its tally stays.
+  ++tile.changes;
   tile.unit = unit.number;
   tile.serial = unit.serial;
   tile.state = TileState::Waiting;
@@ -145,12 +146,16 @@ void BoardModel::Arrived(const station::StationUnit& unit) {
 }
 
 void BoardModel::Waiting(uint64_t unit) {
-  if (Tile* tile = TileOf(unit)) tile->state = TileState::Waiting;
+  if (Tile* tile = TileOf(unit)) {
+    tile->state = TileState::Waiting;
+    ++tile->changes;
+  }
 }
 
 void BoardModel::Started(uint64_t unit, uint32_t now) {
   Tile* tile = TileOf(unit);
   if (tile == nullptr) return;
+  ++tile->changes;
   tile->state = TileState::Opening;
   if (!tile->started) tile->startedAt = now;  // an open tried again keeps its start
   tile->started = true;
@@ -160,6 +165,7 @@ void BoardModel::Progress(uint64_t unit, station::UnitPhase phase, uint64_t byte
                           uint64_t imageSize) {
   Tile* tile = TileOf(unit);
   if (tile == nullptr) return;
+  ++tile->changes;
   if (phase == station::UnitPhase::Verifying) {
     tile->state = TileState::Verifying;
     tile->percent = 100;
@@ -175,6 +181,7 @@ void BoardModel::Ended(uint64_t unit, const station::StationRecord& record, bool
   const auto port = portOf_.find(unit);
   if (port == portOf_.end()) return;
   Tile& tile = tiles_.at(port->second);
+  ++tile.changes;
   // The port's tally counts the unit even when the next unit in the port shows already (a unit
   // pulled while it ran ends after its successor arrived).
   const bool shown = tile.unit == unit;
@@ -209,6 +216,7 @@ void BoardModel::Ended(uint64_t unit, const station::StationRecord& record, bool
 
 void BoardModel::Departed(uint64_t unit) {
   if (Tile* tile = TileOf(unit)) {
+    ++tile->changes;
     tile->state = TileState::Empty;
     tile->unit = 0;
     tile->serial.clear();
@@ -265,16 +273,16 @@ std::string BoardModel::StateText(const Tile& tile) {
   return {};
 }
 
-std::string BoardModel::TileText(const Tile& tile, uint32_t now) {
+std::string BoardModel::TileText(const Tile& tile) {
   std::string state;
   switch (tile.state) {
     case TileState::Empty: state = "plug in a unit"; break;
     case TileState::Waiting: state = "waiting for a slot"; break;
-    case TileState::Opening: state = "opening " + Seconds(now - tile.startedAt); break;
-    case TileState::Flashing:
-      state = "flashing " + std::to_string(tile.percent) + " % " + Seconds(now - tile.startedAt);
-      break;
-    case TileState::Verifying: state = "verifying " + Seconds(now - tile.startedAt); break;
+    // A running unit's time changes all the time: its tile draws it, its text does not carry it
+    // (a text that changes ten times a second is no use to a screen reader).
+    case TileState::Opening: state = "opening"; break;
+    case TileState::Flashing: state = "flashing " + std::to_string(tile.percent) + " %"; break;
+    case TileState::Verifying: state = "verifying"; break;
     case TileState::Done: state = "verified " + Seconds(tile.unitMs); break;
     case TileState::AlreadyVerified: state = "already verified"; break;
     case TileState::Failed: state = "failed " + Seconds(tile.unitMs) + ": " + tile.reason; break;

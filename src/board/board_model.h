@@ -52,6 +52,7 @@ struct Tile {
   uint64_t verified = 0, failed = 0;  // the port's tally since the start
   int failedInARow = 0;
   bool checkPort = false;
+  uint64_t changes = 0;  // counts every entry that touched this tile (a view can tell it is current)
 };
 
 struct BoardCounters {
@@ -93,10 +94,11 @@ class BoardModel {
   // The state line in large type on the tile: "Flashing 45 %", "FAILED: link error – pull the
   // unit", ...
   static std::string StateText(const Tile& tile);
-  // The tile's whole state as its window text (what screen readers and tests read):
+  // The tile's whole state as its window text (what screen readers and tests read), without the
+  // running unit's time:
   //   "Port_#0002.Hub_#0001 | SN-A | verified 2.0 s | 12 verified, 1 failed"
   // with " | check this port" at the end while the port is marked.
-  static std::string TileText(const Tile& tile, uint32_t now);
+  static std::string TileText(const Tile& tile);
   // The header's line of counters: "12 verified, 1 failed, 3 flashing, 0 waiting | 48 units/h |
   // yield 92 % | 0:15:02".
   std::string CountersText(uint32_t now) const;

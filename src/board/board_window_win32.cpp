@@ -37,7 +37,7 @@ HFONT MakeFont(int pixels, bool bold) {
   font.lfHeight = -pixels;
   font.lfWidth = 0;
   font.lfWeight = bold ? FW_BOLD : FW_NORMAL;
-  font.lfQuality = CLEARTYPE_QUALITY;
+  font.lfQuality = ANTIALIASED_QUALITY;
   return CreateFontIndirectW(&font);
 }
 
@@ -422,32 +422,65 @@ void BoardWindow::Refresh() {
       }
       slots_.push_back(std::move(slot));
       tiles_.push_back(tile);
-      tileTexts_.emplace_back();
+      labels_.emplace_back();
     }
     Layout();
   }
   for (size_t i = 0; i < tiles.size(); ++i) {
     const Tile& tile = *tiles[i];
+    TileSlot& slot = *slots_[i];
+    TileLabel& label = labels_[i];
+    // Nothing to do for a tile that nothing touched since, unless its unit's time has moved on
+    // a second or a throttled change is still to be shown.
+    const bool running = tile.state == TileState::Opening || tile.state == TileState::Flashing ||
+                         tile.state == TileState::Verifying;
+    if (label.port == tile.port && label.changes == tile.changes && label.settled &&
+        (!running || now / 1000 == label.second))
+      continue;
+    const bool sameTile = label.port == tile.port;
+    label.port = tile.port;
+    label.changes = tile.changes;
+    label.second = now / 1000;
+    label.settled = true;
     TileView view = ViewOf(tile, now);
-    if (!(view == slots_[i]->view)) {
-      slots_[i]->view = std::move(view);
-      InvalidateRect(tiles_[i], nullptr, FALSE);
-    }
-    std::wstring text = Wide(BoardModel::TileText(tile, now));
-    if (text != tileTexts_[i]) {
-      SetWindowTextW(tiles_[i], text.c_str());
-      if (tooltip_ != nullptr) {
-        // The full location, and what the last unit's box said.
-        std::wstring tip = Wide(tile.port);
-        if (!tile.message.empty()) tip += L"\r\n" + Wide(tile.message);
-        TOOLINFOW tool{};
-        tool.cbSize = sizeof tool;
-        tool.hwnd = window_;
-        tool.uId = reinterpret_cast<UINT_PTR>(tiles_[i]);
-        tool.lpszText = tip.data();
-        SendMessageW(tooltip_, TTM_UPDATETIPTEXTW, 0, reinterpret_cast<LPARAM>(&tool));
+    // A flashing unit's bar moves at most PROGRESS_REPAINT_MS apart; any other change at once.
+    const bool progressOnly = sameTile && view.percent >= 0 && slot.view.percent >= 0 &&
+                              view.colour == slot.view.colour && view.serial == slot.view.serial;
+    if (!(view == slot.view)) {
+      if (!progressOnly || now - slot.paintedAt >= PROGRESS_REPAINT_MS) {
+        slot.view = std::move(view);
+        slot.paintedAt = now;
+        InvalidateRect(tiles_[i], nullptr, FALSE);
+      } else {
+        label.settled = false;  // shown at a later refresh
       }
-      tileTexts_[i] = std::move(text);
+    }
+    // The window text follows every change of state at once, a flashing unit's percentage at
+    // most once a second.
+    std::wstring text = Wide(BoardModel::TileText(tile));
+    if (text != label.text) {
+      const bool percentOnly = sameTile && tile.state == TileState::Flashing &&
+                               label.state == TileState::Flashing;
+      if (!percentOnly || now - label.at >= TEXT_PROGRESS_INTERVAL_MS) {
+        SetWindowTextW(tiles_[i], text.c_str());
+        label.text = std::move(text);
+        label.state = tile.state;
+        label.at = now;
+      } else {
+        label.settled = false;
+      }
+    }
+    // The tooltip: the full location, and what the last unit's box said.
+    std::wstring tip = Wide(tile.port);
+    if (!tile.message.empty()) tip += L"\r\n" + Wide(tile.message);
+    if (tooltip_ != nullptr && tip != label.tip) {
+      TOOLINFOW tool{};
+      tool.cbSize = sizeof tool;
+      tool.hwnd = window_;
+      tool.uId = reinterpret_cast<UINT_PTR>(tiles_[i]);
+      tool.lpszText = tip.data();
+      SendMessageW(tooltip_, TTM_UPDATETIPTEXTW, 0, reinterpret_cast<LPARAM>(&tool));
+      label.tip = std::move(tip);
     }
   }
   UpdateHeader(now);

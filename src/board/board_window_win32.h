@@ -3,7 +3,7 @@
 // written, the station has ended), a Stop button, and below them one tile per port. It runs the
 // station engine on a thread of its own and shows what the engine tells it (BoardFace); the
 // model (board_model.h) decides every text. Repaints are coalesced by a 100 ms timer: a tile is
-// redrawn at most 10 times a second, and only when what it shows changed.
+// redrawn at most 10 times a second (4 for a moving bar), and only when what it shows changed.
 #pragma once
 
 #include <windows.h>
@@ -29,6 +29,11 @@ inline constexpr int BANNER_ID = 101;
 inline constexpr int STOP_ID = 102;
 inline constexpr int TILE_ID_BASE = 1000;
 inline constexpr UINT REFRESH_INTERVAL_MS = 100;
+// A flashing unit's tile is redrawn for its progress at most this often (4 a second: the bar
+// still moves smoothly to the eye, and 64 tiles cost little to draw).
+inline constexpr uint32_t PROGRESS_REPAINT_MS = 250;
+// ... and its window text for its percentage at most this often.
+inline constexpr uint32_t TEXT_PROGRESS_INTERVAL_MS = 1000;
 // The banner's texts.
 inline constexpr wchar_t TEXT_LOG_FAILED[] = L"the log cannot be written: no new units start";
 
@@ -93,7 +98,18 @@ class BoardWindow {
   HWND header_ = nullptr, banner_ = nullptr, stop_ = nullptr, tooltip_ = nullptr;
   std::vector<std::unique_ptr<TileSlot>> slots_;  // by position: the tiles in port order
   std::vector<HWND> tiles_;
-  std::vector<std::wstring> tileTexts_;
+  struct TileLabel {
+    std::wstring text, tip;  // the tile's window text and tooltip as last set
+    TileState state = TileState::Empty;
+    uint32_t at = 0;  // when the text was last set
+    // What the last refresh of this position saw: the tile's port and changes, the second, and
+    // whether all of it is shown (a throttled change is not yet).
+    std::string port;
+    uint64_t changes = 0;
+    uint32_t second = 0;
+    bool settled = false;
+  };
+  std::vector<TileLabel> labels_;  // by position, as slots_
   TileFonts tileFonts_;
   HFONT headerFont_ = nullptr, smallFont_ = nullptr;
   UINT dpi_ = 96;

@@ -84,8 +84,18 @@ void Paint(HDC dc, const RECT& client, const TileView& view, const TileFonts& fo
   SelectObject(dc, old);
 }
 
+void ReleaseBuffer(TileSlot* slot) {
+  if (slot->buffer != nullptr && slot->oldBitmap != nullptr) SelectObject(slot->buffer, slot->oldBitmap);
+  if (slot->bitmap != nullptr) DeleteObject(slot->bitmap);
+  if (slot->buffer != nullptr) DeleteDC(slot->buffer);
+  slot->buffer = nullptr;
+  slot->bitmap = nullptr;
+  slot->oldBitmap = nullptr;
+  slot->bufferSize = {0, 0};
+}
+
 LRESULT CALLBACK TileProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-  const auto* slot = reinterpret_cast<const TileSlot*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+  auto* slot = reinterpret_cast<TileSlot*>(GetWindowLongPtrW(window, GWLP_USERDATA));
   switch (message) {
     case WM_NCCREATE: {
       const auto* create = reinterpret_cast<const CREATESTRUCTW*>(lParam);
@@ -101,23 +111,32 @@ LRESULT CALLBACK TileProc(HWND window, UINT message, WPARAM wParam, LPARAM lPara
       GetClientRect(window, &client);
       const int width = client.right, height = client.bottom;
       if (slot != nullptr && slot->fonts != nullptr && width > 0 && height > 0) {
-        // Drawn off screen, then copied in one go: no flicker.
-        HDC memory = CreateCompatibleDC(dc);
-        HBITMAP bitmap = memory != nullptr ? CreateCompatibleBitmap(dc, width, height) : nullptr;
-        if (bitmap != nullptr) {
-          HGDIOBJ oldBitmap = SelectObject(memory, bitmap);
-          Paint(memory, client, slot->view, *slot->fonts);
-          BitBlt(dc, 0, 0, width, height, memory, 0, 0, SRCCOPY);
-          SelectObject(memory, oldBitmap);
-          DeleteObject(bitmap);
+        // Drawn off screen, then copied in one go: no flicker. The buffer stays for the next
+        // paint; a tile of another size gets a new one.
+        if (slot->buffer == nullptr || slot->bufferSize.cx != width || slot->bufferSize.cy != height) {
+          ReleaseBuffer(slot);
+          slot->buffer = CreateCompatibleDC(dc);
+          slot->bitmap = slot->buffer != nullptr ? CreateCompatibleBitmap(dc, width, height) : nullptr;
+          if (slot->bitmap != nullptr) {
+            slot->oldBitmap = SelectObject(slot->buffer, slot->bitmap);
+            slot->bufferSize = {width, height};
+          } else {
+            ReleaseBuffer(slot);
+          }
+        }
+        if (slot->buffer != nullptr) {
+          Paint(slot->buffer, client, slot->view, *slot->fonts);
+          BitBlt(dc, 0, 0, width, height, slot->buffer, 0, 0, SRCCOPY);
         } else {
           Paint(dc, client, slot->view, *slot->fonts);  // no memory for a buffer: directly
         }
-        if (memory != nullptr) DeleteDC(memory);
       }
       EndPaint(window, &paint);
       return 0;
     }
+    case WM_DESTROY:
+      if (slot != nullptr) ReleaseBuffer(slot);
+      break;
     default: break;
   }
   return DefWindowProcW(window, message, wParam, lParam);
@@ -135,11 +154,11 @@ bool RegisterTileClass(HINSTANCE instance) {
   return RegisterClassW(&tileClass) != 0;
 }
 
-HWND CreateTile(HWND parent, int id, const TileSlot* slot) {
+HWND CreateTile(HWND parent, int id, TileSlot* slot) {
   return CreateWindowExW(0, TILE_CLASS, L"", WS_CHILD | WS_VISIBLE, 0, 0, 0, 0, parent,
                          reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)),
                          reinterpret_cast<HINSTANCE>(GetWindowLongPtrW(parent, GWLP_HINSTANCE)),
-                         const_cast<TileSlot*>(slot));
+                         slot);
 }
 
 }  // namespace pelorin::board

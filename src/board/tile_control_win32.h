@@ -6,6 +6,7 @@
 
 #include <windows.h>
 
+#include <cstdint>
 #include <string>
 
 #include "board_model.h"
@@ -40,11 +41,18 @@ struct TileFonts {
 struct TileSlot {
   TileView view;
   const TileFonts* fonts = nullptr;
+  uint32_t paintedAt = 0;  // when the board last asked for a repaint (GetTickCount)
+  // The tile's off-screen buffer, kept between paints (made again when the tile's size
+  // changes); the tile's own.
+  HDC buffer = nullptr;
+  HBITMAP bitmap = nullptr;
+  HGDIOBJ oldBitmap = nullptr;
+  SIZE bufferSize{0, 0};
 };
 
 // Registers the tile class (once per process).
 bool RegisterTileClass(HINSTANCE instance);
 // Creates a tile under `parent` that draws `slot`.
-HWND CreateTile(HWND parent, int id, const TileSlot* slot);
+HWND CreateTile(HWND parent, int id, TileSlot* slot);
 
 }  // namespace pelorin::board

@@ -43,8 +43,8 @@ class StationObserver {
   // The runner's thread: its pipes are being opened (again at each retry while they do not
   // open); its worker starts next.
   virtual void Started(const StationUnit& unit) = 0;
-  // The unit's worker thread: how far it is. Sending comes after every data write (often: keep
-  // it cheap), Verifying once.
+  // The unit's worker thread: how far it is. Sending comes once its worker runs (0 bytes), then
+  // after every data write (often: keep it cheap); Verifying once.
   virtual void Progress(const StationUnit& unit, UnitPhase phase, uint64_t bytesSent,
                         uint64_t imageSize) = 0;
   // The thread that wrote the record (the unit's worker, or the runner's for a unit that ended

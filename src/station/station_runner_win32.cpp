@@ -29,7 +29,12 @@ class StationRunner::UnitReporter : public Reporter {
     runner_.observer_->Box(unit_, caption, text);
   }
   void ShowAppBox(std::string_view text, BoxIcon) override { runner_.observer_->Box(unit_, "", text); }
-  void DeviceStarted(int32_t, uint32_t tick) override { startTick_ = tick; }
+  void DeviceStarted(int32_t, uint32_t tick) override {
+    startTick_ = tick;
+    // Its pipes are open and its worker runs: from here on the unit is being flashed.
+    imageSize_ = runner_.image_.size;
+    runner_.observer_->Progress(unit_, UnitPhase::Sending, 0, imageSize_);
+  }
   void DeviceSent(int32_t, uint64_t bytesSent, uint64_t imageSize, uint32_t tick) override {
     bytesSent_ = bytesSent;
     imageSize_ = imageSize;

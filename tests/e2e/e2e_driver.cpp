@@ -29,6 +29,9 @@
 //   e2e_driver board-texts                            "header|...", "banner|..." (when shown)
 //                                                     and "tile|..." per tile, in board order
 //   e2e_driver board-wait <text> <timeout-ms>         until a line of board-texts holds <text>
+//   e2e_driver board-watch <text> <tiles> <timeout-ms> prints "<GetTickCount64> <port>" the first
+//                                                     time each tile shows <text>, until <tiles>
+//                                                     tiles have (or the timeout)
 //   e2e_driver board-stop                             presses the board's Stop button
 //   e2e_driver board-close                            closes the board's window
 //   e2e_driver press-box <button-id>                  presses a button of each message box
@@ -394,6 +397,30 @@ int wmain(int argc, wchar_t** argv) {
       for (const std::wstring& line : BoardTexts()) std::fprintf(stderr, "  %s\n", Utf8(line).c_str());
     }
     return ok ? 0 : 1;
+  }
+  if (command == L"board-watch" && argc == 5) {
+    const std::wstring wanted = argv[2];
+    const size_t tiles = static_cast<size_t>(wcstoul(argv[3], nullptr, 10));
+    std::vector<std::wstring> seen;
+    WaitFor(
+        [&] {
+          HWND board = Board();
+          for (int id = BOARD_TILES; board != nullptr; ++id) {
+            HWND tile = GetDlgItem(board, id);
+            if (tile == nullptr) break;
+            const std::wstring text = TextOf(tile);
+            if (text.find(wanted) == std::wstring::npos) continue;
+            const std::wstring port = text.substr(0, text.find(L" |"));
+            bool known = false;
+            for (const std::wstring& p : seen) known = known || p == port;
+            if (known) continue;
+            seen.push_back(port);
+            Print(std::to_wstring(GetTickCount64()) + L" " + port);
+          }
+          return seen.size() >= tiles;
+        },
+        Timeout(argv[4]));
+    return seen.size() >= tiles ? 0 : 1;
   }
   if ((command == L"board-stop" || command == L"board-close") && argc == 2) {
     HWND board = Board();

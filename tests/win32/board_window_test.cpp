@@ -85,6 +85,14 @@ TEST(BoardWindow, TilesAndHeaderTellArrivalsAFailureADepartureAndTheLog) {
   board.Refresh();
   EXPECT_NE(TileTexts(window).at(2).find("| SN-C | flashing 45 % "), std::string::npos)
       << TileTexts(window).at(2);
+  // A percentage that moves on is told at most once a second, but it is told.
+  board.face().Progress(c, station::UnitPhase::Sending, 460, 1000);
+  board.Refresh();
+  EXPECT_NE(TileTexts(window).at(2).find("flashing 45 % "), std::string::npos);
+  Sleep(TEXT_PROGRESS_INTERVAL_MS + 50);
+  board.Refresh();
+  EXPECT_NE(TileTexts(window).at(2).find("flashing 46 % "), std::string::npos)
+      << TileTexts(window).at(2);
   board.face().Ended(c, Record("cancelled", 300), true);
   board.face().Finished(EXIT_RECORD_NOT_WRITTEN, {});
   board.Refresh();

@@ -47,7 +47,8 @@
 // last arrival before the session's first pipe open), its first pipe open, the magic, and when
 // the host had closed both pipes; -1 for what did not happen. With --image, each session also
 // tells whether the data it took is that file's content (length, byte sum and hash).
-// READY goes to stdout (and the ready file) once every device is served. The program stops when
+// READY goes to stdout (and "READY origin=<GetTickCount64 of time zero>" to the ready file) once
+// every device is served. The program stops when
 // the stop file appears, when stdin ends (without --stop), or after the timeout (default 900 s).
 #include <windows.h>
 
@@ -691,11 +692,14 @@ int main(int argc, char** argv) {
   std::vector<std::unique_ptr<SimPipeDevice>> devices;
   const int status = ServeDevices(setups, clock, timeline, &devices) ? 0 : 1;
   if (status == 0) {
-    if (!settings.readyFile.empty()) WriteText(settings.readyFile, "READY\n");
+    // Time zero of every arrival and departure, and of the summary's times. The ready file tells
+    // it (GetTickCount64) so that another program can put what it saw on the same clock.
+    timeline.Start();
+    if (!settings.readyFile.empty()) {
+      WriteText(settings.readyFile, "READY origin=" + std::to_string(timeline.origin()) + "\n");
+    }
     std::printf("READY\n");
     std::fflush(stdout);
-    // Time zero of every arrival and departure, and of the summary's times.
-    timeline.Start();
     WaitForStop(settings);
   }
 

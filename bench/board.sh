@@ -1,0 +1,203 @@
+#!/usr/bin/env bash
+# Benchmark (not a test; CI does not run it): what the station board (PelorinStation.exe) costs
+# beside the console station (PelorinCli.exe --station) over the same engine.
+#
+#   bench/board.sh [BUILD_DIR] [--rounds N] [--size BYTES[K|M]]
+#
+#   BUILD_DIR   a Windows build folder (default build/win64 of the repository) holding
+#               PelorinStation.exe, PelorinCli.exe, devsim.exe and e2e_driver.exe
+#   --rounds N  rounds (default 3); each round runs the three runs below once
+#   --size S    image size of the CPU runs (default 8M; K and M are binary)
+#
+# Every run flashes USB-like devsim.exe units in a Wine prefix, under a wineserver and on an Xvfb
+# display of this script's own, in the Korean locale.
+#   arrival   16 units arriving one by one, 0.37 s apart, on the board: the time from each
+#             unit's arrival (devsim makes it listed; devsim's clock, GetTickCount64) to its tile
+#             first reading "flashing" (e2e_driver's board-watch, the same clock). Target: p95
+#             <= 1 s.
+#   cli64     64 units present, PelorinCli.exe --station --max-devices 64 --count 64.
+#   board64   the same on the board (PelorinStation.exe with the same options).
+# For the two CPU runs: the process's CPU (user + system, every thread, /proc/PID/stat) from its
+# start to its last record, per byte sent (64 x S), in ns, the board's drawing included. Target:
+# board64 at most 1.3x cli64 per byte.
+# The table goes to stdout and BUILD_DIR/bench/board.txt; the last run's logs stay in
+# BUILD_DIR/bench/board/.
+#
+# Exit status: 0 when every run ended with every unit verified, 1 otherwise, 2 on bad use.
+set -u
+here=$(cd "$(dirname "$0")" && pwd)
+repo=$(cd "$here/.." && pwd)
+
+. "$here/wine_bench.sh"
+
+build=$repo/build/win64 rounds=3 size=$((8 * 1024 * 1024))
+usage() { sed -n '5,10p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2; }
+while [ $# -gt 0 ]; do
+  case $1 in
+    --rounds) rounds=${2:?}; shift 2 ;;
+    --size) size=$(parse_size "${2:?}") || usage; shift 2 ;;
+    -h | --help) usage ;;
+    -*) echo "board.sh: unknown option $1" >&2; usage ;;
+    *) build=$1; shift ;;
+  esac
+done
+[ "$rounds" -ge 1 ] 2>/dev/null || usage
+[ "$size" -ge 1 ] 2>/dev/null && [ "$size" -lt 4294967296 ] || usage
+build=$(cd "$build" 2>/dev/null && pwd) || { echo "board.sh: no build folder" >&2; exit 2; }
+devsim=$build/tools/devsim/devsim.exe cli=$build/src/cli/PelorinCli.exe
+board=$build/src/board/PelorinStation.exe driver=$build/tests/e2e/e2e_driver.exe
+for f in "$devsim" "$cli" "$board" "$driver"; do
+  [ -f "$f" ] || { echo "board.sh: $f not found" >&2; exit 2; }
+done
+
+wine_arch_of "$devsim" || exit 2
+command -v Xvfb >/dev/null || { echo "board.sh: Xvfb is not installed" >&2; exit 2; }
+
+work=$build/bench/board
+prefix=$work/wineprefix
+result_file=$build/bench/board.txt
+mkdir -p "$work"
+rm -f "$work"/*.log "$work"/*.summary "$work"/*.jsonl "$work"/*.txt
+clk_tck=$(getconf CLK_TCK)
+
+xvfb_pid="" started_pids=()
+cleanup() {
+  local pid
+  touch "$work/devsim.stop" 2>/dev/null
+  for pid in "${started_pids[@]}"; do kill "$pid" 2>/dev/null; done
+  [ -d "$prefix" ] && WINEPREFIX=$prefix "$server" -k >/dev/null 2>&1
+  [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null
+  wait 2>/dev/null
+  rm -f "$work"/*.nb0 "$work/devsim.ready" "$work/devsim.stop"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+. "$repo/cmake/xvfb.sh"
+start_private_xvfb 600 649 || { echo "board.sh: no free display" >&2; exit 1; }
+export LC_ALL=ko_KR.UTF-8 LANG=ko_KR.UTF-8
+run_win() { "$repo/cmake/wine-run.sh" "$arch" "$prefix" "$@"; }
+
+bench_prefix board.sh || exit 1
+run_win reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f >/dev/null 2>&1
+
+# serve UNITS OPTIONS...: devsim with UNITS units and these --device options; returns once they
+# are registered, with devsim's time zero (GetTickCount64) in origin.
+serve() {
+  local units=$1
+  shift
+  rm -f "$work/devsim.ready" "$work/devsim.stop" "$work/run.summary"
+  run_win "$devsim" --devices "$units" "$@" --ready "$(win_path "$work/devsim.ready")" \
+    --stop "$(win_path "$work/devsim.stop")" --summary "$(win_path "$work/run.summary")" \
+    --timeout 900 >"$work/devsim.log" 2>&1 &
+  devsim_pid=$!
+  started_pids+=("$devsim_pid")
+  for _ in $(seq 600); do
+    if [ -s "$work/devsim.ready" ]; then
+      origin=$(sed -n 's/^READY origin=\([0-9]*\).*/\1/p' "$work/devsim.ready")
+      [ -n "$origin" ] && return 0
+    fi
+    kill -0 "$devsim_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  echo "board.sh: devsim did not get ready" >&2
+  return 1
+}
+# units N PREFIX [EXTRA]: the --device options of N USB-like units with serials PREFIX0.., each
+# at a port of its own, each with the options EXTRA.
+units() {
+  local k
+  for k in $(seq 0 $(($1 - 1))); do
+    echo "--device"
+    echo "$k:usb=1234:5678:$2$k,location=Port_#$(printf %04d $((k + 1))).Hub_#0001${3:+,$3}"
+  done
+}
+stop_devsim() {
+  touch "$work/devsim.stop"
+  wait "$devsim_pid" 2>/dev/null
+}
+records() { [ -f "$1" ] && wc -l <"$1" || echo 0; }
+
+# flash NAME PROGRAM UNITS IMAGE: one station (console or board) to --count UNITS; sets cpu_ns
+# (the process's CPU from its start to its last record) and ok (every unit verified).
+flash() {
+  local name=$1 program=$2 units=$3 image=$4
+  local log=$work/$name.jsonl
+  rm -f "$log"
+  local args=(--log "$(win_path "$log")" --max-devices "$units" --count "$units" "$(win_path "$image")")
+  if [ "$program" = cli ]; then
+    run_win "$cli" --station "${args[@]}" >"$work/$name.log" 2>&1 &
+  else
+    run_win "$board" "${args[@]}" >"$work/$name.log" 2>&1 &
+  fi
+  local runner=$! pid last=0 now
+  started_pids+=("$runner")
+  pid=$(program_pid "$runner" "$([ "$program" = cli ] && echo PelorinCli.exe || echo PelorinStation.exe)")
+  while kill -0 "$runner" 2>/dev/null && [ "$(records "$log")" -lt "$units" ]; do
+    now=$(cpu_ticks "$pid")
+    [ "$now" -gt 0 ] && last=$now
+    sleep 0.02
+  done
+  now=$(cpu_ticks "$pid")
+  [ "$now" -gt 0 ] && last=$now
+  if [ "$program" = board ]; then
+    run_win "$driver" board-close >/dev/null 2>&1
+  fi
+  wait "$runner"
+  ok=0
+  [ "$(jq -r .result "$log" | grep -c '^verified$')" = "$units" ] && ok=1
+  cpu_ns=$((last * 1000000000 / clk_tck))
+}
+
+small=$work/small.nb0 big=$work/big.nb0
+head -c $((1024 * 1024)) /dev/urandom >"$small"
+head -c "$size" /dev/urandom >"$big"
+: >"$work/latencies.txt"
+failed=0
+rows=()
+for round in $(seq "$rounds"); do
+  # Arrival to "flashing" on the tile: units arriving 0.37 s apart.
+  mapfile -t options < <(units 16 A)
+  for k in $(seq 0 15); do options[$((2 * k + 1))]+=",arrive=$((2000 + k * 370))"; done
+  serve 16 "${options[@]}" || exit 1
+  run_win "$board" --log "$(win_path "$work/arrival.jsonl")" --count 16 "$(win_path "$small")" \
+    >"$work/arrival.log" 2>&1 &
+  board_runner=$!
+  started_pids+=("$board_runner")
+  run_win "$driver" board-watch " | flashing " 16 60000 >"$work/watch.txt" 2>&1
+  for _ in $(seq 600); do [ "$(records "$work/arrival.jsonl")" -ge 16 ] && break; sleep 0.1; done
+  run_win "$driver" board-close >/dev/null 2>&1
+  wait "$board_runner"
+  stop_devsim
+  [ "$(jq -r .result "$work/arrival.jsonl" | grep -c '^verified$')" = 16 ] ||
+    { echo "round $round: arrival run failed" >&2; failed=1; }
+  # Port_#000k+1 arrived at origin + 2000 + k * 370 ms.
+  awk -v origin="$origin" '$2 ~ /^Port_#/ { k = substr($2, 7, 4) - 1; print $1 - (origin + 2000 + k * 370) }' \
+    "$work/watch.txt" >>"$work/latencies.txt"
+  rm -f "$work/arrival.jsonl"
+
+  mapfile -t options < <(units 64 C)
+  for program in cli board; do
+    serve 64 "${options[@]}" || exit 1
+    flash "${program}64" "$program" 64 "$big"
+    stop_devsim
+    [ "$ok" = 1 ] || { echo "round $round: ${program}64 run failed" >&2; failed=1; }
+    eval "${program}_ns=\$cpu_ns"
+  done
+  rows+=("$round $cli_ns $board_ns")
+  echo "round $round: cli64 ${cli_ns} ns, board64 ${board_ns} ns" >&2
+done
+
+{
+  echo "board benchmark: $rounds rounds, CPU runs with 64 units and an image of $size bytes ($arch)"
+  sort -n "$work/latencies.txt" | awk '{ v[NR] = $1 } END {
+    p50 = v[int((NR + 1) * 0.50)]; p95 = v[int(NR * 0.95 + 0.999)]
+    printf "arrival to \"flashing\" on the tile: %d units, p50 %d ms, p95 %d ms, max %d ms (target p95 <= 1000 ms)\n", NR, p50, p95, v[NR] }'
+  printf '%s\n' "${rows[@]}" | awk -v size="$size" '{
+    cli = $2 / (64 * size); board = $3 / (64 * size)
+    printf "round %d: cli64 %.3f ns/byte, board64 %.3f ns/byte, ratio %.2f\n", $1, cli, board, board / cli
+    print board / cli > "/dev/stderr" }' 2>"$work/ratios.txt"
+  sort -n "$work/ratios.txt" | awk '{ r[NR] = $1 } END {
+    printf "median ratio board64/cli64 per byte: %.2f (target <= 1.3)\n", r[int((NR + 1) / 2)] }'
+} | tee "$result_file"
+exit "$failed"
