@@ -30,11 +30,16 @@ shots=$work/shots
 mkdir -p "$shots"
 failures=0
 pelorin_pid="" xvfb_pid=""
+# Other prefixes a scenario made and uses (with the plain `wine` of the PATH): their servers end
+# with the scenario too.
+extra_prefixes=()
 
 cleanup() {
   [ -n "$pelorin_pid" ] && kill "$pelorin_pid" 2>/dev/null
   # Ends every program still running in this scenario's prefix (ours alone).
   WINEPREFIX=$prefix "$server" -k >/dev/null 2>&1
+  local extra
+  for extra in "${extra_prefixes[@]}"; do WINEPREFIX=$extra wineserver -k >/dev/null 2>&1; done
   [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null
   wait 2>/dev/null
 }

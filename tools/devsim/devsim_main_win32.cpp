@@ -11,6 +11,8 @@
 //   verierr            answer "VERIERR" whatever the checks say
 //   stall              take everything, never answer (pipes stay open)
 //   mute-after-receive answer "RECEIVE", take "OK0", then never give the verdict
+//   mute-first=N       the same in the device's first N sessions only; later sessions (a unit
+//                      plugged in again, see return=) give their verdict as usual
 //   hang=PHASE         stop taking writes (pipes open) when a write arrives in PHASE;
 //                      hang-after=BYTES: in the data phase, once BYTES data bytes are taken
 //   slow=MS            take each host write only after MS milliseconds
@@ -90,6 +92,7 @@ struct DeviceSetup {
   UsbIdentity usb;
   SimDeviceDetails details;
   PresencePlan presence;
+  int muteFirstSessions = 0;  // mute-first=N
 };
 
 struct Settings {
@@ -204,7 +207,11 @@ bool ApplyOption(const std::string& option, DeviceSetup& device) {
     b.stall = true;
   else if (key == "mute-after-receive")
     b.muteAfterReceive = true;
-  else if (key == "hang")
+  else if (key == "mute-first") {
+    int64_t sessions = 0;
+    if (!ParseCount(value, &sessions) || sessions < 1 || sessions > 1000000) return false;
+    device.muteFirstSessions = static_cast<int>(sessions);
+  } else if (key == "hang")
     return ParsePhase(value, &b.hangIn);
   else if (key == "hang-after") {
     b.hangIn = BulkPipePhase::Data;
@@ -639,10 +646,16 @@ bool SetUpDevices(const Settings& settings, std::vector<DeviceSetup>* setups) {
 bool ServeDevices(std::vector<DeviceSetup>& setups, WallClock& clock, SimPresenceTimeline& timeline,
                   std::vector<std::unique_ptr<SimPipeDevice>>* devices) {
   for (auto& setup : setups) {
-    BulkPipeBehaviour behaviour = setup.behaviour;
+    const BulkPipeBehaviour behaviour = setup.behaviour;
+    const int muteFirst = setup.muteFirstSessions;
+    // Sessions made so far; the server makes them one at a time, in session order.
+    auto made = std::make_shared<int>(0);
     auto device = std::make_unique<SimPipeDevice>(
-        setup.id.reference, setup.pipes,
-        [&clock, behaviour] { return std::make_unique<BulkPipeEndpoint>(clock, behaviour); });
+        setup.id.reference, setup.pipes, [&clock, behaviour, muteFirst, made] {
+          BulkPipeBehaviour session = behaviour;
+          if ((*made)++ < muteFirst) session.muteAfterReceive = true;
+          return std::make_unique<BulkPipeEndpoint>(clock, session);
+        });
     timeline.Add(setup.id, setup.presence, device.get());
     setup.details.linked = setup.presence.arriveMs <= 0;
     std::string error;
