@@ -198,6 +198,27 @@ TEST(PipeWatchdog, WakeMakesASleepingRunLookAtAClockThatMoved) {
   EXPECT_TRUE(runner.EndsSoon());
 }
 
+// A withdrawn call may have been cancelled too early to stop it: the sleeping watchdog is woken
+// to cancel it again soon, not only when the call's own deadline comes.
+TEST(PipeWatchdog, AWithdrawnCallIsCancelledAgainWhileRunSleeps) {
+  WatchedClock clock;
+  std::atomic<int> cancels{0};
+  auto watchdog = std::make_shared<PipeWatchdog>();
+  uint64_t id = 0;
+  auto watch = watchdog->Enrol(std::make_unique<CountingCanceller>(&cancels), clock, &id);
+  EXPECT_TRUE(watch->BeginCall(clock.TickCount() + 100000));
+  Runner runner(*watchdog);
+  EXPECT_TRUE(Eventually([&] { return clock.readsElsewhere > 0; }, PROMPT_MS));
+  watchdog->Withdraw(id);
+  EXPECT_EQ(cancels.load(), 1);
+  clock.Advance(PIPE_RECANCEL_INTERVAL_MS);
+  EXPECT_TRUE(Eventually([&] { return cancels > 1; }, PROMPT_MS))
+      << "the call that did not return was not cancelled again";
+  watch->EndCall();
+  watch->Leave();
+  EXPECT_TRUE(runner.EndsSoon());
+}
+
 // A station keeps its watchdog running between devices with a keeper of its own.
 TEST(PipeWatchdog, AKeeperHoldsRunWhileNoWorkerIsEnrolled) {
   FakeClock clock;
