@@ -194,6 +194,15 @@ TEST(StationCore, PipesThatDoNotOpenAreTriedForFiveSecondsThenRecordedOnce) {
   EXPECT_FALSE(stopping.core.Finished()) << "its record is still being written";
   stopping.core.Recorded(Of(actions, "P1").unit, true);
   EXPECT_TRUE(stopping.core.Finished());
+
+  // Nor is a unit that went away while its pipes were being opened.
+  Station pulled;
+  actions = pulled.Look({a});
+  ASSERT_TRUE(pulled.core.Proceed(Of(actions, "P1").unit));
+  pulled.core.Gone(a.path);
+  ASSERT_TRUE(pulled.core.OpenFailed(Of(actions, "P1").unit, pulled.now, "Failed").has_value());
+  EXPECT_TRUE(pulled.core.Recorded(Of(actions, "P1").unit, true).has_value()) << "departed";
+  EXPECT_EQ(Told(pulled.Look({a})), Said{"open P1"}) << "the next unit in that port";
 }
 
 TEST(StationCore, PortsOutsideTheAllowListAreLeftAlone) {
