@@ -194,7 +194,9 @@ std::optional<StationRecord> StationCore::OpenFailed(uint64_t unit, uint32_t now
     entry->tried = true;
     entry->firstTry = now;
   }
-  if (now - entry->firstTry < STATION_OPEN_RETRY_MS && !stopped_ && !recordFailed_) {
+  // A unit that is gone is not tried again: its path may already be another unit's.
+  if (now - entry->firstTry < STATION_OPEN_RETRY_MS && !stopped_ && !recordFailed_ &&
+      !entry->gone) {
     // Tried again at the next poll, still first in line.
     entry->state = State::Queued;
     queue_.push_front(entry->device.path);

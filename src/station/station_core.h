@@ -136,8 +136,9 @@ class StationCore {
   // left alone (it starts no more).
   bool Proceed(uint64_t unit);
   // The pipes did not open (`message` says how): tried again at the next polls until
-  // STATION_OPEN_RETRY_MS have passed since the first try; then its record of a link error is
-  // returned, to be written now (then Recorded).
+  // STATION_OPEN_RETRY_MS have passed since the first try (at once after Stop, a failed record,
+  // or when the unit is gone); then its record of a link error is returned, to be written now
+  // (then Recorded).
   std::optional<StationRecord> OpenFailed(uint64_t unit, uint32_t now, std::string message);
 
   // The worker's reports.

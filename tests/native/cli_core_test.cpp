@@ -295,7 +295,7 @@ TEST(CliLines, ProgressAndSummary) {
   DeviceActivity waiting;
   waiting.ready = true;
   EXPECT_EQ(ProgressLine({waiting, waiting}, 1000), "2 devices  0%  0.0 MB/s");
-  EXPECT_EQ(ProgressLine({}, 1000), "0 devices  0%  0.0 MB/s");
+  EXPECT_EQ(ProgressLine({DeviceActivity{}}, 1000), "0 devices  0%  0.0 MB/s");
 
   RunRecord record;
   record.seconds = 4.21;
@@ -313,6 +313,10 @@ TEST(CliLines, ProgressAndSummary) {
   EXPECT_EQ(SummaryLine(record), R"(image-error: the image C:\images\os.nb0 could not be sent, in 1.0 s)");
   record.result = RunResult::NoDevice;
   EXPECT_EQ(SummaryLine(record), "no-device: no device ready");
+  // Ctrl+C before any device was ready.
+  record.result = RunResult::Cancelled;
+  record.devices.clear();
+  EXPECT_EQ(SummaryLine(record), "cancelled: 0 of 0 devices verified, in 1.0 s");
 
   // Past an hour the time left has hours: 1 of 4000 MB in 1 s, 3999 s to go.
   DeviceActivity slow = early;

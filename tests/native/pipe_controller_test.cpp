@@ -130,6 +130,22 @@ TEST(PipeDownloadController, WorkerThatCannotStartIsReportedAndTheOthersGoOn) {
   EXPECT_FALSE(reporter.model().downloading());
 }
 
+TEST(PipeDownloadController, NoMoreThanSixteenDevicesAreStarted) {
+  FakeImageSource image(Bytes({1, 2, 3}));
+  RecordingReporter reporter;
+  ScriptedEnvironment environment;
+  environment.count = MAX_PIPE_DEVICES + 1;
+  auto watchdog = std::make_shared<PipeWatchdog>();
+  EXPECT_EQ(RunPipeDownloadController(reporter, image, environment, *watchdog),
+            PipeDownloadResult::Devices);
+  std::vector<std::string> started;
+  for (int32_t i = 0; i < MAX_PIPE_DEVICES; ++i) started.push_back("start " + std::to_string(i));
+  EXPECT_EQ(environment.log, started);
+  const std::vector<ReportEvent> controls = reporter.events(ReportEvent::Control);
+  EXPECT_NE(std::find(controls.begin(), controls.end(), Expected(MAX_PIPE_DEVICES)),
+            controls.end());
+}
+
 // The operator's stop (the headless front end's Ctrl+C) before discovery looks for no device; one
 // during discovery starts no worker and closes every pipe discovery opened.
 TEST(PipeDownloadController, CancelledDownloadOpensNoDeviceAndStartsNoWorker) {

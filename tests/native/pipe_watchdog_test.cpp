@@ -67,6 +67,39 @@ TEST(PipeWatchdog, CancelsOnlyCallsPastTheirDeadlineAndAgainUntilTheyReturn) {
   EXPECT_EQ(watchdog->active(), 0);
 }
 
+// A unit that went away: Withdraw cancels its worker's pending call at once and refuses its later
+// ones while the others go on. Interrupted tells a worker stopped from outside (Withdraw,
+// CancelAll) from one whose call was only overdue.
+TEST(PipeWatchdog, WithdrawStopsOneWorkerAndInterruptedTellsWhoStoppedIt) {
+  FakeClock clock;
+  std::atomic<int> goneCancels{0}, stayCancels{0};
+  auto watchdog = std::make_shared<PipeWatchdog>();
+  uint64_t goneId = 0, stayId = 0;
+  auto gone = watchdog->Enrol(std::make_unique<CountingCanceller>(&goneCancels), clock, &goneId);
+  auto stay = watchdog->Enrol(std::make_unique<CountingCanceller>(&stayCancels), clock, &stayId);
+  EXPECT_TRUE(gone->BeginCall(clock.TickCount() + 100000));
+  EXPECT_TRUE(stay->BeginCall(clock.TickCount() + 1000));
+  watchdog->Withdraw(goneId);
+  EXPECT_EQ(goneCancels.load(), 1) << "the withdrawn call was not cancelled at once";
+  EXPECT_TRUE(gone->EndCall());
+  EXPECT_TRUE(gone->Interrupted());
+  EXPECT_FALSE(gone->BeginCall(clock.TickCount() + 100000));
+  gone->Leave();
+  watchdog->Withdraw(goneId);  // it has left: nothing happens
+
+  EXPECT_EQ(stayCancels.load(), 0);
+  clock.Advance(1000);
+  watchdog->CancelOverdue();
+  EXPECT_EQ(stayCancels.load(), 1);
+  EXPECT_TRUE(stay->EndCall());
+  EXPECT_FALSE(stay->Interrupted()) << "an overdue call is no interruption";
+  watchdog->CancelAll();
+  EXPECT_FALSE(stay->BeginCall(clock.TickCount() + 1000));
+  EXPECT_TRUE(stay->Interrupted()) << "a call refused after CancelAll";
+  stay->Leave();
+  EXPECT_EQ(watchdog->active(), 0);
+}
+
 // What the watchdog's thread does at once (it wakes, looks at the calls, ends), it has done within
 // this much real time, on a loaded machine too.
 constexpr int PROMPT_MS = 3000;
@@ -143,6 +176,47 @@ TEST(PipeWatchdog, RunWakesForAnEarlierDeadlineAndEndsWithTheLastWorker) {
   EXPECT_FALSE(runner.ended()) << "ended while a worker was still enrolled";
   slow->Leave();
   EXPECT_TRUE(runner.EndsSoon()) << "the last worker's leaving did not end the watchdog";
+}
+
+// A test's fake clock moves without the sleeping watchdog's knowing: Wake makes it look again,
+// and the call that is now overdue is given up by the watchdog's own thread.
+TEST(PipeWatchdog, WakeMakesASleepingRunLookAtAClockThatMoved) {
+  WatchedClock clock;
+  std::atomic<int> cancels{0};
+  auto watchdog = std::make_shared<PipeWatchdog>();
+  auto watch = watchdog->Enrol(std::make_unique<CountingCanceller>(&cancels), clock);
+  EXPECT_TRUE(watch->BeginCall(clock.TickCount() + 100000));
+  Runner runner(*watchdog);
+  // Once it has read the clock it sleeps for the call's 100 s of real time.
+  EXPECT_TRUE(Eventually([&] { return clock.readsElsewhere > 0; }, PROMPT_MS));
+  clock.Advance(100000);
+  watchdog->Wake();
+  EXPECT_TRUE(Eventually([&] { return cancels > 0; }, PROMPT_MS))
+      << "the woken watchdog did not give up the overdue call";
+  watch->EndCall();
+  watch->Leave();
+  EXPECT_TRUE(runner.EndsSoon());
+}
+
+// A withdrawn call may have been cancelled too early to stop it: the sleeping watchdog is woken
+// to cancel it again soon, not only when the call's own deadline comes.
+TEST(PipeWatchdog, AWithdrawnCallIsCancelledAgainWhileRunSleeps) {
+  WatchedClock clock;
+  std::atomic<int> cancels{0};
+  auto watchdog = std::make_shared<PipeWatchdog>();
+  uint64_t id = 0;
+  auto watch = watchdog->Enrol(std::make_unique<CountingCanceller>(&cancels), clock, &id);
+  EXPECT_TRUE(watch->BeginCall(clock.TickCount() + 100000));
+  Runner runner(*watchdog);
+  EXPECT_TRUE(Eventually([&] { return clock.readsElsewhere > 0; }, PROMPT_MS));
+  watchdog->Withdraw(id);
+  EXPECT_EQ(cancels.load(), 1);
+  clock.Advance(PIPE_RECANCEL_INTERVAL_MS);
+  EXPECT_TRUE(Eventually([&] { return cancels > 1; }, PROMPT_MS))
+      << "the call that did not return was not cancelled again";
+  watch->EndCall();
+  watch->Leave();
+  EXPECT_TRUE(runner.EndsSoon());
 }
 
 // A station keeps its watchdog running between devices with a keeper of its own.

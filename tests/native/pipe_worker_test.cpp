@@ -24,6 +24,7 @@ struct Outcome {
   std::vector<uint32_t> dataWritesAtProgress;
   uint64_t slept = 0;
   uint32_t sleeps = 0;
+  int cancels = 0;  // calls the watchdog cancelled
 
   std::vector<uint32_t> sizes() const {
     std::vector<uint32_t> out;
@@ -50,25 +51,41 @@ struct Outcome {
   }
 };
 
+// Passes the watchdog's cancellations on and counts them.
+class CountingCanceller : public PipeCallCanceller {
+ public:
+  CountingCanceller(std::unique_ptr<PipeCallCanceller> inner, std::atomic<int>* count)
+      : inner_(std::move(inner)), count_(count) {}
+  void CancelCall() override {
+    ++*count_;
+    inner_->CancelCall();
+  }
+
+ private:
+  std::unique_ptr<PipeCallCanceller> inner_;
+  std::atomic<int>* count_;
+};
+
 // Runs the worker as the controller does, each pipe call bounded by the watchdog with the
 // protocol's limits, on a thread of its own; while the device keeps a call blocked, the fake
 // clock runs on until the watchdog gives it up.
 Outcome RunWorker(FakeImageSource& image, BulkPipeBehaviour behaviour = {}, int32_t index = 0,
-                  devsim::MemoryPipeOptions options = {}) {
+                  devsim::MemoryPipeOptions options = {}, PipeCallLimits limits = {}) {
   FakeClock clock;
   devsim::BulkPipeDevice device(clock, behaviour);
   ClosingCheckReporter reporter(&device, &image);
   auto pipes = devsim::ConnectMemoryPipes(device, options);
   auto watchdog = std::make_shared<PipeWatchdog>();
-  std::shared_ptr<PipeCallWatch> watch =
-      watchdog->Enrol(devsim::MemoryPipeCanceller(device), clock);
+  std::atomic<int> cancels{0};
+  std::shared_ptr<PipeCallWatch> watch = watchdog->Enrol(
+      std::make_unique<CountingCanceller>(devsim::MemoryPipeCanceller(device), &cancels), clock);
   clock.SetOnAdvance([&] { watchdog->CancelOverdue(); });
   Outcome outcome;
   auto out = std::make_unique<TapLink>(std::move(pipes.outPipe), &outcome.writes);
   std::atomic<bool> done{false};
   std::thread worker([&] {
     RunPipeDeviceWorker(index, std::move(out), std::move(pipes.inPipe), image, reporter, clock,
-                        watch.get());
+                        watch.get(), limits);
     done = true;
   });
   LetTimeRunWhileBlocked(device, clock, *watchdog, done);
@@ -82,6 +99,7 @@ Outcome RunWorker(FakeImageSource& image, BulkPipeBehaviour behaviour = {}, int3
   outcome.dataWritesAtProgress = reporter.dataWritesAtProgress;
   outcome.slept = clock.totalSlept();
   outcome.sleeps = clock.sleepCount();
+  outcome.cancels = cancels;
   EXPECT_EQ(watchdog->active(), 0) << "the worker did not leave the watchdog";
   return outcome;
 }
@@ -447,6 +465,16 @@ TEST(PipeDeviceWorker, SlowWritesAreGivenUpOnlyPastTheLimit) {
   ExpectEnding(o, StatusEvent(STATUS_ERROR, 1), "USB Cable 연결을 확인해 보세요.", "연결 에러3");
 }
 
+// A write that returned is watched no more: with a write limit as short as the pause after the
+// magic, a healthy device's calls are never cancelled.
+TEST(PipeDeviceWorker, ACallThatReturnedIsNotCancelledAtItsDeadline) {
+  auto image = FakeImageSource::Generated(300000);
+  const Outcome o = RunWorker(*image, {}, 0, {}, {.writeMs = 1000});
+  EXPECT_EQ(o.cancels, 0);
+  EXPECT_TRUE(o.device.verified());
+  ExpectEnding(o, StatusEvent(STATUS_DEVICE_DONE, 0));
+}
+
 TEST(PipeDeviceWorker, SilenceForTheAnswerLimitEndsTheDevice) {
   struct Case {
     const char* name;
@@ -751,6 +779,8 @@ TEST(PipeWatchdog, CancelAllEndsABlockedDeviceAtOnceAndRefusesLaterCalls) {
   EXPECT_EQ(paused.statuses, (std::vector<ReportEvent>{StatusEvent(STATUS_VERIFYING, 0),
                                                        StatusEvent(STATUS_ERROR, 0)}));
   EXPECT_EQ(paused.stepsLeft, 1u) << "read on after the stop";
+  EXPECT_EQ(paused.msAfterByteSum, IN_PIPE_RETRY_PAUSE_MS)
+      << "the refused read was retried instead of ending the device";
 }
 
 }  // namespace

@@ -115,6 +115,10 @@ TEST(StationCore, TheLatestRecordOfASerialWithThisImageDecides) {
                                Usb("SN4", "P4")})),
             (Said{"open P1", "record P2 already-verified", "open P3", "record P4 already-verified"}))
       << "verified then cancelled is flashed; another image's records do not count";
+  StationSettings reflashing;
+  reflashing.reflash = true;
+  Station reflash(reflashing, memory);
+  EXPECT_EQ(Told(reflash.Look({Usb("SN2", "P2")})), Said{"open P2"}) << "--reflash";
 
   // The same within a run: a unit that failed is flashed when it comes back; once verified, it
   // is not.
@@ -166,7 +170,7 @@ TEST(StationCore, PipesThatDoNotOpenAreTriedForFiveSecondsThenRecordedOnce) {
   ASSERT_EQ(Told(actions), (Said{"open P1", "waiting P2"}));
   const uint64_t unit = Of(actions, "P1").unit;
   const uint32_t first = station.now;
-  while (station.now < first + STATION_OPEN_RETRY_MS) {
+  while (station.now < first + 5000) {
     ASSERT_TRUE(station.core.Proceed(unit));
     EXPECT_FALSE(station.core.OpenFailed(unit, station.now, "Failed to open").has_value());
     ASSERT_EQ(Told(station.Look({a, b})), Said{"open P1"}) << "still first in line";
@@ -190,6 +194,15 @@ TEST(StationCore, PipesThatDoNotOpenAreTriedForFiveSecondsThenRecordedOnce) {
   EXPECT_FALSE(stopping.core.Finished()) << "its record is still being written";
   stopping.core.Recorded(Of(actions, "P1").unit, true);
   EXPECT_TRUE(stopping.core.Finished());
+
+  // Nor is a unit that went away while its pipes were being opened.
+  Station pulled;
+  actions = pulled.Look({a});
+  ASSERT_TRUE(pulled.core.Proceed(Of(actions, "P1").unit));
+  pulled.core.Gone(a.path);
+  ASSERT_TRUE(pulled.core.OpenFailed(Of(actions, "P1").unit, pulled.now, "Failed").has_value());
+  EXPECT_TRUE(pulled.core.Recorded(Of(actions, "P1").unit, true).has_value()) << "departed";
+  EXPECT_EQ(Told(pulled.Look({a})), Said{"open P1"}) << "the next unit in that port";
 }
 
 TEST(StationCore, PortsOutsideTheAllowListAreLeftAlone) {
@@ -277,6 +290,8 @@ TEST(StationCore, CtrlCCancelsOnlyTheUnitsWhoseCallsItCancelled) {
   EXPECT_EQ(end("P5", DeviceOutcome::LinkError, false), "link-error");
   EXPECT_TRUE(station.core.Finished());
   EXPECT_EQ(station.core.ExitStatus(), EXIT_CANCELLED) << "Ctrl+C, whatever failed before";
+  // The unit left alone has no worker to cancel: pulled, it is simply gone.
+  EXPECT_EQ(Told(station.core.Gone(Of(started, "P6").present.path)), Said{"departed P6"});
 }
 
 TEST(StationCore, ARecordThatCannotBeWrittenStopsEveryStart) {
@@ -291,10 +306,26 @@ TEST(StationCore, ARecordThatCannotBeWrittenStopsEveryStart) {
   EXPECT_FALSE(station.core.Proceed(Of(started, "P4").unit));
   EXPECT_TRUE(Told(station.Look({Usb("S5", "P5")})).empty()) << "nothing new starts";
   EXPECT_FALSE(station.core.Finished()) << "the unit in flight finishes";
-  station.core.Ended(Of(started, "P3").unit, DeviceOutcome::Verified, 10, "", false);
+  // Its pipes do not open: recorded at once, not tried again.
+  ASSERT_TRUE(station.core.OpenFailed(Of(started, "P3").unit, station.now, "Failed").has_value());
   station.core.Recorded(Of(started, "P3").unit, true);
   EXPECT_TRUE(station.core.Finished());
   EXPECT_EQ(station.core.ExitStatus(), EXIT_RECORD_NOT_WRITTEN);
+}
+
+// The status line's rate: each unit's bytes since its first data, only while it sends.
+TEST(StationCore, TheRateIsThatOfTheUnitsSendingNow) {
+  Station station;
+  const std::vector<StationAction> started = station.Look({Usb("S1", "P1"), Usb("S2", "P2")});
+  const uint64_t a = Of(started, "P1").unit, b = Of(started, "P2").unit;
+  ASSERT_TRUE(station.core.Proceed(a));
+  ASSERT_TRUE(station.core.Proceed(b));
+  station.core.Sent(a, 1000000, 0);
+  station.core.Sent(a, 2000000, 500);
+  station.core.Sent(b, 3000000, 0);
+  EXPECT_DOUBLE_EQ(station.core.Counts(1000).megabytesPerSecond, 2.0 + 3.0);
+  station.core.Ended(b, DeviceOutcome::Verified, 1000, "", false);  // its record is still due
+  EXPECT_DOUBLE_EQ(station.core.Counts(1000).megabytesPerSecond, 2.0);
 }
 
 TEST(StationRecord, OneLineOfJsonWithEveryField) {
@@ -341,9 +372,10 @@ TEST(StationRecord, LogMemoryTailsAndOddLines) {
   const std::string sha(64, 'a');
   const std::string good = LogLine(8, "SN1", "verified", sha);  // with its newline
   const std::string whole = good.substr(0, good.size() - 1);
+  const std::string zeroed = LogLine(9, std::string("SN\0\0", 4), "verified", sha);  // NUL bytes
   for (const std::string& tail :
        {std::string(R"({"sequence": 9, "serial": "SN2", "result": "veri)"), std::string(40, '\0'),
-        whole.substr(0, whole.size() - 1)}) {
+        whole.substr(0, whole.size() - 1), zeroed.substr(0, zeroed.size() - 1)}) {
     const LogMemory memory = ReadLogMemory(good + tail, sha);
     EXPECT_TRUE(memory.endsWithoutNewline);
     EXPECT_EQ(memory.lastSequence, 8u);
@@ -362,12 +394,15 @@ TEST(StationRecord, LogMemoryTailsAndOddLines) {
       R"({"sequence": 21, "serial": 7, "result": "verified", "image": {"sha256": ")" + sha +
       "\"}}\n" +
       R"({"sequence": 22, "serial": null, "result": "verified", "image": {"sha256": ")" + sha +
-      "\"}}\n" + R"({"sequence": -30, "serial": "SN3", "result": "verified"})" + "\n" +
+      "\"}}\n" + R"({"sequence": -30, "image": {"sha256": ")" + sha + "\"}}\n" +
       R"({"sequence": 31.5, "serial": "SN4", "result": "verified"})" + "\n" +
-      R"({"sequence": 4e1})" + "\n" + R"({"sequence": "50"})" + "\n" +
+      R"({"sequence": 40e1})" + "\n" + R"({"sequence": "50"})" + "\n" +
       R"({"sequence": 99999999999999999999})" + "\n" + "not json\r\n" +
       std::string(3, '\0') + "\n" + R"({"sequence": 60, "serial": "SN5"} trailing)" + "\n" +
       std::string(100, '[') + "\n" +
+      R"({"serial": "SN7", "result": "verified", "copy": {"sha256": ")" + sha + "\"}}\n" +
+      R"({"serial": "SN8", "result": "verified", "image": {"sha256": ")" + sha +
+      R"("}, "serial": 8})" + "\n" +
       R"({"sequence": 23, "serial": "S\u004e6", "result": "verified", "image": {"path": "x", "sha256": ")" +
       sha + "\"}}\r\n";
   const LogMemory skipped = ReadLogMemory(good + odd, sha);
