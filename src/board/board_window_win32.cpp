@@ -394,6 +394,9 @@ void BoardWindow::UpdateHeader(uint32_t now) {
   if (!preparing_.empty()) big = preparing_;
   const std::wstring text = big + L" | " + imageLine_;
   if (headerView_->big == big && headerView_->small == imageLine_) return;
+  // Counters that move with every unit are told at most twice a second.
+  if (now - headerAt_ < HEADER_INTERVAL_MS && headerView_->small == imageLine_) return;
+  headerAt_ = now;
   headerView_->big = big;
   headerView_->small = imageLine_;
   SetWindowTextW(header_, text.c_str());
@@ -448,9 +451,13 @@ void BoardWindow::Refresh() {
                               view.colour == slot.view.colour && view.serial == slot.view.serial;
     if (!(view == slot.view)) {
       if (!progressOnly || now - slot.paintedAt >= PROGRESS_REPAINT_MS) {
+        // Only the parts that changed are drawn again (a moving bar: the state and the bar).
+        RECT client;
+        GetClientRect(tiles_[i], &client);
+        const RECT area = TileChangedArea(client, slot.view, view, tileFonts_);
         slot.view = std::move(view);
         slot.paintedAt = now;
-        InvalidateRect(tiles_[i], nullptr, FALSE);
+        InvalidateRect(tiles_[i], &area, FALSE);
       } else {
         label.settled = false;  // shown at a later refresh
       }
@@ -495,6 +502,13 @@ void BoardWindow::MakeFonts(int tileHeight) {
   const int small = std::clamp(tileHeight * 16 / 100, Scale(11, dpi_), Scale(20, dpi_));
   tileFonts_.state = MakeFont(state, true);
   tileFonts_.small = MakeFont(small, false);
+  if (HDC screen = GetDC(window_)) {
+    HGDIOBJ old = SelectObject(screen, tileFonts_.small);
+    TEXTMETRICW metrics{};
+    if (GetTextMetricsW(screen, &metrics)) tileFonts_.smallHeight = metrics.tmHeight;
+    SelectObject(screen, old);
+    ReleaseDC(window_, screen);
+  }
   tileFonts_.padding = std::max(Scale(4, dpi_), tileHeight / 16);
   headerFont_ = MakeFont(Scale(24, dpi_), true);
   smallFont_ = MakeFont(Scale(14, dpi_), false);

@@ -34,6 +34,8 @@ inline constexpr UINT REFRESH_INTERVAL_MS = 100;
 inline constexpr uint32_t PROGRESS_REPAINT_MS = 250;
 // ... and its window text for its percentage at most this often.
 inline constexpr uint32_t TEXT_PROGRESS_INTERVAL_MS = 1000;
+// The header's counters are redrawn at most this often.
+inline constexpr uint32_t HEADER_INTERVAL_MS = 500;
 // The banner's texts.
 inline constexpr wchar_t TEXT_LOG_FAILED[] = L"the log cannot be written: no new units start";
 
@@ -116,6 +118,7 @@ class BoardWindow {
   std::unique_ptr<StripView> headerView_, bannerView_;
   std::wstring imageLine_;  // the header's second line: image, SHA-256, log
   std::wstring preparing_;  // while the image is read: "reading the image 45 %"
+  uint32_t headerAt_ = 0;   // when the header's text was last set
   HANDLE engine_ = nullptr;
   HANDLE engineEnded_ = nullptr;  // manual reset: set once the engine's thread is done
   std::string refusal_;           // why the image or the log was refused (engine thread)

@@ -23,14 +23,22 @@ void Fill(HDC dc, const RECT& rect, COLORREF colour) {
   ExtTextOutW(dc, 0, 0, ETO_OPAQUE, &rect, nullptr, 0, nullptr);
 }
 
+// The tile less its padding (and its warning band).
+RECT Inner(const RECT& client, const TileView& view, const TileFonts& fonts) {
+  const int pad = fonts.padding;
+  RECT inner = {client.left + pad, client.top + pad / 2, client.right - pad,
+                client.bottom - pad / 2};
+  if (view.checkPort) InflateRect(&inner, -pad / 2, -pad / 2);
+  return inner;
+}
+
 void Paint(HDC dc, const RECT& client, const TileView& view, const TileFonts& fonts) {
   const Palette palette = PaletteOf(view.colour);
   Fill(dc, client, palette.background);
   SetBkMode(dc, TRANSPARENT);
   SetTextColor(dc, palette.text);
   const int pad = fonts.padding;
-  RECT inner = {client.left + pad, client.top + pad / 2, client.right - pad,
-                client.bottom - pad / 2};
+  const RECT inner = Inner(client, view, fonts);
   if (view.checkPort) {
     // A band the colour of a warning sign around the tile.
     const int band = pad;
@@ -41,13 +49,10 @@ void Paint(HDC dc, const RECT& client, const TileView& view, const TileFonts& fo
                      {client.right - band, client.top, client.right, client.bottom}};
     for (const RECT& edge : edges) FillRect(dc, &edge, warning);
     DeleteObject(warning);
-    InflateRect(&inner, -band / 2, -band / 2);
   }
 
   HGDIOBJ old = SelectObject(dc, fonts.small);
-  TEXTMETRICW small{};
-  GetTextMetricsW(dc, &small);
-  const int line = small.tmHeight;
+  const int line = fonts.smallHeight;
   // Top: the port, and its time (or the warning) on the right.
   RECT top = {inner.left, inner.top, inner.right, inner.top + line};
   DrawTextW(dc, view.port.c_str(), -1, &top, DT_LEFT | DT_SINGLELINE | DT_END_ELLIPSIS | DT_NOPREFIX);
@@ -125,8 +130,14 @@ LRESULT CALLBACK TileProc(HWND window, UINT message, WPARAM wParam, LPARAM lPara
           }
         }
         if (slot->buffer != nullptr) {
+          // Only what was invalidated is drawn again (a moving bar: the state and the bar); the
+          // rest of the buffer still holds the last paint.
+          const RECT& area = paint.rcPaint;
+          IntersectClipRect(slot->buffer, area.left, area.top, area.right, area.bottom);
           Paint(slot->buffer, client, slot->view, *slot->fonts);
-          BitBlt(dc, 0, 0, width, height, slot->buffer, 0, 0, SRCCOPY);
+          SelectClipRgn(slot->buffer, nullptr);
+          BitBlt(dc, area.left, area.top, area.right - area.left, area.bottom - area.top,
+                 slot->buffer, area.left, area.top, SRCCOPY);
         } else {
           Paint(dc, client, slot->view, *slot->fonts);  // no memory for a buffer: directly
         }
@@ -143,6 +154,22 @@ LRESULT CALLBACK TileProc(HWND window, UINT message, WPARAM wParam, LPARAM lPara
 }
 
 }  // namespace
+
+RECT TileChangedArea(const RECT& client, const TileView& before, const TileView& after,
+                     const TileFonts& fonts) {
+  if (before.colour != after.colour || before.checkPort != after.checkPort) return client;
+  const RECT inner = Inner(client, after, fonts);
+  const int line = fonts.smallHeight;
+  RECT area{};
+  const auto add = [&area](const RECT& part) { UnionRect(&area, &area, &part); };
+  if (before.port != after.port || before.time != after.time)
+    add({client.left, client.top, client.right, inner.top + line});
+  if (before.state != after.state || before.percent != after.percent)
+    add({client.left, inner.top + line, client.right, inner.bottom - line});
+  if (before.serial != after.serial || before.tally != after.tally)
+    add({client.left, inner.bottom - line, client.right, client.bottom});
+  return area;
+}
 
 bool RegisterTileClass(HINSTANCE instance) {
   WNDCLASSW tileClass{};

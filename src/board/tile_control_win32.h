@@ -33,7 +33,8 @@ struct TileView {
 struct TileFonts {
   HFONT state = nullptr;
   HFONT small = nullptr;
-  int padding = 4;  // pixels
+  int smallHeight = 12;  // pixels of a line in the small font
+  int padding = 4;       // pixels
 };
 
 // What one tile window draws: its view and the board's fonts. Owned by the board; must outlive
@@ -49,6 +50,12 @@ struct TileSlot {
   HGDIOBJ oldBitmap = nullptr;
   SIZE bufferSize{0, 0};
 };
+
+// The part of a tile of size `client` that must be drawn again when it showed `before` and is to
+// show `after`: its top line (port, time), its middle (state, bar), its bottom line (serial,
+// tally), or the whole tile when its colour or its mark changed.
+RECT TileChangedArea(const RECT& client, const TileView& before, const TileView& after,
+                     const TileFonts& fonts);
 
 // Registers the tile class (once per process).
 bool RegisterTileClass(HINSTANCE instance);

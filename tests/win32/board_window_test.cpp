@@ -65,6 +65,7 @@ TEST(BoardWindow, TilesAndHeaderTellArrivalsAFailureADepartureAndTheLog) {
   });
   worker.join();
   test::PumpMessages();
+  Sleep(HEADER_INTERVAL_MS);  // the header's counters are told at most twice a second
   board.Refresh();
   EXPECT_EQ(TileTexts(window),
             (std::vector<std::string>{
