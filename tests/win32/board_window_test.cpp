@@ -4,6 +4,7 @@
 #include <windows.h>
 #include <gtest/gtest.h>
 
+#include <set>
 #include <thread>
 
 #include "board_window_win32.h"
@@ -103,38 +104,46 @@ TEST(BoardWindow, TilesAndHeaderTellArrivalsAFailureADepartureAndTheLog) {
   EXPECT_EQ(board.exitStatus(), EXIT_RECORD_NOT_WRITTEN);
 }
 
-// 64 ports fit a 1366x768 screen: every tile inside the window, none over another, each tall
-// enough for its three lines.
-TEST(BoardWindow, SixtyFourTilesFitALaptopScreen) {
-  auto* runner = new station::StationRunner();
-  BoardSetup setup;
-  for (int port = 1; port <= 64; ++port)
-    setup.station.settings.ports.push_back("Port_#" + std::to_string(1000 + port).substr(1) + ".Hub_#0001");
-  BoardWindow board(*runner, setup);
-  ASSERT_TRUE(board.Create(GetModuleHandleW(nullptr), SW_HIDE));
-  HWND window = board.window();
-  SetWindowPos(window, nullptr, 0, 0, 1366, 768, SWP_NOZORDER | SWP_NOACTIVATE);
-  board.Refresh();
-  RECT client;
-  GetClientRect(window, &client);
-  std::vector<RECT> placed;
-  for (int id = TILE_ID_BASE; HWND tile = GetDlgItem(window, id); ++id) {
-    RECT rect;
-    GetWindowRect(tile, &rect);
-    MapWindowPoints(nullptr, window, reinterpret_cast<POINT*>(&rect), 2);
-    EXPECT_TRUE(rect.left >= 0 && rect.top >= 0 && rect.right <= client.right &&
-                rect.bottom <= client.bottom)
-        << "tile " << id - TILE_ID_BASE << " is outside the window";
-    EXPECT_GE(rect.bottom - rect.top, 56) << "tile " << id - TILE_ID_BASE << " is too low to read";
-    for (const RECT& other : placed) {
-      RECT overlap;
-      EXPECT_FALSE(IntersectRect(&overlap, &rect, &other)) << "tile " << id - TILE_ID_BASE;
+// 24 and 64 ports fit a 1366x768 screen: every tile inside the window, none over another, each
+// tall enough for its three lines and wider than tall, in the grid of the largest tiles (or,
+// within 5 % of their area, of more columns).
+TEST(BoardWindow, TilesFitALaptopScreen) {
+  for (const auto& [ports, columns] : {std::pair{24, 5}, std::pair{64, 8}}) {
+    SCOPED_TRACE(std::to_string(ports) + " ports");
+    auto* runner = new station::StationRunner();
+    BoardSetup setup;
+    for (int port = 1; port <= ports; ++port)
+      setup.station.settings.ports.push_back("Port_#" + std::to_string(1000 + port).substr(1) + ".Hub_#0001");
+    BoardWindow board(*runner, setup);
+    ASSERT_TRUE(board.Create(GetModuleHandleW(nullptr), SW_HIDE));
+    HWND window = board.window();
+    SetWindowPos(window, nullptr, 0, 0, 1366, 768, SWP_NOZORDER | SWP_NOACTIVATE);
+    board.Refresh();
+    RECT client;
+    GetClientRect(window, &client);
+    std::vector<RECT> placed;
+    std::set<LONG> lefts;
+    for (int id = TILE_ID_BASE; HWND tile = GetDlgItem(window, id); ++id) {
+      RECT rect;
+      GetWindowRect(tile, &rect);
+      MapWindowPoints(nullptr, window, reinterpret_cast<POINT*>(&rect), 2);
+      EXPECT_TRUE(rect.left >= 0 && rect.top >= 0 && rect.right <= client.right &&
+                  rect.bottom <= client.bottom)
+          << "tile " << id - TILE_ID_BASE << " is outside the window";
+      EXPECT_GE(rect.bottom - rect.top, 56) << "tile " << id - TILE_ID_BASE << " is too low to read";
+      EXPECT_GT(rect.right - rect.left, rect.bottom - rect.top) << "tile " << id - TILE_ID_BASE;
+      for (const RECT& other : placed) {
+        RECT overlap;
+        EXPECT_FALSE(IntersectRect(&overlap, &rect, &other)) << "tile " << id - TILE_ID_BASE;
+      }
+      placed.push_back(rect);
+      lefts.insert(rect.left);
     }
-    placed.push_back(rect);
+    EXPECT_EQ(placed.size(), static_cast<size_t>(ports));
+    EXPECT_EQ(lefts.size(), static_cast<size_t>(columns));
+    DestroyWindow(window);
+    test::PumpMessages();
   }
-  EXPECT_EQ(placed.size(), 64u);
-  DestroyWindow(window);
-  test::PumpMessages();
 }
 
 }  // namespace
