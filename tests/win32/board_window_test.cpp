@@ -104,6 +104,49 @@ TEST(BoardWindow, TilesAndHeaderTellArrivalsAFailureADepartureAndTheLog) {
   EXPECT_EQ(board.exitStatus(), EXIT_RECORD_NOT_WRITTEN);
 }
 
+// The Stop question, answered No by a timer while the box runs modally.
+int stopQuestions = 0;
+std::wstring stopQuestion;
+BOOL CALLBACK FindQuestion(HWND child, LPARAM) {
+  if (WindowTextW(child).find(L"being flashed") != std::wstring::npos) stopQuestion = WindowTextW(child);
+  return TRUE;
+}
+void CALLBACK AnswerNo(HWND, UINT, UINT_PTR, DWORD) {
+  HWND box = FindWindowW(L"#32770", L"PelorinStation");
+  if (box == nullptr) return;
+  ++stopQuestions;
+  EnumChildWindows(box, &FindQuestion, 0);
+  PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDNO, BN_CLICKED), 0);
+}
+
+// Stop asks first while a unit is in flight (No keeps the station going), and stops at once
+// when none is.
+TEST(BoardWindow, StopAsksOnlyWhileAUnitIsInFlight) {
+  auto* runner = new station::StationRunner();
+  BoardWindow board(*runner, BoardSetup{});
+  ASSERT_TRUE(board.Create(GetModuleHandleW(nullptr), SW_HIDE));
+  HWND window = board.window();
+  const station::StationUnit unit{1, "Port_#0002.Hub_#0001", "SN-U", "path-u"};
+  board.face().Arrived(unit);
+  board.face().Started(unit);
+  board.Refresh();
+  const struct Answering {
+    UINT_PTR timer = SetTimer(nullptr, 0, 50, &AnswerNo);
+    ~Answering() { KillTimer(nullptr, timer); }
+  } answering;
+  SendMessageW(window, WM_COMMAND, STOP_ID, 0);  // returns once the box is answered
+  EXPECT_EQ(stopQuestions, 1);
+  EXPECT_EQ(stopQuestion.rfind(L"1 unit is being flashed.", 0), 0u) << WideToUtf8(stopQuestion);
+  ASSERT_TRUE(IsWindow(window)) << "No keeps the station going";
+  EXPECT_TRUE(IsWindowEnabled(GetDlgItem(window, STOP_ID)));
+  board.face().Ended(unit, Record("verified", 2000), true);
+  board.Refresh();
+  SendMessageW(window, WM_COMMAND, STOP_ID, 0);
+  EXPECT_EQ(stopQuestions, 1) << "nothing in flight: no question";
+  EXPECT_FALSE(IsWindow(window));
+  test::PumpMessages();
+}
+
 // 24 and 64 ports fit a 1366x768 screen: every tile inside the window, none over another, each
 // tall enough for its three lines and wider than tall, in the grid of the largest tiles (or,
 // within 5 % of their area, of more columns).
