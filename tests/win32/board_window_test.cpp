@@ -104,6 +104,48 @@ TEST(BoardWindow, TilesAndHeaderTellArrivalsAFailureADepartureAndTheLog) {
   EXPECT_EQ(board.exitStatus(), EXIT_RECORD_NOT_WRITTEN);
 }
 
+// The face keeps what engine threads tell it for the window: one message wakes the window for
+// any number of entries, progress wakes nobody (the refresh timer takes it), and a unit's
+// Verifying is not undone by a send told after it.
+TEST(BoardWindow, EntriesWakeTheWindowOnceAndProgressNever) {
+  auto* runner = new station::StationRunner();
+  BoardSetup setup;
+  setup.station.settings.ports = {"Port_#0010.Hub_#0001", "Port_#0011.Hub_#0001"};
+  BoardWindow board(*runner, setup);
+  ASSERT_TRUE(board.Create(GetModuleHandleW(nullptr), SW_HIDE));
+  HWND window = board.window();
+  test::PumpMessages();
+  // Takes the WM_BOARD_EVENTS waiting for the window off its queue.
+  const auto wakes = [window] {
+    int count = 0;
+    MSG message;
+    while (PeekMessageW(&message, window, WM_BOARD_EVENTS, WM_BOARD_EVENTS, PM_REMOVE)) ++count;
+    return count;
+  };
+  const station::StationUnit unit{1, "Port_#0002.Hub_#0001", "SN-U", "path-u"};
+  std::thread([&] {
+    board.face().Arrived(unit);
+    board.face().Started(unit);
+    board.face().Progress(unit, station::UnitPhase::Sending, 500, 1000);
+    board.face().Progress(unit, station::UnitPhase::Verifying, 1000, 1000);
+    board.face().Progress(unit, station::UnitPhase::Sending, 1000, 1000);  // told late
+  }).join();
+  EXPECT_EQ(wakes(), 1);
+  board.Refresh();
+  // The new port's tile comes first and moves the others along.
+  EXPECT_EQ(TileTexts(window),
+            (std::vector<std::string>{
+                "Port_#0002.Hub_#0001 | SN-U | verifying | 0 verified, 0 failed",
+                "Port_#0010.Hub_#0001 | - | plug in a unit | 0 verified, 0 failed",
+                "Port_#0011.Hub_#0001 | - | plug in a unit | 0 verified, 0 failed"}));
+  std::thread([&] { board.face().Progress(unit, station::UnitPhase::Verifying, 1000, 1000); }).join();
+  EXPECT_EQ(wakes(), 0);
+  std::thread([&] { board.face().Ended(unit, Record("verified", 2000), true); }).join();
+  EXPECT_EQ(wakes(), 1) << "an entry after the window took the queue wakes it again";
+  DestroyWindow(window);
+  test::PumpMessages();
+}
+
 // The Stop question, answered No by a timer while the box runs modally.
 int stopQuestions = 0;
 std::wstring stopQuestion;
