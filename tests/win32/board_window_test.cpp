@@ -4,6 +4,8 @@
 #include <windows.h>
 #include <gtest/gtest.h>
 
+#include <commctrl.h>
+
 #include <set>
 #include <thread>
 
@@ -25,6 +27,43 @@ std::vector<std::string> TileTexts(HWND board) {
   return texts;
 }
 
+// What a tile draws, as the board last gave it to the tile window.
+const TileSlot& SlotOf(HWND board, int position) {
+  return *reinterpret_cast<const TileSlot*>(
+      GetWindowLongPtrW(GetDlgItem(board, TILE_ID_BASE + position), GWLP_USERDATA));
+}
+
+bool Shown(HWND child) {
+  return (GetWindowLongW(child, GWL_STYLE) & WS_VISIBLE) != 0;
+}
+
+// The tooltip the board shows over `tile`.
+struct TipSearch {
+  HWND owner, tip;
+};
+BOOL CALLBACK FindTip(HWND window, LPARAM found) {
+  auto* search = reinterpret_cast<TipSearch*>(found);
+  wchar_t name[64] = L"";
+  GetClassNameW(window, name, 64);
+  if (lstrcmpiW(name, TOOLTIPS_CLASSW) != 0 || GetWindow(window, GW_OWNER) != search->owner)
+    return TRUE;
+  search->tip = window;
+  return FALSE;
+}
+std::string TipOf(HWND board, HWND tile) {
+  TipSearch search{board, nullptr};
+  EnumThreadWindows(GetCurrentThreadId(), &FindTip, reinterpret_cast<LPARAM>(&search));
+  if (search.tip == nullptr) return "(no tooltip)";
+  wchar_t text[512] = L"";
+  TOOLINFOW tool{};
+  tool.cbSize = sizeof tool;
+  tool.hwnd = board;
+  tool.uId = reinterpret_cast<UINT_PTR>(tile);
+  tool.lpszText = text;
+  SendMessageW(search.tip, TTM_GETTEXTW, 512, reinterpret_cast<LPARAM>(&tool));
+  return WideToUtf8(text);
+}
+
 station::StationRecord Record(const std::string& result, uint32_t ms, const std::string& message = "") {
   station::StationRecord record;
   record.result = result;
@@ -43,6 +82,8 @@ TEST(BoardWindow, TilesAndHeaderTellArrivalsAFailureADepartureAndTheLog) {
   EXPECT_EQ(TileTexts(window),
             std::vector<std::string>{"Port_#0010.Hub_#0001 | - | plug in a unit | 0 verified, 0 failed"})
       << "an exact --port is there from the start";
+  HWND banner = GetDlgItem(window, BANNER_ID);
+  EXPECT_FALSE(Shown(banner));
 
   const station::StationUnit a{1, "Port_#0002.Hub_#0001", "SN-A", "path-a"};
   const station::StationUnit b{2, "Port_#0009.Hub_#0001", "", "path-b"};
@@ -74,26 +115,61 @@ TEST(BoardWindow, TilesAndHeaderTellArrivalsAFailureADepartureAndTheLog) {
                 "Port_#0010.Hub_#0001 | - | plug in a unit | 0 verified, 0 failed"}));
   EXPECT_EQ(TextOf(GetDlgItem(window, HEADER_ID)).substr(0, 46),
             "1 verified, 1 failed, 0 flashing, 0 waiting | ");
-  HWND banner = GetDlgItem(window, BANNER_ID);
-  EXPECT_TRUE(IsWindowVisible(banner) || !IsWindowVisible(window));
+  EXPECT_EQ(TipOf(window, GetDlgItem(window, TILE_ID_BASE + 1)),
+            "Port_#0009.Hub_#0001\r\nVerification Error 다시 시도해 주세요.");
+  EXPECT_TRUE(Shown(banner));
   EXPECT_EQ(TextOf(banner), "the log cannot be written: no new units start");
 
-  // A unit in flight shows its progress; the station's end disables Stop and says so.
+  // A unit in flight shows its progress, a unit being opened its running time. Started early in
+  // a second of the clock, so that the bar's throttled change below must be shown on its own
+  // (a running tile is redrawn anyway when its second moves on). The checks of what is held
+  // back hold only while the interval has not passed: a slow machine skips them.
+  while (GetTickCount() % 1000 >= 100) Sleep(5);
   const station::StationUnit c{3, "Port_#0010.Hub_#0001", "SN-C", "path-c"};
+  const station::StationUnit d{4, "Port_#0002.Hub_#0001", "SN-D", "path-d"};
+  board.face().Arrived(d);
+  board.face().Started(d);
   board.face().Arrived(c);
   board.face().Started(c);
   board.face().Progress(c, station::UnitPhase::Sending, 450, 1000);
+  const uint32_t first = GetTickCount();
   board.Refresh();
-  EXPECT_NE(TileTexts(window).at(2).find("| SN-C | flashing 45 % "), std::string::npos)
-      << TileTexts(window).at(2);
-  // A percentage that moves on is told at most once a second, but it is told.
+  const auto flashing = [&](int percent) {
+    return TileTexts(window).at(2).find("| SN-C | flashing " + std::to_string(percent) + " % ") !=
+           std::string::npos;
+  };
+  const TileSlot& bar = SlotOf(window, 2);
+  EXPECT_TRUE(flashing(45)) << TileTexts(window).at(2);
+  EXPECT_EQ(bar.view.percent, 45);
+  const std::wstring openedFor = SlotOf(window, 0).view.time;
+  // A moving bar is redrawn at most 4 times a second and its percentage told at most once a
+  // second, and what was held back is shown once its time has come.
+  while (GetTickCount() - first < TEXT_PROGRESS_INTERVAL_MS * 9 / 10) Sleep(5);
   board.face().Progress(c, station::UnitPhase::Sending, 460, 1000);
+  const uint32_t second = GetTickCount();
   board.Refresh();
-  EXPECT_NE(TileTexts(window).at(2).find("flashing 45 % "), std::string::npos);
-  Sleep(TEXT_PROGRESS_INTERVAL_MS + 50);
+  EXPECT_EQ(bar.view.percent, 46);
+  if (GetTickCount() - first < 1000) {
+    EXPECT_TRUE(flashing(45));
+  }
+  while (GetTickCount() - first < TEXT_PROGRESS_INTERVAL_MS + 50 ||
+         GetTickCount() - second < PROGRESS_REPAINT_MS / 2)
+    Sleep(5);
+  board.face().Progress(c, station::UnitPhase::Sending, 470, 1000);
   board.Refresh();
-  EXPECT_NE(TileTexts(window).at(2).find("flashing 46 % "), std::string::npos)
-      << TileTexts(window).at(2);
+  if (GetTickCount() - second < 1000 / 4) {
+    EXPECT_EQ(bar.view.percent, 46);
+  }
+  Sleep(PROGRESS_REPAINT_MS + 50);
+  board.Refresh();  // nothing new told: only what was held back
+  EXPECT_EQ(bar.view.percent, 47);
+  EXPECT_NE(SlotOf(window, 0).view.time, openedFor) << "a running unit's time moves on";
+  for (const uint32_t last = GetTickCount(); !flashing(47) && GetTickCount() - last < 2000;) {
+    Sleep(20);
+    board.Refresh();
+  }
+  EXPECT_TRUE(flashing(47)) << TileTexts(window).at(2);
+  // The station's end disables Stop and says so.
   board.face().Ended(c, Record("cancelled", 300), true);
   board.face().Finished(EXIT_RECORD_NOT_WRITTEN, {});
   board.Refresh();
