@@ -134,6 +134,14 @@ TEST(BoardModel, RateOverTheLastQuarterHourAndYield) {
   early.Arrived(Unit(1, "P1"));
   early.Ended(1, Record("verified"), true, 10000);
   EXPECT_EQ(early.Counters(10000).unitsPerHour, 60);
+  // Two units that end together may be told a millisecond out of order (each engine thread
+  // reads the clock before it queues its entry): both count.
+  BoardModel together({}, 0);
+  together.Arrived(Unit(1, "P1"));
+  together.Arrived(Unit(2, "P2"));
+  together.Ended(1, Record("verified"), true, 10001);
+  together.Ended(2, Record("verified"), true, 10000);
+  EXPECT_EQ(together.Counters(10001).unitsPerHour, 2 * 60);
 }
 
 TEST(BoardModel, TilesInTheOrderPortsAreCounted) {
