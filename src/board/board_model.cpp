@@ -201,7 +201,11 @@ void BoardModel::Ended(uint64_t unit, const station::StationRecord& record, bool
       tile.checkPort = true;
   }
   endings_.push_back(now);
-  while (!endings_.empty() && now - endings_.front() > RATE_WINDOW_MS) endings_.pop_front();
+  // Units that end together can be told a millisecond out of order (each engine thread reads the
+  // clock before it queues its entry): an ending a little after `now` is recent, not 49 days old.
+  while (!endings_.empty() &&
+         static_cast<int32_t>(now - endings_.front()) > static_cast<int32_t>(RATE_WINDOW_MS))
+    endings_.pop_front();
   if (!shown) return;
   tile.unitMs = record.ms;
   tile.message = record.message;

@@ -32,8 +32,10 @@ TEST(BoardModel, ATileFollowsItsUnitAndTurnsGreenOrRedOnlyWithItsRecord) {
   board.Arrived(Unit(1, port, "SN-A"));
   EXPECT_EQ(BoardModel::StateText(Only(board)), "Waiting for a slot");
   board.Started(1, 1000);
+  board.Started(1, 1500);  // the open tried again
+  EXPECT_EQ(Only(board).startedAt, 1000u) << "an open tried again keeps the unit's start";
+  EXPECT_EQ(board.Counters(1500).flashing, 1) << "a unit being opened is in flight";
   EXPECT_EQ(BoardModel::StateText(Only(board)), "Opening\xE2\x80\xA6");
-  EXPECT_EQ(ColourOf(Only(board).state), TileColour::Amber);
   board.Progress(1, UnitPhase::Sending, 45, 100);
   EXPECT_EQ(BoardModel::StateText(Only(board)), "Flashing 45 %");
   EXPECT_EQ(ColourOf(Only(board).state), TileColour::Blue);
@@ -91,6 +93,24 @@ TEST(BoardModel, ThreeFailuresInARowMarkThePortUntilAUnitThereVerifies) {
   board.Ended(20, Record("link-error"), true, 0);
   EXPECT_EQ(Only(board).state, TileState::Waiting);
   EXPECT_EQ(Only(board).failed, 5u);
+  // Its departure, told late, leaves the new unit alone; the new unit's time starts with it.
+  board.Departed(20);
+  EXPECT_EQ(Only(board).unit, 21u);
+  EXPECT_EQ(Only(board).state, TileState::Waiting);
+  board.Started(21, 5000);
+  EXPECT_EQ(Only(board).startedAt, 5000u);
+}
+
+TEST(BoardModel, EachStateHasTheColourReadFromAcrossTheRoom) {
+  std::vector<TileColour> colours;
+  for (TileState state : {TileState::Empty, TileState::Waiting, TileState::Opening,
+                          TileState::Flashing, TileState::Verifying, TileState::Done,
+                          TileState::AlreadyVerified, TileState::Failed})
+    colours.push_back(ColourOf(state));
+  EXPECT_EQ(colours, (std::vector<TileColour>{TileColour::Grey, TileColour::Amber,
+                                              TileColour::Amber, TileColour::Blue,
+                                              TileColour::Blue, TileColour::Green,
+                                              TileColour::Green, TileColour::Red}));
 }
 
 TEST(BoardModel, RateOverTheLastQuarterHourAndYield) {
@@ -114,6 +134,14 @@ TEST(BoardModel, RateOverTheLastQuarterHourAndYield) {
   early.Arrived(Unit(1, "P1"));
   early.Ended(1, Record("verified"), true, 10000);
   EXPECT_EQ(early.Counters(10000).unitsPerHour, 60);
+  // Two units that end together may be told a millisecond out of order (each engine thread
+  // reads the clock before it queues its entry): both count.
+  BoardModel together({}, 0);
+  together.Arrived(Unit(1, "P1"));
+  together.Arrived(Unit(2, "P2"));
+  together.Ended(1, Record("verified"), true, 10001);
+  together.Ended(2, Record("verified"), true, 10000);
+  EXPECT_EQ(together.Counters(10001).unitsPerHour, 2 * 60);
 }
 
 TEST(BoardModel, TilesInTheOrderPortsAreCounted) {
@@ -127,6 +155,9 @@ TEST(BoardModel, TilesInTheOrderPortsAreCounted) {
   EXPECT_EQ(ports, (std::vector<std::string>{"USB 9.1", "USB 10", "Hub 1 \xC2\xB7 Port 9",
                                              "Hub 1 \xC2\xB7 Port 10"}));
   EXPECT_EQ(ShortPort("0000.0014.0000.001"), "0000.0014.0000.001");
+  EXPECT_TRUE(PortBefore("Hub_#01", "Hub_#2")) << "leading zeros make no number larger";
+  EXPECT_TRUE(PortBefore("#USB(9)", "#USB(9)#USB(1)")) << "a hub's port before the ports below it";
+  EXPECT_FALSE(PortBefore("#USB(9)#USB(1)", "#USB(9)"));
 }
 
 }  // namespace

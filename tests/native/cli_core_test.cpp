@@ -99,6 +99,8 @@ TEST(CliArguments, TheBoardTakesTheStationsOptionsWithTheImageOptional) {
   EXPECT_EQ(full.options.count, 3u);
   for (const auto& arguments : {std::vector<std::string>{"--json", "x.json", "os.nb0"},
                                 std::vector<std::string>{"--station", "os.nb0"},
+                                std::vector<std::string>{"--list"},
+                                std::vector<std::string>{"--family", "pipe", "os.nb0"},
                                 std::vector<std::string>{"--max-devices", "65"}}) {
     const ParsedArguments refused = ParseBoardArguments(arguments);
     EXPECT_FALSE(refused.ok) << arguments[0];
