@@ -97,19 +97,6 @@ bool PortBefore(const std::string& a, const std::string& b) {
   return a < b;
 }
 
-std::string Clock(uint64_t seconds) {
-  char text[32];
-  const auto h = static_cast<unsigned long long>(seconds / 3600);
-  const auto m = static_cast<unsigned>(seconds / 60 % 60);
-  const auto s = static_cast<unsigned>(seconds % 60);
-  if (h > 0) {
-    std::snprintf(text, sizeof text, "%llu:%02u:%02u", h, m, s);
-  } else {
-    std::snprintf(text, sizeof text, "%u:%02u", m, s);
-  }
-  return text;
-}
-
 BoardModel::BoardModel(const std::vector<std::string>& exactPorts, uint32_t now) : start_(now) {
   for (const std::string& port : exactPorts) {
     if (!port.empty() && port.back() != '*') PortTile(port);
@@ -305,7 +292,7 @@ std::string BoardModel::CountersText(uint32_t now) const {
   return std::to_string(c.verified) + " verified, " + std::to_string(c.failed) + " failed, " +
          std::to_string(c.flashing) + " flashing, " + std::to_string(c.waiting) + " waiting | " +
          rate + " | yield " + (c.yieldPercent < 0 ? "-" : std::to_string(c.yieldPercent) + " %") +
-         " | " + Clock(c.elapsedMs / 1000);
+         " | " + ClockText(c.elapsedMs / 1000);
 }
 
 }  // namespace pelorin::board

@@ -122,7 +122,5 @@ class BoardModel {
 std::string ShortPort(std::string_view port);
 // Port names in the order an operator counts them: digits compare as numbers.
 bool PortBefore(const std::string& a, const std::string& b);
-// "m:ss", or "h:mm:ss" from an hour on.
-std::string Clock(uint64_t seconds);
 
 }  // namespace pelorin::board

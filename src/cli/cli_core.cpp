@@ -32,20 +32,6 @@ std::string DeviceCount(size_t count) {
   return std::to_string(count) + (count == 1 ? " device" : " devices");
 }
 
-// "m:ss", or "h:mm:ss" from an hour on.
-std::string Duration(uint64_t seconds) {
-  char text[32];
-  const auto h = static_cast<unsigned long long>(seconds / 3600);
-  const auto m = static_cast<unsigned>(seconds / 60 % 60);
-  const auto s = static_cast<unsigned>(seconds % 60);
-  if (h > 0) {
-    std::snprintf(text, sizeof text, "%llu:%02u:%02u", h, m, s);
-  } else {
-    std::snprintf(text, sizeof text, "%u:%02u", m, s);
-  }
-  return text;
-}
-
 bool IsVerified(const DeviceActivity& device) {
   return device.started && device.ended && device.outcome == DeviceOutcome::Verified;
 }
@@ -376,7 +362,7 @@ std::string ProgressLine(const std::vector<DeviceActivity>& devices, uint32_t no
   if (sent > 0 && sendingMs > 0) {
     // Bytes left over the bytes per second so far, rounded up to a whole second.
     const double left = static_cast<double>(total - done) * sendingMs / 1000.0 / sent;
-    line += "  " + Duration(static_cast<uint64_t>(std::ceil(left))) + " left";
+    line += "  " + ClockText(static_cast<uint64_t>(std::ceil(left))) + " left";
   }
   return line;
 }

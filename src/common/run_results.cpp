@@ -44,6 +44,19 @@ std::string IsoTimeMs(int64_t unixMs) {
   return text + fraction;
 }
 
+std::string ClockText(uint64_t seconds) {
+  char text[32];
+  const auto h = static_cast<unsigned long long>(seconds / 3600);
+  const auto m = static_cast<unsigned>(seconds / 60 % 60);
+  const auto s = static_cast<unsigned>(seconds % 60);
+  if (h > 0) {
+    std::snprintf(text, sizeof text, "%llu:%02u:%02u", h, m, s);
+  } else {
+    std::snprintf(text, sizeof text, "%u:%02u", m, s);
+  }
+  return text;
+}
+
 double MegabytesPerSecond(uint64_t bytes, uint32_t ms) {
   return ms == 0 ? 0.0 : static_cast<double>(bytes) / 1000.0 / ms;
 }

@@ -29,6 +29,9 @@ std::string IsoTime(int64_t unixSeconds);
 // "2026-12-08T07:01:02.345Z" for milliseconds since 1970 (UTC).
 std::string IsoTimeMs(int64_t unixMs);
 
+// A time on a clock face: "m:ss", or "h:mm:ss" from an hour on.
+std::string ClockText(uint64_t seconds);
+
 // Average megabytes (10^6 bytes) per second of `bytes` over `ms` milliseconds (0 when no time).
 double MegabytesPerSecond(uint64_t bytes, uint32_t ms);
 

@@ -128,7 +128,7 @@ TEST(BoardModel, RateOverTheLastQuarterHourAndYield) {
   // Twenty minutes on, those ten are out of the window.
   EXPECT_EQ(board.Counters(25 * minute).unitsPerHour, 0);
   EXPECT_EQ(board.Counters(16 * minute).unitsPerHour, 4 * 9);
-  EXPECT_EQ(Clock(3 * 3600 + 62), "3:01:02");
+  EXPECT_EQ(ClockText(3 * 3600 + 62), "3:01:02");
   // The first unit after ten seconds is not a rate of 360 an hour.
   BoardModel early({}, 0);
   early.Arrived(Unit(1, "P1"));
