@@ -43,7 +43,9 @@
 # handle count against records (least squares, per 1000 records). A sample that falls inside one
 # of the station's device listings (every 0.5 s) sees up to about 40 more handles for a moment
 # (registry keys of the listed interfaces; the by-type split shows them), so the highest count
-# depends on where the samples fall, the median does not. The table goes to stdout and
+# depends on where the samples fall. The units in flight vary too, and each holds a thread and
+# its two pipes: so, per Windows thread count seen in both windows, the fewest handles and the
+# least working set with it are compared, first window against last (what a leak would raise). The table goes to stdout and
 # BUILD_DIR/bench/station_soak.txt; the samples (samples.txt), the log, the station's output and
 # devsim's summary stay in BUILD_DIR/bench/station_soak/.
 #
@@ -204,7 +206,8 @@ ok=0
   awk -v early="$early" -v last="$records" -v units="$units" '
     NR == 1 { next }
     $7 != "-" && $7 >= 0 {
-      n++; r[n] = $2; rss[n] = $3; hwm[n] = $4; fds[n] = $5; h[n] = $7; wt[n] = $8; pv[n] = $11
+      n++; r[n] = $2; rss[n] = $3; hwm[n] = $4; fds[n] = $5; h[n] = $7; wt[n] = $8; ws[n] = $9
+      pv[n] = $11
       ty[n] = $13
       if (h[n] > hmax) hmax = h[n]
       if (fds[n] > fmax) fmax = fds[n]
@@ -231,6 +234,15 @@ ok=0
         lo, hi - 1, c, rmin, rm, pm, fm
       printf "    handles median %d, highest %d (by type %s)\n", median(hv, c), hm, top
     }
+    # Per Windows thread count (units in flight, give or take) in a window: the fewest handles
+    # and the least working set seen with it (all three from the same probe line).
+    function least(lo, hi, H, R,    i, t) {
+      for (i = 1; i <= n; i++) if (r[i] >= lo && r[i] < hi) {
+        t = wt[i]
+        if (!(t in H) || h[i] < H[t]) H[t] = h[i]
+        if (!(t in R) || ws[i] < R[t]) R[t] = ws[i]
+      }
+    }
     function slope(a,    i, c, x, y, sx, sy, sxx, sxy) {
       for (i = 1; i <= n; i++) if (r[i] >= early && r[i] < last - units) {
         x = r[i]; y = (a == "rss" ? rss[i] : a == "private" ? pv[i] : h[i])
@@ -251,6 +263,12 @@ ok=0
       row("end", n)
       window(early, 2 * early)
       window(last - units - early, last - units)
+      least(early, 2 * early, ha, ra)
+      least(last - units - early, last - units, hb, rb)
+      printf "the same threads in both windows: fewest handles and least working set, first -> last\n"
+      for (t = 1; t <= wtmax; t++) if ((t in ha) && (t in hb))
+        printf "    %2d threads: handles %3d -> %3d, working set %6d -> %6d kB\n", t, ha[t], hb[t],
+          ra[t], rb[t]
       printf "records %d..%d, per 1000 records (least squares): working set %s kB, private %s kB," \
         " handles %s\n", early, last - units - 1, slope("rss"), slope("private"), slope("handles")
       printf "peak working set %d kB at %d records, %d kB at %d (%+d kB)\n", hwm[e], r[e], hwm[n],
