@@ -30,7 +30,8 @@
 # what the log implies. The log is read from the page cache (it was just written). Then, when
 # there is one, the native reader timer on the same log (LogMemoryReader fed a megabyte at a
 # time, as the station feeds it). Target: the station waits for units within 5 s on the big log.
-# The table goes to stdout and BUILD_DIR/bench/station_log_read.txt; the station outputs of the
+# The machine's load average before and after is printed too: other work on it shows in the
+# wall times. The table goes to stdout and BUILD_DIR/bench/station_log_read.txt; the station outputs of the
 # last runs stay in BUILD_DIR/bench/station_log_read/.
 #
 # Exit status: 0 when every run ended as it must, 1 otherwise, 2 on bad use.
@@ -181,6 +182,7 @@ station() {
   [ "$ok" = 1 ] || echo "station_log_read.sh: $kind run: records '$actual', not '$expected'" >&2
 }
 
+load_before=$(cut -d' ' -f1-3 /proc/loadavg)
 failed=0
 rows=()
 for round in $(seq "$runs"); do
@@ -231,5 +233,6 @@ fi
         d, median("w", "big") <= 5 ? "met" : "missed"
     }'
   echo "$native_line"
+  echo "load average (1, 5, 15 min) before the runs: $load_before; after: $(cut -d' ' -f1-3 /proc/loadavg)"
 } | tee "$result_file"
 exit "$failed"

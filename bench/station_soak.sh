@@ -155,6 +155,7 @@ started_pids+=("$!")
 samples=$work/samples.txt
 echo "seconds records rss_kb hwm_kb fds uthreads handles wthreads ws_kb peak_kb private_kb table by_type" \
   >"$samples"
+load_before=$(cut -d' ' -f1-3 /proc/loadavg)
 start=$EPOCHREALTIME
 period=$(awk -v ms="$sample_ms" 'BEGIN { printf "%.3f", ms / 1000 }')
 echo "station_soak.sh: $records records from $units units, one sample every $period s" >&2
@@ -275,6 +276,7 @@ ok=0
         r[n], hwm[n] - hwm[e]
       printf "highest handle count %d up to %d records, %d up to %d\n", hmaxat[e], r[e], hmaxat[n], r[n]
     }' "$samples"
+  echo "load average (1, 5, 15 min) at the start: $load_before; at the end: $(cut -d' ' -f1-3 /proc/loadavg)"
 } | tee "$result_file"
 [ "$ok" = 1 ] || { echo "station_soak.sh: the soak did not end with $records verified downloads" >&2; exit 1; }
 exit 0
