@@ -45,9 +45,9 @@ void IsoTime(int64_t ms, char* out, size_t size) {
   const int64_t month = mp < 10 ? mp + 3 : mp - 9;
   if (month <= 2) ++year;
   std::snprintf(out, size, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", static_cast<int>(year),
-                static_cast<int>(month), static_cast<int>(day),
-                static_cast<int>(inDay / 3600000), static_cast<int>(inDay / 60000 % 60),
-                static_cast<int>(inDay / 1000 % 60), static_cast<int>(inDay % 1000));
+                static_cast<int>(month), static_cast<int>(day), static_cast<int>(inDay / 3600000),
+                static_cast<int>(inDay / 60000 % 60), static_cast<int>(inDay / 1000 % 60),
+                static_cast<int>(inDay % 1000));
 }
 
 }  // namespace

@@ -53,7 +53,8 @@ Sample Find(QuerySystemInformation query, const std::wstring& name, std::vector<
   }
   size_t offset = 0;
   for (;;) {
-    const auto* entry = reinterpret_cast<const SYSTEM_PROCESS_INFORMATION*>(buffer->data() + offset);
+    const auto* entry =
+        reinterpret_cast<const SYSTEM_PROCESS_INFORMATION*>(buffer->data() + offset);
     const std::wstring image(entry->ImageName.Buffer != nullptr ? entry->ImageName.Buffer : L"",
                              entry->ImageName.Length / sizeof(wchar_t));
     if (!image.empty() && _wcsicmp(image.c_str(), name.c_str()) == 0) {
@@ -77,8 +78,8 @@ long ListedHandles(QuerySystemInformation query, DWORD pid, std::vector<BYTE>* b
                    std::string* byType) {
   for (;;) {
     ULONG needed = 0;
-    const LONG status = query(SystemHandleInformation, buffer->data(),
-                              static_cast<ULONG>(buffer->size()), &needed);
+    const LONG status =
+        query(SystemHandleInformation, buffer->data(), static_cast<ULONG>(buffer->size()), &needed);
     if (status == 0) break;
     if (status != static_cast<LONG>(0xC0000004L)) return -1;
     buffer->resize(needed > buffer->size() ? needed + 65536 : buffer->size() * 2);
