@@ -3,7 +3,7 @@
 # production log, which it reads whole before it waits for units.
 #
 #   bench/station_log_read.sh [BUILD_DIR] [--size BYTES[K|M|G]] [--runs N] [--ours PERCENT]
-#                             [--native PROGRAM] [--keep]
+#                             [--native PROGRAM] [--before PATH] [--keep]
 #
 #   BUILD_DIR         a Windows build folder (default build/win32 of the repository, the 32-bit
 #                     programs as shipped) holding PelorinCli.exe and devsim.exe
@@ -12,6 +12,8 @@
 #   --ours PERCENT    the share of the log's records that name the station's image (default 10)
 #   --native PROGRAM  the native reader timer (default build/native/bench/log_read_native of the
 #                     repository, built by the native preset; skipped when it is not there)
+#   --before PATH     an older PelorinCli.exe (same architecture), run on the big log in every
+#                     round too, as "before"
 #   --keep            keep the log (BUILD_DIR/bench/station_log_read/big.jsonl) afterwards
 #
 # The log is made by bench/make_station_log.cpp (compiled here with the host's c++): records in
@@ -22,12 +24,13 @@
 # script's own, runs alternate between
 #   empty   a station on a log that does not exist yet: Wine's start, the image's hashing
 #   big     a station on the big log (restored to its size before each run)
+#   before  with --before, the older program on the big log
 # each PelorinCli.exe --station --count 2 against two devsim.exe units: one whose serial's
 # latest record with this image says verified (it must be skipped, already-verified), one whose
 # latest says verification-error (it must be flashed). Per run: the wall time from the start of
 # the program to its "station: waiting for devices" line (polled every 5 ms), and the CPU of its
 # process up to then; a big run also checks that its records continue the log's sequence and say
-# what the log implies. The log is read from the page cache (it was just written). Then, when
+# what the log implies (so does a before run). The log is read from the page cache (it was just written). Then, when
 # there is one, the native reader timer on the same log (LogMemoryReader fed a megabyte at a
 # time, as the station feeds it). Target: the station waits for units within 5 s on the big log.
 # The machine's load average before and after is printed too: other work on it shows in the
@@ -42,7 +45,7 @@ repo=$(cd "$here/.." && pwd)
 . "$here/wine_bench.sh"
 
 build=$repo/build/win32 size=$((1024 * 1024 * 1024)) runs=3 ours=10 keep=0
-native=$repo/build/native/bench/log_read_native
+native=$repo/build/native/bench/log_read_native before=""
 usage() { sed -n '5,16p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2; }
 while [ $# -gt 0 ]; do
   case $1 in
@@ -55,6 +58,7 @@ while [ $# -gt 0 ]; do
     --runs) runs=${2:?}; shift 2 ;;
     --ours) ours=${2:?}; shift 2 ;;
     --native) native=${2:?}; shift 2 ;;
+    --before) before=${2:?}; shift 2 ;;
     --keep) keep=1; shift ;;
     -h | --help) usage ;;
     -*) echo "station_log_read.sh: unknown option $1" >&2; usage ;;
@@ -65,7 +69,8 @@ done
 [ "$ours" -ge 1 ] 2>/dev/null && [ "$ours" -le 100 ] || usage
 build=$(cd "$build" 2>/dev/null && pwd) || { echo "station_log_read.sh: no build folder" >&2; exit 2; }
 devsim=$build/tools/devsim/devsim.exe cli=$build/src/cli/PelorinCli.exe
-for f in "$devsim" "$cli"; do
+[ -z "$before" ] || before=$(realpath "$before")
+for f in "$devsim" "$cli" $before; do
   [ -f "$f" ] || { echo "station_log_read.sh: $f not found" >&2; exit 2; }
 done
 
@@ -141,16 +146,16 @@ serve() {
   return 1
 }
 
-# station KIND LOG: one station; sets wait_s (start to the waiting line), cpu_s (its CPU up to
+# station KIND LOG [PROGRAM]: one station; sets wait_s (start to the waiting line), cpu_s (its CPU up to
 # then) and ok.
 station() {
-  local kind=$1 log=$2 out=$work/$1.log
+  local kind=$1 log=$2 out=$work/$1.log program=${3:-$cli}
   rm -f "$out"
   local start=$EPOCHREALTIME
-  run_win "$cli" --station --log "$(win_path "$log")" --count 2 "$(win_path "$image")" \
+  run_win "$program" --station --log "$(win_path "$log")" --count 2 "$(win_path "$image")" \
     >"$out" 2>&1 &
   local runner=$! pid seen="" ticks=0
-  pid=$(program_pid "$runner" PelorinCli.exe)
+  pid=$(program_pid "$runner" "$(basename "$program")")
   while kill -0 "$runner" 2>/dev/null; do
     if grep -q 'waiting for devices' "$out" 2>/dev/null; then
       seen=$EPOCHREALTIME
@@ -168,7 +173,7 @@ station() {
   # The station's two records: the log's verified serial skipped, the other flashed, numbered on
   # from the log's last record.
   local expected actual
-  if [ "$kind" = big ]; then
+  if [ "$kind" != empty ]; then
     expected=$(printf '%s\n' "$((last_sequence + 1)) $verified_serial already-verified" \
       "$((last_sequence + 2)) $unverified_serial verified" | sort)
     actual=$(tail -c 4096 "$log" | tail -n 2 | jq -r '"\(.sequence) \(.serial) \(.result)"' | sort)
@@ -186,16 +191,16 @@ load_before=$(cut -d' ' -f1-3 /proc/loadavg)
 failed=0
 rows=()
 for round in $(seq "$runs"); do
-  for kind in empty big; do
-    if [ "$kind" = big ]; then
-      truncate -s "$log_bytes" "$big"
-      log=$big
-    else
+  for kind in empty big ${before:+before}; do
+    if [ "$kind" = empty ]; then
       log=$work/empty.jsonl
       rm -f "$log"
+    else
+      truncate -s "$log_bytes" "$big"
+      log=$big
     fi
     serve || exit 1
-    station "$kind" "$log"
+    station "$kind" "$log" "$([ "$kind" = before ] && echo "$before")"
     touch "$work/devsim.stop"
     wait "$devsim_pid" 2>/dev/null
     [ "$ok" = 1 ] || { echo "round $round: $kind run failed" >&2; failed=1; }
@@ -222,7 +227,10 @@ fi
       return v[int((m + 1) / 2)]
     }
     END {
-      for (k in n) {
+      split("empty big before", kinds, " ")
+      for (x = 1; x <= 3; x++) {
+        k = kinds[x]
+        if (!(k in n)) continue
         line = ""
         for (i = 1; i <= n[k]; i++) line = line sprintf(" %s", w[k, i])
         printf "%-6s start to waiting:%s s, median %.2f s; CPU to waiting median %.2f s\n", k,
@@ -231,6 +239,9 @@ fi
       d = median("w", "big") - median("w", "empty")
       printf "the log read costs %.2f s (median big - median empty); target: big within 5 s: %s\n",
         d, median("w", "big") <= 5 ? "met" : "missed"
+      if ("before" in n)
+        printf "before: the log read costs %.2f s (median before - median empty)\n",
+          median("w", "before") - median("w", "empty")
     }'
   echo "$native_line"
   echo "load average (1, 5, 15 min) before the runs: $load_before; after: $(cut -d' ' -f1-3 /proc/loadavg)"
