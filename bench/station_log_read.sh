@@ -20,8 +20,8 @@
 # the station's format numbered 1, 2, 3, ..., most of another image, the last PERCENT percent of
 # a 64 KiB random image, the station's; one unit in eight without serial number, the others
 # each with its own; a few results other than verified, and some units flashed again (about two
-# million records and 2.5 s for a gigabyte). Then, in a Wine prefix and under a wineserver of this
-# script's own, runs alternate between
+# million records in a few seconds for a gigabyte). Then, in a Wine prefix and under a
+# wineserver of this script's own, runs alternate between
 #   empty   a station on a log that does not exist yet: Wine's start, the image's hashing
 #   big     a station on the big log (restored to its size before each run)
 #   before  with --before, the older program on the big log
@@ -29,13 +29,13 @@
 # latest record with this image says verified (it must be skipped, already-verified), one whose
 # latest says verification-error (it must be flashed). Per run: the wall time from the start of
 # the program to its "station: waiting for devices" line (polled every 5 ms), and the CPU of its
-# process up to then; a big run also checks that its records continue the log's sequence and say
-# what the log implies (so does a before run). The log is read from the page cache (it was just written). Then, when
-# there is one, the native reader timer on the same log (LogMemoryReader fed a megabyte at a
-# time, as the station feeds it). Target: the station waits for units within 5 s on the big log.
-# The machine's load average before and after is printed too: other work on it shows in the
-# wall times. The table goes to stdout and BUILD_DIR/bench/station_log_read.txt; the station outputs of the
-# last runs stay in BUILD_DIR/bench/station_log_read/.
+# process up to then; a run on the big log also checks that its records continue the log's
+# sequence and say what the log implies. The log is read from the page cache (it was just
+# written). Then, when there is one, the native reader timer on the same log (LogMemoryReader
+# fed a megabyte at a time, as the station feeds it). Target: the station waits for units within
+# 5 s on the big log. The machine's load average before and after is printed too: other work on
+# it shows in the wall times. The table goes to stdout and BUILD_DIR/bench/station_log_read.txt;
+# the station outputs of the last runs stay in BUILD_DIR/bench/station_log_read/.
 #
 # Exit status: 0 when every run ended as it must, 1 otherwise, 2 on bad use.
 set -u
@@ -46,7 +46,7 @@ repo=$(cd "$here/.." && pwd)
 
 build=$repo/build/win32 size=$((1024 * 1024 * 1024)) runs=3 ours=10 keep=0
 native=$repo/build/native/bench/log_read_native before=""
-usage() { sed -n '5,16p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2; }
+usage() { sed -n '5,18p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2; }
 while [ $# -gt 0 ]; do
   case $1 in
     --size)
@@ -67,10 +67,11 @@ while [ $# -gt 0 ]; do
 done
 [ "$runs" -ge 1 ] 2>/dev/null && [ "$size" -ge 4096 ] 2>/dev/null || usage
 [ "$ours" -ge 1 ] 2>/dev/null && [ "$ours" -le 100 ] || usage
-build=$(cd "$build" 2>/dev/null && pwd) || { echo "station_log_read.sh: no build folder" >&2; exit 2; }
+build=$(cd "$build" 2>/dev/null && pwd) ||
+  { echo "station_log_read.sh: no build folder" >&2; exit 2; }
 devsim=$build/tools/devsim/devsim.exe cli=$build/src/cli/PelorinCli.exe
-[ -z "$before" ] || before=$(realpath "$before")
-for f in "$devsim" "$cli" $before; do
+[ -z "$before" ] || before=$(realpath -m "$before")
+for f in "$devsim" "$cli" ${before:+"$before"}; do
   [ -f "$f" ] || { echo "station_log_read.sh: $f not found" >&2; exit 2; }
 done
 
@@ -110,7 +111,8 @@ head -c 65536 /dev/urandom >"$image"
 sha=$(sha256sum "$image" | cut -c1-64)
 big=$work/big.jsonl
 made_at=$EPOCHREALTIME
-facts=$("$maker" "$big" "$size" "$sha" "$ours") || { echo "station_log_read.sh: no log" >&2; exit 1; }
+facts=$("$maker" "$big" "$size" "$sha" "$ours") ||
+  { echo "station_log_read.sh: no log" >&2; exit 1; }
 made_s=$(awk -v a="$made_at" -v b="$EPOCHREALTIME" 'BEGIN { printf "%.1f", b - a }')
 fact() { sed -n "s/^$1=//p" <<<"$facts"; }
 log_bytes=$(stat -c %s "$big") last_sequence=$(fact lastSequence)
@@ -146,8 +148,8 @@ serve() {
   return 1
 }
 
-# station KIND LOG [PROGRAM]: one station; sets wait_s (start to the waiting line), cpu_s (its CPU up to
-# then) and ok.
+# station KIND LOG [PROGRAM]: one station (PROGRAM: another PelorinCli.exe); sets wait_s (start
+# to the waiting line), cpu_s (its CPU up to then) and ok.
 station() {
   local kind=$1 log=$2 out=$work/$1.log program=${3:-$cli}
   rm -f "$out"
@@ -244,6 +246,7 @@ fi
           median("w", "before") - median("w", "empty")
     }'
   echo "$native_line"
-  echo "load average (1, 5, 15 min) before the runs: $load_before; after: $(cut -d' ' -f1-3 /proc/loadavg)"
+  echo "load average (1, 5, 15 min) before the runs: $load_before;" \
+    "after: $(cut -d' ' -f1-3 /proc/loadavg)"
 } | tee "$result_file"
 exit "$failed"
