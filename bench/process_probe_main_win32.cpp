@@ -11,7 +11,8 @@
 // answers them differently:
 //   handles     its entries in the system's handle list (NtQuerySystemInformation,
 //               SystemHandleInformation), -1 when there is none; byType splits them by object
-//               type number. Under Wine 8 this is the number of open handles.
+//               type, named from a copy of one handle of each type (NtQueryObject), else by
+//               number. Under Wine 8 this is the number of open handles.
 //   tableCount  HandleCount of the system's process list (SystemProcessInformation); Wine 8 gives
 //               the size of the process's handle table there (a power of two), not its use.
 //   handleCount GetProcessHandleCount on the opened process (-1 when it fails); Wine 8 gives 0.
@@ -32,6 +33,7 @@
 namespace {
 
 using QuerySystemInformation = LONG(NTAPI*)(SYSTEM_INFORMATION_CLASS, PVOID, ULONG, PULONG);
+using QueryObject = LONG(NTAPI*)(HANDLE, OBJECT_INFORMATION_CLASS, PVOID, ULONG, PULONG);
 
 struct Sample {
   bool found = false;
@@ -72,9 +74,32 @@ Sample Find(QuerySystemInformation query, const std::wstring& name, std::vector<
   }
 }
 
-// Its entries in the system's handle list, and how many of each object type; -1 when the list
-// cannot be had.
-long ListedHandles(QuerySystemInformation query, DWORD pid, std::vector<BYTE>* buffer,
+// The name of an object type ("Event", "File", ...), learnt from a copy of one handle of that
+// type of process `pid`; empty when it cannot be had (the handle was closed meanwhile).
+std::string TypeName(QueryObject queryObject, DWORD pid, USHORT handleValue) {
+  HANDLE process = OpenProcess(PROCESS_DUP_HANDLE, FALSE, pid);
+  if (process == nullptr) return {};
+  HANDLE copy = nullptr;
+  std::string name;
+  if (DuplicateHandle(process, reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(handleValue)),
+                      GetCurrentProcess(), &copy, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
+    alignas(8) BYTE buffer[1024];
+    ULONG needed = 0;
+    if (queryObject(copy, ObjectTypeInformation, buffer, sizeof(buffer), &needed) == 0) {
+      const auto* info = reinterpret_cast<const PUBLIC_OBJECT_TYPE_INFORMATION*>(buffer);
+      for (USHORT i = 0; i < info->TypeName.Length / sizeof(wchar_t); ++i)
+        name += static_cast<char>(info->TypeName.Buffer[i] < 0x80 ? info->TypeName.Buffer[i] : '?');
+    }
+    CloseHandle(copy);
+  }
+  CloseHandle(process);
+  return name;
+}
+
+// Its entries in the system's handle list, and how many of each object type (by name where one
+// was learnt, else by number); -1 when the list cannot be had.
+long ListedHandles(QuerySystemInformation query, QueryObject queryObject, DWORD pid,
+                   std::vector<BYTE>* buffer, std::map<int, std::string>* typeNames,
                    std::string* byType) {
   for (;;) {
     ULONG needed = 0;
@@ -86,16 +111,20 @@ long ListedHandles(QuerySystemInformation query, DWORD pid, std::vector<BYTE>* b
   }
   const auto* list = reinterpret_cast<const SYSTEM_HANDLE_INFORMATION*>(buffer->data());
   std::map<int, long> types;
+  std::map<int, USHORT> someHandle;
   long count = 0;
   for (ULONG i = 0; i < list->Count; ++i) {
     if (list->Handle[i].OwnerPid != pid) continue;
     ++count;
     ++types[list->Handle[i].ObjectType];
+    someHandle[list->Handle[i].ObjectType] = list->Handle[i].HandleValue;
   }
   byType->clear();
   for (const auto& [type, n] : types) {
+    std::string& name = (*typeNames)[type];
+    if (name.empty() && queryObject != nullptr) name = TypeName(queryObject, pid, someHandle[type]);
     if (!byType->empty()) *byType += ',';
-    *byType += std::to_string(type) + ':' + std::to_string(n);
+    *byType += (name.empty() ? std::to_string(type) : name) + ':' + std::to_string(n);
   }
   if (byType->empty()) byType->push_back('-');
   return count;
@@ -146,7 +175,10 @@ int wmain(int argc, wchar_t** argv) {
       stdinEnded = true;
     }).detach();
   }
+  const auto queryObject = reinterpret_cast<QueryObject>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryObject")));
   std::vector<BYTE> buffer(1 << 20), handleBuffer(1 << 20);
+  std::map<int, std::string> typeNames;
   std::string byType;
   const ULONGLONG start = GetTickCount64();
   for (;;) {
@@ -155,7 +187,8 @@ int wmain(int argc, wchar_t** argv) {
     const ULONGLONG tick = GetTickCount64() - start;
     const Sample s = Find(query, name, &buffer);
     if (s.found) {
-      const long handles = ListedHandles(query, s.pid, &handleBuffer, &byType);
+      const long handles =
+          ListedHandles(query, queryObject, s.pid, &handleBuffer, &typeNames, &byType);
       std::printf(
           "tick=%llu found=1 pid=%lu handles=%ld byType=%s tableCount=%lu handleCount=%ld "
           "threads=%lu workingSet=%llu peakWorkingSet=%llu private=%llu\n",
