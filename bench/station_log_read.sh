@@ -28,13 +28,13 @@
 # each PelorinCli.exe --station --count 2 against two devsim.exe units: one whose serial's
 # latest record with this image says verified (it must be skipped, already-verified), one whose
 # latest says verification-error (it must be flashed). Per run: the wall time from the start of
-# the program to its "station: waiting for devices" line (polled every 5 ms), and the CPU of its
-# process up to then; a run on the big log also checks that its records continue the log's
-# sequence and say what the log implies. The log is read from the page cache (it was just
-# written). Then, when there is one, the native reader timer on the same log (LogMemoryReader
-# fed a megabyte at a time, as the station feeds it). Target: the station waits for units within
-# 5 s on the big log. The machine's load average before and after is printed too: other work on
-# it shows in the wall times. The table goes to stdout and BUILD_DIR/bench/station_log_read.txt;
+# the program to its "station: waiting for devices" line (polled every 5 ms), the CPU of its
+# process up to then and its VmRSS then (it holds the serial numbers of the image); a run on the
+# big log also checks that its records continue the log's sequence and say what the log implies.
+# The log is read from the page cache (it was just written). Then, when there is one, the native
+# reader timer on the same log (LogMemoryReader fed a megabyte at a time, as the station feeds
+# it). Target: the station waits for units within 5 s on the big log. The machine's load
+# average before and after is printed too: other work on it shows in the wall times. The table goes to stdout and BUILD_DIR/bench/station_log_read.txt;
 # the station outputs of the last runs stay in BUILD_DIR/bench/station_log_read/.
 #
 # Exit status: 0 when every run ended as it must, 1 otherwise, 2 on bad use.
@@ -149,19 +149,20 @@ serve() {
 }
 
 # station KIND LOG [PROGRAM]: one station (PROGRAM: another PelorinCli.exe); sets wait_s (start
-# to the waiting line), cpu_s (its CPU up to then) and ok.
+# to the waiting line), cpu_s (its CPU up to then), rss_kb (its VmRSS then) and ok.
 station() {
   local kind=$1 log=$2 out=$work/$1.log program=${3:-$cli}
   rm -f "$out"
   local start=$EPOCHREALTIME
   run_win "$program" --station --log "$(win_path "$log")" --count 2 "$(win_path "$image")" \
     >"$out" 2>&1 &
-  local runner=$! pid seen="" ticks=0
+  local runner=$! pid seen="" ticks=0 rss=0
   pid=$(program_pid "$runner" "$(basename "$program")")
   while kill -0 "$runner" 2>/dev/null; do
     if grep -q 'waiting for devices' "$out" 2>/dev/null; then
       seen=$EPOCHREALTIME
       ticks=$(cpu_ticks "$pid")
+      rss=$(awk '/^VmRSS:/ { print $2 }' "/proc/$pid/status" 2>/dev/null)
       break
     fi
     sleep 0.005
@@ -170,6 +171,7 @@ station() {
   local status=$?
   wait_s=$(awk -v a="$start" -v b="${seen:-$EPOCHREALTIME}" 'BEGIN { printf "%.2f", b - a }')
   cpu_s=$(awk -v t="$ticks" -v hz="$clk_tck" 'BEGIN { printf "%.2f", t / hz }')
+  rss_kb=${rss:-0}
   ok=0
   [ "$status" = 0 ] && [ -n "$seen" ] || return
   # The station's two records: the log's verified serial skipped, the other flashed, numbered on
@@ -206,8 +208,8 @@ for round in $(seq "$runs"); do
     touch "$work/devsim.stop"
     wait "$devsim_pid" 2>/dev/null
     [ "$ok" = 1 ] || { echo "round $round: $kind run failed" >&2; failed=1; }
-    rows+=("$kind $wait_s $cpu_s")
-    echo "round $round: $kind: waiting after $wait_s s (CPU $cpu_s s)" >&2
+    rows+=("$kind $wait_s $cpu_s $rss_kb")
+    echo "round $round: $kind: waiting after $wait_s s (CPU $cpu_s s, VmRSS $rss_kb kB)" >&2
   done
 done
 truncate -s "$log_bytes" "$big"
@@ -221,7 +223,7 @@ fi
   echo "station log read ($arch): a log of $log_bytes bytes, $(fact records) records," \
     "$(fact ourRecords) of this image; $runs runs of each kind"
   printf '%s\n' "${rows[@]}" | awk '
-    { n[$1]++; w[$1, n[$1]] = $2; c[$1, n[$1]] = $3 }
+    { n[$1]++; w[$1, n[$1]] = $2; c[$1, n[$1]] = $3; if ($4 > m[$1]) m[$1] = $4 }
     function median(a, k,    i, j, t, v, m) {
       m = n[k]
       for (i = 1; i <= m; i++) v[i] = (a == "w" ? w[k, i] : c[k, i])
@@ -235,8 +237,8 @@ fi
         if (!(k in n)) continue
         line = ""
         for (i = 1; i <= n[k]; i++) line = line sprintf(" %s", w[k, i])
-        printf "%-6s start to waiting:%s s, median %.2f s; CPU to waiting median %.2f s\n", k,
-          line, median("w", k), median("c", k)
+        printf "%-6s start to waiting:%s s, median %.2f s; CPU to waiting median %.2f s;" \
+          " VmRSS then up to %d kB\n", k, line, median("w", k), median("c", k), m[k]
       }
       d = median("w", "big") - median("w", "empty")
       printf "the log read costs %.2f s (median big - median empty); target: big within 5 s: %s\n",
