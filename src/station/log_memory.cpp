@@ -215,13 +215,15 @@ class LineParser {
       if (!String(&key)) return false;
       SkipSpace();
       if (!Take(':')) return false;
+      // Compared as views: lengths first, so that most keys are told apart without a memcmp.
+      const std::string_view name = key;
       Field field = Field::None;
       if (depth == 0) {
-        if (key == "sequence") field = Field::Sequence;
-        if (key == "serial") field = Field::Serial;
-        if (key == "result") field = Field::Result;
-        if (key == "image") field = Field::Image;
-      } else if (image && key == "sha256") {
+        if (name == "sequence") field = Field::Sequence;
+        if (name == "serial") field = Field::Serial;
+        if (name == "result") field = Field::Result;
+        if (name == "image") field = Field::Image;
+      } else if (image && name == "sha256") {
         field = Field::Sha256;
       }
       Forget(field);
@@ -267,11 +269,32 @@ uint64_t QuickSequence(std::string_view line) {
 
 }  // namespace
 
+LogMemoryReader::LogMemoryReader(std::string sha256) : sha256_(std::move(sha256)) {
+  const size_t size = sha256_.size();
+  skip_.fill(static_cast<uint32_t>(size));
+  for (size_t i = 0; i + 1 < size; ++i)
+    skip_[static_cast<unsigned char>(sha256_[i])] = static_cast<uint32_t>(size - 1 - i);
+}
+
+// Whether the line holds sha256_ anywhere. Every line of a log is searched, most of them in vain,
+// and a plain search stops at each digit that begins the SHA-256 (a dozen or more per line).
+bool LogMemoryReader::NamesImage(std::string_view line) const {
+  const size_t size = sha256_.size();
+  if (size == 0 || line.size() < size) return false;
+  const char last = sha256_[size - 1];
+  for (size_t end = size - 1; end < line.size();
+       end += skip_[static_cast<unsigned char>(line[end])]) {
+    if (line[end] == last &&
+        std::memcmp(line.data() + end + 1 - size, sha256_.data(), size - 1) == 0)
+      return true;
+  }
+  return false;
+}
+
 void LogMemoryReader::Line(std::string_view line) {
   if (line.empty()) return;
   // Only a line that names this image or may hold a higher sequence can change the memory.
-  const bool namesImage = !sha256_.empty() && line.find(sha256_) != std::string_view::npos;
-  if (!namesImage && QuickSequence(line) <= memory_.lastSequence) return;
+  if (!NamesImage(line) && QuickSequence(line) <= memory_.lastSequence) return;
   RecordFields fields;
   if (!LineParser(line).Parse(&fields)) return;
   if (fields.sequence) memory_.lastSequence = std::max(memory_.lastSequence, *fields.sequence);

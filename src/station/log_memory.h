@@ -5,6 +5,7 @@
 // it names this image's SHA-256, or its sequence number is above the highest so far.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -31,7 +32,7 @@ struct LogMemory {
 class LogMemoryReader {
  public:
   // `sha256`: the image's, lower-case hex.
-  explicit LogMemoryReader(std::string sha256) : sha256_(std::move(sha256)) {}
+  explicit LogMemoryReader(std::string sha256);
   void Add(std::string_view piece);
   // The last line counts as a record when it is one whole, even without its newline; anything
   // else there (a torn write, NUL bytes) is no record.
@@ -39,7 +40,11 @@ class LogMemoryReader {
 
  private:
   void Line(std::string_view line);
+  bool NamesImage(std::string_view line) const;
   const std::string sha256_;
+  // How far the search for sha256_ moves on after looking at a character (a Horspool search:
+  // in a line that names another image it looks at about one character in sixty).
+  std::array<uint32_t, 256> skip_;
   std::string partial_;  // the content after the last newline so far
   LogMemory memory_;
 };

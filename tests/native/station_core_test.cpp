@@ -422,6 +422,30 @@ TEST(StationRecord, LogMemoryTailsAndOddLines) {
       << "the latest record of SN2 is a link error";
 }
 
+// A line that names this image is read whatever its sequence number, one that does not only when
+// it may raise the highest: the image's SHA-256 is found wherever it stands, after near misses
+// too, and nothing else passes for it.
+TEST(StationRecord, LogMemoryFindsTheImageAfterNearMisses) {
+  const std::string sha = "9f2c41d07be3a5c8e1f60b2d94a7c3e58f1b06d2a9c4e7f3b5d81a0c6e2f49e1";
+  std::string nearMiss = sha;
+  nearMiss.back() = '0';
+  const std::string high = LogLine(50, "SN0", "verified", std::string(64, 'b'));
+  // Lower than 50, but it names the image, after a prefix of its SHA-256 and a near miss.
+  const std::string named = R"({"sequence": 7, "serial": "SN1", "message": ")" + sha.substr(0, 40) +
+                            nearMiss + R"(", "image": {"sha256": ")" + sha +
+                            R"("}, "result": "verified"})" + "\n";
+  // Its first "sequence" says 1, its own says 60: only a line that is parsed raises the highest.
+  const auto nested = [](const std::string& message) {
+    return R"({"image": {"sequence": 1}, "sequence": 60, "message": ")" + message + "\"}\n";
+  };
+  const LogMemory missed = ReadLogMemory(high + named + nested(nearMiss + sha.substr(1)), sha);
+  EXPECT_EQ(missed.lastSequence, 50u) << "a near miss is not the image";
+  EXPECT_EQ(missed.serials, (std::map<std::string, bool>{{"SN1", true}}));
+  const LogMemory found = ReadLogMemory(high + named + nested("x" + sha), sha);
+  EXPECT_EQ(found.lastSequence, 60u);
+  EXPECT_EQ(ReadLogMemory(high + nested(sha), sha).lastSequence, 60u) << "at the start of a text";
+}
+
 TEST(StationCore, SerialIsTheLastPartOfAUsbInstanceIdWithoutAmpersand) {
   EXPECT_EQ(SerialOf("USB\\VID_1234&PID_5678\\SN0001"), "SN0001");
   EXPECT_EQ(SerialOf("usb\\vid_1234&pid_5678\\0123456789AB"), "0123456789AB");
