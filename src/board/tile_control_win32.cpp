@@ -53,16 +53,22 @@ void Paint(HDC dc, const RECT& client, const TileView& view, const TileFonts& fo
 
   HGDIOBJ old = SelectObject(dc, fonts.small);
   const int line = fonts.smallHeight;
-  // Top: the port, and its time (or the warning) on the right.
+  // Top: the port, and its time (or the warning) on the right. A line outside what is being
+  // drawn again is not laid out at all (a moving bar redraws only the middle).
   RECT top = {inner.left, inner.top, inner.right, inner.top + line};
-  DrawTextW(dc, view.port.c_str(), -1, &top, DT_LEFT | DT_SINGLELINE | DT_END_ELLIPSIS | DT_NOPREFIX);
-  const std::wstring right = view.checkPort ? L"Check this port" : view.time;
-  DrawTextW(dc, right.c_str(), -1, &top, DT_RIGHT | DT_SINGLELINE | DT_NOPREFIX);
+  if (RectVisible(dc, &top)) {
+    DrawTextW(dc, view.port.c_str(), -1, &top,
+              DT_LEFT | DT_SINGLELINE | DT_END_ELLIPSIS | DT_NOPREFIX);
+    const std::wstring right = view.checkPort ? L"Check this port" : view.time;
+    DrawTextW(dc, right.c_str(), -1, &top, DT_RIGHT | DT_SINGLELINE | DT_NOPREFIX);
+  }
   // Bottom: the serial and the port's tally.
   RECT bottom = {inner.left, inner.bottom - line, inner.right, inner.bottom};
-  DrawTextW(dc, view.tally.c_str(), -1, &bottom, DT_RIGHT | DT_SINGLELINE | DT_NOPREFIX);
-  DrawTextW(dc, view.serial.c_str(), -1, &bottom,
-            DT_LEFT | DT_SINGLELINE | DT_END_ELLIPSIS | DT_NOPREFIX);
+  if (RectVisible(dc, &bottom)) {
+    DrawTextW(dc, view.tally.c_str(), -1, &bottom, DT_RIGHT | DT_SINGLELINE | DT_NOPREFIX);
+    DrawTextW(dc, view.serial.c_str(), -1, &bottom,
+              DT_LEFT | DT_SINGLELINE | DT_END_ELLIPSIS | DT_NOPREFIX);
+  }
 
   // Middle: the state in large type, with the bar under it while the unit is flashed.
   RECT middle = {inner.left, top.bottom, inner.right, bottom.top};
@@ -76,16 +82,25 @@ void Paint(HDC dc, const RECT& client, const TileView& view, const TileFonts& fo
     middle.bottom = bar.top;
   }
   SelectObject(dc, fonts.state);
-  RECT measured = middle;
-  DrawTextW(dc, view.state.c_str(), -1, &measured,
-            DT_CENTER | DT_WORDBREAK | DT_CALCRECT | DT_NOPREFIX);
-  const int height = measured.bottom - measured.top;
-  RECT centred = middle;
-  if (height < middle.bottom - middle.top) {
-    centred.top = middle.top + (middle.bottom - middle.top - height) / 2;
+  SIZE extent{};
+  const int length = static_cast<int>(view.state.size());
+  if (GetTextExtentPoint32W(dc, view.state.c_str(), length, &extent) &&
+      extent.cx <= middle.right - middle.left) {
+    // One line (most states): centred in one call.
+    DrawTextW(dc, view.state.c_str(), length, &middle,
+              DT_CENTER | DT_VCENTER | DT_SINGLELINE | DT_NOPREFIX);
+  } else {
+    RECT measured = middle;
+    DrawTextW(dc, view.state.c_str(), length, &measured,
+              DT_CENTER | DT_WORDBREAK | DT_CALCRECT | DT_NOPREFIX);
+    const int height = measured.bottom - measured.top;
+    RECT centred = middle;
+    if (height < middle.bottom - middle.top) {
+      centred.top = middle.top + (middle.bottom - middle.top - height) / 2;
+    }
+    DrawTextW(dc, view.state.c_str(), length, &centred,
+              DT_CENTER | DT_WORDBREAK | DT_END_ELLIPSIS | DT_NOPREFIX);
   }
-  DrawTextW(dc, view.state.c_str(), -1, &centred,
-            DT_CENTER | DT_WORDBREAK | DT_END_ELLIPSIS | DT_NOPREFIX);
   SelectObject(dc, old);
 }
 
