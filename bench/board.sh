@@ -50,72 +50,9 @@ for f in "$devsim" "$cli" "$board" "$driver"; do
   [ -f "$f" ] || { echo "board.sh: $f not found" >&2; exit 2; }
 done
 
-wine_arch_of "$devsim" || exit 2
-command -v Xvfb >/dev/null || { echo "board.sh: Xvfb is not installed" >&2; exit 2; }
-
-work=$build/bench/board
-prefix=$work/wineprefix
-result_file=$build/bench/board.txt
-mkdir -p "$work"
-rm -f "$work"/*.log "$work"/*.summary "$work"/*.jsonl "$work"/*.txt
-clk_tck=$(getconf CLK_TCK)
-
-xvfb_pid="" started_pids=()
-cleanup() {
-  local pid
-  touch "$work/devsim.stop" 2>/dev/null
-  for pid in "${started_pids[@]}"; do kill "$pid" 2>/dev/null; done
-  [ -d "$prefix" ] && WINEPREFIX=$prefix "$server" -k >/dev/null 2>&1
-  [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null
-  wait 2>/dev/null
-  rm -f "$work"/*.nb0 "$work/devsim.ready" "$work/devsim.stop"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
-
-. "$repo/cmake/xvfb.sh"
-start_private_xvfb 600 649 || { echo "board.sh: no free display" >&2; exit 1; }
-export LC_ALL=ko_KR.UTF-8 LANG=ko_KR.UTF-8
-run_win() { "$repo/cmake/wine-run.sh" "$arch" "$prefix" "$@"; }
-
-bench_prefix board.sh || exit 1
+bench_start board 600 649 || exit 1
 run_win reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f >/dev/null 2>&1
 
-# serve UNITS OPTIONS...: devsim with UNITS units and these --device options; returns once they
-# are registered, with devsim's time zero (GetTickCount64) in origin.
-serve() {
-  local units=$1
-  shift
-  rm -f "$work/devsim.ready" "$work/devsim.stop" "$work/run.summary"
-  run_win "$devsim" --devices "$units" "$@" --ready "$(win_path "$work/devsim.ready")" \
-    --stop "$(win_path "$work/devsim.stop")" --summary "$(win_path "$work/run.summary")" \
-    --timeout 900 >"$work/devsim.log" 2>&1 &
-  devsim_pid=$!
-  started_pids+=("$devsim_pid")
-  for _ in $(seq 600); do
-    if [ -s "$work/devsim.ready" ]; then
-      origin=$(sed -n 's/^READY origin=\([0-9]*\).*/\1/p' "$work/devsim.ready")
-      [ -n "$origin" ] && return 0
-    fi
-    kill -0 "$devsim_pid" 2>/dev/null || break
-    sleep 0.1
-  done
-  echo "board.sh: devsim did not get ready" >&2
-  return 1
-}
-# units N PREFIX [EXTRA]: the --device options of N USB-like units with serials PREFIX0.., each
-# at a port of its own, each with the options EXTRA.
-units() {
-  local k
-  for k in $(seq 0 $(($1 - 1))); do
-    echo "--device"
-    echo "$k:usb=1234:5678:$2$k,location=Port_#$(printf %04d $((k + 1))).Hub_#0001${3:+,$3}"
-  done
-}
-stop_devsim() {
-  touch "$work/devsim.stop"
-  wait "$devsim_pid" 2>/dev/null
-}
 records() { [ -f "$1" ] && wc -l <"$1" || echo 0; }
 
 # flash NAME PROGRAM UNITS IMAGE: one station (console or board) to --count UNITS; sets cpu_ns

@@ -46,68 +46,7 @@ build=$(cd "$build" 2>/dev/null && pwd) || { echo "station.sh: no build folder" 
 devsim=$build/tools/devsim/devsim.exe cli=$build/src/cli/PelorinCli.exe
 for f in "$devsim" "$cli"; do [ -f "$f" ] || { echo "station.sh: $f not found" >&2; exit 2; }; done
 
-wine_arch_of "$devsim" || exit 2
-command -v Xvfb >/dev/null || { echo "station.sh: Xvfb is not installed" >&2; exit 2; }
-
-work=$build/bench/station
-prefix=$work/wineprefix
-result_file=$build/bench/station.txt
-mkdir -p "$work"
-rm -f "$work"/*.log "$work"/*.summary "$work"/*.jsonl "$work"/*.txt
-clk_tck=$(getconf CLK_TCK)
-
-xvfb_pid="" started_pids=()
-cleanup() {
-  local pid
-  touch "$work/devsim.stop" 2>/dev/null
-  for pid in "${started_pids[@]}"; do kill "$pid" 2>/dev/null; done
-  [ -d "$prefix" ] && WINEPREFIX=$prefix "$server" -k >/dev/null 2>&1
-  [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null
-  wait 2>/dev/null
-  rm -f "$work"/*.nb0 "$work/devsim.ready" "$work/devsim.stop"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
-
-. "$repo/cmake/xvfb.sh"
-start_private_xvfb 500 599 || { echo "station.sh: no free display" >&2; exit 1; }
-export LC_ALL=ko_KR.UTF-8 LANG=ko_KR.UTF-8
-run_win() { "$repo/cmake/wine-run.sh" "$arch" "$prefix" "$@"; }
-
-bench_prefix station.sh || exit 1
-
-# serve UNITS OPTIONS...: devsim with UNITS units and these --device options; returns once they
-# are registered.
-serve() {
-  local units=$1
-  shift
-  rm -f "$work/devsim.ready" "$work/devsim.stop" "$work/run.summary"
-  run_win "$devsim" --devices "$units" "$@" --ready "$(win_path "$work/devsim.ready")" \
-    --stop "$(win_path "$work/devsim.stop")" --summary "$(win_path "$work/run.summary")" \
-    --timeout 900 >"$work/devsim.log" 2>&1 &
-  devsim_pid=$!
-  started_pids+=("$devsim_pid")
-  for _ in $(seq 600); do
-    [ -f "$work/devsim.ready" ] && return 0
-    kill -0 "$devsim_pid" 2>/dev/null || break
-    sleep 0.1
-  done
-  echo "station.sh: devsim did not get ready" >&2
-  return 1
-}
-# units N PREFIX [EXTRA]: the --device options of N USB-like units with serials PREFIX0.., each
-# at a port of its own, each with the options EXTRA (k stands for the unit's number).
-units() {
-  local k
-  for k in $(seq 0 $(($1 - 1))); do
-    echo "--device"
-    echo "$k:usb=1234:5678:$2$k,location=Port_#$(printf %04d $((k + 1))).Hub_#0001${3:+,${3//k/$k}}"
-  done
-}
-stop_devsim() {
-  touch "$work/devsim.stop"
-  wait "$devsim_pid" 2>/dev/null
-}
+bench_start station 500 599 || exit 1
 
 # station NAME UNITS IMAGE: one station to --count UNITS; sets cpu_ns (CPU from the waiting line
 # to the end) and ok (every unit verified).

@@ -75,30 +75,13 @@ for f in "$devsim" "$cli" ${before:+"$before"}; do
   [ -f "$f" ] || { echo "station_log_read.sh: $f not found" >&2; exit 2; }
 done
 
-wine_arch_of "$devsim" || exit 2
-command -v Xvfb >/dev/null || { echo "station_log_read.sh: Xvfb is not installed" >&2; exit 2; }
 command -v "${CXX:-c++}" >/dev/null || { echo "station_log_read.sh: no c++ compiler" >&2; exit 2; }
-
-work=$build/bench/station_log_read
-prefix=$work/wineprefix
-result_file=$build/bench/station_log_read.txt
-mkdir -p "$work"
-rm -f "$work"/*.log "$work"/*.summary "$work"/*.jsonl "$work"/*.txt
-clk_tck=$(getconf CLK_TCK)
-
-xvfb_pid="" started_pids=()
-cleanup() {
-  local pid
-  touch "$work/devsim.stop" 2>/dev/null
-  for pid in "${started_pids[@]}"; do kill "$pid" 2>/dev/null; done
-  [ -d "$prefix" ] && WINEPREFIX=$prefix "$server" -k >/dev/null 2>&1
-  [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null
-  wait 2>/dev/null
-  rm -f "$work"/*.nb0 "$work/devsim.ready" "$work/devsim.stop" "$work/empty.jsonl"
+bench_cleanup_more() {
+  rm -f "$work/empty.jsonl"
   [ "$keep" = 1 ] || rm -f "$work/big.jsonl"
 }
-trap cleanup EXIT
-trap 'exit 130' INT TERM
+
+bench_start station_log_read 500 599 || exit 1
 
 # The log: its maker compiled when it is older than its source.
 maker=$work/make_station_log
@@ -122,30 +105,10 @@ echo "station_log_read.sh: $log_bytes bytes, $(fact records) records ($(fact our
 [ -n "$verified_serial" ] && [ -n "$unverified_serial" ] ||
   { echo "station_log_read.sh: the log is too small to hold both kinds of serial" >&2; exit 2; }
 
-. "$repo/cmake/xvfb.sh"
-start_private_xvfb 500 599 || { echo "station_log_read.sh: no free display" >&2; exit 1; }
-export LC_ALL=ko_KR.UTF-8 LANG=ko_KR.UTF-8
-run_win() { "$repo/cmake/wine-run.sh" "$arch" "$prefix" "$@"; }
-
-bench_prefix station_log_read.sh || exit 1
-
-# The two units, present from the start, for each run.
-serve() {
-  rm -f "$work/devsim.ready" "$work/devsim.stop"
-  run_win "$devsim" --devices 2 \
-    --device "0:usb=1234:5678:$verified_serial,location=Port_#0001.Hub_#0001" \
-    --device "1:usb=1234:5678:$unverified_serial,location=Port_#0002.Hub_#0001" \
-    --ready "$(win_path "$work/devsim.ready")" --stop "$(win_path "$work/devsim.stop")" \
-    --summary "$(win_path "$work/run.summary")" --timeout 600 >"$work/devsim.log" 2>&1 &
-  devsim_pid=$!
-  started_pids+=("$devsim_pid")
-  for _ in $(seq 600); do
-    [ -f "$work/devsim.ready" ] && return 0
-    kill -0 "$devsim_pid" 2>/dev/null || break
-    sleep 0.1
-  done
-  echo "station_log_read.sh: devsim did not get ready" >&2
-  return 1
+# The two units of every run: one the big log shows verified, one it does not.
+serve_two() {
+  serve 2 --device "0:usb=1234:5678:$verified_serial,location=Port_#0001.Hub_#0001" \
+    --device "1:usb=1234:5678:$unverified_serial,location=Port_#0002.Hub_#0001"
 }
 
 # station KIND LOG [PROGRAM]: one station (PROGRAM: another PelorinCli.exe); sets wait_s (start
@@ -203,7 +166,7 @@ for round in $(seq "$runs"); do
       truncate -s "$log_bytes" "$big"
       log=$big
     fi
-    serve || exit 1
+    serve_two || exit 1
     station "$kind" "$log" "$([ "$kind" = before ] && echo "$before")"
     touch "$work/devsim.stop"
     wait "$devsim_pid" 2>/dev/null

@@ -85,34 +85,8 @@ for f in "$devsim" "$cli" "$probe"; do
   [ -f "$f" ] || { echo "station_soak.sh: $f not found" >&2; exit 2; }
 done
 
-wine_arch_of "$devsim" || exit 2
-command -v Xvfb >/dev/null || { echo "station_soak.sh: Xvfb is not installed" >&2; exit 2; }
-
-work=$build/bench/station_soak
-prefix=$work/wineprefix
-result_file=$build/bench/station_soak.txt
-mkdir -p "$work"
-rm -f "$work"/*.log "$work"/*.summary "$work"/*.jsonl "$work"/*.txt "$work"/*.stop
-
-xvfb_pid="" started_pids=()
-cleanup() {
-  local pid
-  touch "$work/devsim.stop" "$work/probe.stop" 2>/dev/null
-  for pid in "${started_pids[@]}"; do kill "$pid" 2>/dev/null; done
-  [ -d "$prefix" ] && WINEPREFIX=$prefix "$server" -k >/dev/null 2>&1
-  [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null
-  wait 2>/dev/null
-  rm -f "$work"/*.nb0 "$work/devsim.ready" "$work"/*.stop
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
-
-. "$repo/cmake/xvfb.sh"
-start_private_xvfb 500 599 || { echo "station_soak.sh: no free display" >&2; exit 1; }
-export LC_ALL=ko_KR.UTF-8 LANG=ko_KR.UTF-8
-run_win() { "$repo/cmake/wine-run.sh" "$arch" "$prefix" "$@"; }
-
-bench_prefix station_soak.sh || exit 1
+bench_cleanup_more() { touch "$work/probe.stop" 2>/dev/null; }
+bench_start station_soak 500 599 || exit 1
 
 image=$work/soak.nb0
 head -c "$size" /dev/urandom >"$image"
@@ -128,18 +102,7 @@ for k in $(seq 0 $((units - 1))); do
   options+=(--device "$k:usb=$identity,location=$port,arrive=$((k * 250))")
   options[-1]+=",leave-after-end=$leave_after,return=$return_ms*$returns"
 done
-rm -f "$work/devsim.ready"
-run_win "$devsim" --devices "$units" "${options[@]}" --ready "$(win_path "$work/devsim.ready")" \
-  --stop "$(win_path "$work/devsim.stop")" --summary "$(win_path "$work/devsim.summary")" \
-  --image "$(win_path "$image")" --timeout 86400 >"$work/devsim.log" 2>&1 &
-devsim_pid=$!
-started_pids+=("$devsim_pid")
-for _ in $(seq 600); do
-  [ -f "$work/devsim.ready" ] && break
-  kill -0 "$devsim_pid" 2>/dev/null || break
-  sleep 0.1
-done
-[ -f "$work/devsim.ready" ] || { echo "station_soak.sh: devsim did not get ready" >&2; exit 1; }
+devsim_timeout=86400 serve "$units" "${options[@]}" --image "$(win_path "$image")" || exit 1
 
 log=$work/soak.jsonl
 run_win "$cli" --station --reflash --log "$(win_path "$log")" --max-devices "$units" \
@@ -192,8 +155,8 @@ wait "$devsim_pid" 2>/dev/null
 written=$(wc -l <"$log")
 verified=$(jq -r .result "$log" | grep -c '^verified$')
 serial_records=$(jq -r 'select(.serial != "") | .serial' "$log" | wc -l)
-sessions=$(grep -c ' session=' "$work/devsim.summary" 2>/dev/null)
-whole=$(grep ' session=' "$work/devsim.summary" 2>/dev/null | grep -c 'verified=1 image=match')
+sessions=$(grep -c ' session=' "$work/run.summary" 2>/dev/null)
+whole=$(grep ' session=' "$work/run.summary" 2>/dev/null | grep -c 'verified=1 image=match')
 ok=0
 [ "$station_status" = 0 ] && [ "$written" = "$records" ] && [ "$verified" = "$records" ] &&
   [ "$whole" -ge "$records" ] && ok=1

@@ -73,3 +73,78 @@ bench_prefix() {
   WINEPREFIX=$prefix "$server" -w >/dev/null 2>&1
   WINEPREFIX=$prefix "$server" -p >/dev/null 2>&1 </dev/null
 }
+
+# bench_start NAME FIRST LAST: what every station benchmark sets up once its options are read
+# (needs build, repo and devsim): work (BUILD/bench/NAME, emptied of the last run's logs),
+# prefix, result_file (BUILD/bench/NAME.txt), clk_tck, arch and server; a cleanup when the
+# script ends (the processes in started_pids, the prefix's wineserver, the Xvfb, the images and
+# stop files; first bench_cleanup_more if the script defines it); a private Xvfb on a display in
+# FIRST..LAST, the Korean locale, run_win, and the prefix readied. False, with a message, when
+# any of it cannot be had.
+bench_start() {
+  local name=$1
+  wine_arch_of "$devsim" || return 1
+  command -v Xvfb >/dev/null || { echo "$name.sh: Xvfb is not installed" >&2; return 1; }
+  work=$build/bench/$name
+  prefix=$work/wineprefix
+  result_file=$build/bench/$name.txt
+  mkdir -p "$work"
+  rm -f "$work"/*.log "$work"/*.summary "$work"/*.jsonl "$work"/*.txt "$work"/*.stop
+  clk_tck=$(getconf CLK_TCK)
+  xvfb_pid="" started_pids=()
+  trap bench_cleanup EXIT
+  trap 'exit 130' INT TERM
+  . "$repo/cmake/xvfb.sh"
+  start_private_xvfb "$2" "$3" || { echo "$name.sh: no free display" >&2; return 1; }
+  export LC_ALL=ko_KR.UTF-8 LANG=ko_KR.UTF-8
+  bench_prefix "$name.sh"
+}
+run_win() { "$repo/cmake/wine-run.sh" "$arch" "$prefix" "$@"; }
+bench_cleanup() {
+  local pid
+  if declare -F bench_cleanup_more >/dev/null; then bench_cleanup_more; fi
+  touch "$work/devsim.stop" 2>/dev/null
+  for pid in "${started_pids[@]}"; do kill "$pid" 2>/dev/null; done
+  [ -d "$prefix" ] && WINEPREFIX=$prefix "$server" -k >/dev/null 2>&1
+  [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null
+  wait 2>/dev/null
+  rm -f "$work"/*.nb0 "$work/devsim.ready" "$work"/*.stop
+}
+
+# serve UNITS OPTIONS...: devsim with UNITS units and these --device options; returns once they
+# are registered, with devsim's time zero (GetTickCount64, from its ready file) in origin. Its
+# summary goes to $work/run.summary; it gives up after devsim_timeout seconds (default 900).
+serve() {
+  local units=$1
+  shift
+  rm -f "$work/devsim.ready" "$work/devsim.stop" "$work/run.summary"
+  run_win "$devsim" --devices "$units" "$@" --ready "$(win_path "$work/devsim.ready")" \
+    --stop "$(win_path "$work/devsim.stop")" --summary "$(win_path "$work/run.summary")" \
+    --timeout "${devsim_timeout:-900}" >"$work/devsim.log" 2>&1 &
+  devsim_pid=$!
+  started_pids+=("$devsim_pid")
+  for _ in $(seq 600); do
+    if [ -s "$work/devsim.ready" ]; then
+      origin=$(sed -n 's/^READY origin=\([0-9]*\).*/\1/p' "$work/devsim.ready")
+      [ -n "$origin" ] && return 0
+    fi
+    kill -0 "$devsim_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  echo "devsim did not get ready" >&2
+  return 1
+}
+stop_devsim() {
+  touch "$work/devsim.stop"
+  wait "$devsim_pid" 2>/dev/null
+}
+# units N PREFIX [EXTRA]: the --device options of N USB-like units with serials PREFIX0.., each
+# at a port of its own (Port_#0001.Hub_#0001 on), each with the options EXTRA (a k in EXTRA
+# stands for the unit's number).
+units() {
+  local k
+  for k in $(seq 0 $(($1 - 1))); do
+    echo "--device"
+    echo "$k:usb=1234:5678:$2$k,location=Port_#$(printf %04d $((k + 1))).Hub_#0001${3:+,${3//k/$k}}"
+  done
+}
