@@ -3,7 +3,7 @@
 // written, the station has ended), a Stop button, and below them one tile per port. It runs the
 // station engine on a thread of its own and shows what the engine tells it (BoardFace); the
 // model (board_model.h) decides every text. Repaints are coalesced by a 100 ms timer: a tile is
-// redrawn at most 10 times a second (4 for a moving bar), and only when what it shows changed.
+// redrawn at most 10 times a second (twice for a moving bar), and only the parts that changed.
 #pragma once
 
 #include <windows.h>
@@ -29,9 +29,9 @@ inline constexpr int BANNER_ID = 101;
 inline constexpr int STOP_ID = 102;
 inline constexpr int TILE_ID_BASE = 1000;
 inline constexpr UINT REFRESH_INTERVAL_MS = 100;
-// A flashing unit's tile is redrawn for its progress at most this often (4 a second: the bar
-// still moves smoothly to the eye, and 64 tiles cost little to draw).
-inline constexpr uint32_t PROGRESS_REPAINT_MS = 250;
+// A flashing unit's tile is redrawn for its progress at most this often (twice a second: enough
+// for an operator across the room to see it move, and 64 tiles cost little to draw).
+inline constexpr uint32_t PROGRESS_REPAINT_MS = 500;
 // ... and its window text for its percentage at most this often.
 inline constexpr uint32_t TEXT_PROGRESS_INTERVAL_MS = 1000;
 // The header's counters are redrawn at most this often.

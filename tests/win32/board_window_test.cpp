@@ -107,7 +107,7 @@ TEST(BoardWindow, TilesAndHeaderTellArrivalsAFailureADepartureAndTheLog) {
   });
   worker.join();
   test::PumpMessages();
-  Sleep(HEADER_INTERVAL_MS);  // the header's counters are told at most twice a second
+  Sleep(HEADER_INTERVAL_MS + 50);  // the header's counters are told at most twice a second
   board.Refresh();
   EXPECT_EQ(TileTexts(window),
             (std::vector<std::string>{
@@ -143,7 +143,7 @@ TEST(BoardWindow, TilesAndHeaderTellArrivalsAFailureADepartureAndTheLog) {
   EXPECT_TRUE(flashing(45)) << TileTexts(window).at(2);
   EXPECT_EQ(bar.view.percent, 45);
   const std::wstring openedFor = SlotOf(window, 0).view.time;
-  // A moving bar is redrawn at most 4 times a second and its percentage told at most once a
+  // A moving bar is redrawn at most twice a second and its percentage told at most once a
   // second, and what was held back is shown once its time has come.
   while (GetTickCount() - first < TEXT_PROGRESS_INTERVAL_MS * 9 / 10) Sleep(5);
   board.face().Progress(c, station::UnitPhase::Sending, 460, 1000);
@@ -158,7 +158,7 @@ TEST(BoardWindow, TilesAndHeaderTellArrivalsAFailureADepartureAndTheLog) {
     Sleep(5);
   board.face().Progress(c, station::UnitPhase::Sending, 470, 1000);
   board.Refresh();
-  if (GetTickCount() - second < 1000 / 4) {
+  if (GetTickCount() - second < 1000 / 2) {
     EXPECT_EQ(bar.view.percent, 46);
   }
   Sleep(PROGRESS_REPAINT_MS + 50);
