@@ -72,10 +72,6 @@ TileView ViewOf(const Tile& tile, uint32_t now) {
   return view;
 }
 
-}  // namespace
-
-namespace {
-
 LRESULT CALLBACK StripProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   const auto* view = reinterpret_cast<const StripView*>(GetWindowLongPtrW(window, GWLP_USERDATA));
   switch (message) {

@@ -3,7 +3,6 @@
 #include <commctrl.h>
 #include <commdlg.h>
 
-#include <cctype>
 #include <sstream>
 
 #include "cli_core.h"
@@ -150,11 +149,9 @@ bool Start(Form* form) {
   HWND dialog = form->dialog;
   station::StationSetup& setup = form->setup->station;
   if (!form->read) return false;
-  std::string expected = Trimmed(Text(dialog, IDC_SF_EXPECTED));
-  for (char& c : expected) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  if (!expected.empty() &&
-      (expected.size() != 64 ||
-       expected.find_first_not_of("0123456789abcdef") != std::string::npos)) {
+  // Checked as PelorinCli checks --sha256.
+  const std::string expected = cli::Lower(Trimmed(Text(dialog, IDC_SF_EXPECTED)));
+  if (!expected.empty() && !cli::IsSha256(expected)) {
     Refuse(dialog, "the expected SHA-256 needs 64 hexadecimal digits, got \"" + expected + "\"");
     return false;
   }

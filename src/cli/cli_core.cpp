@@ -65,17 +65,6 @@ class HelpFormatter : public CLI::Formatter {
   bool board_;
 };
 
-bool IsSha256(const std::string& text) {
-  return text.size() == 64 && std::all_of(text.begin(), text.end(), [](char c) {
-           return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-         });
-}
-
-std::string Lower(std::string text) {
-  for (char& c : text)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return text;
-}
 
 }  // namespace
 
@@ -365,6 +354,18 @@ std::string ProgressLine(const std::vector<DeviceActivity>& devices, uint32_t no
     line += "  " + ClockText(static_cast<uint64_t>(std::ceil(left))) + " left";
   }
   return line;
+}
+
+bool IsSha256(std::string_view text) {
+  return text.size() == 64 && std::all_of(text.begin(), text.end(), [](char c) {
+           return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+         });
+}
+
+std::string Lower(std::string text) {
+  for (char& c : text)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return text;
 }
 
 namespace {

@@ -20,6 +20,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "device_activity.h"
@@ -67,6 +68,11 @@ struct ParsedArguments {
                      // message for standard error with a hint to --help (exit 2)
 };
 ParsedArguments ParseArguments(const std::vector<std::string>& arguments);
+// Whether `text` is a SHA-256 as --sha256 takes it: 64 hexadecimal digits, either case.
+bool IsSha256(std::string_view text);
+// `text` with A-Z in lower case (a SHA-256 is compared in lower case).
+std::string Lower(std::string text);
+
 // PelorinStation.exe's arguments: the station's options as --station takes them, with the IMAGE
 // optional (without it the board asks for one); its texts name PelorinStation.
 ParsedArguments ParseBoardArguments(const std::vector<std::string>& arguments);

@@ -54,6 +54,10 @@ bool Console::Write(bool toErr, const std::string& line) {
     }
   }
   std::lock_guard lock(writeMutex_);
+  return WriteLine(toErr, line);
+}
+
+bool Console::WriteLine(bool toErr, const std::string& line) {
   if (progressWidth_ != 0) {  // clear the progress line first
     std::string blank(progressWidth_ + 2, ' ');
     blank.front() = blank.back() = '\r';
@@ -131,17 +135,7 @@ void Console::WriterLoop() {
       lock.unlock();
       {
         std::lock_guard write(writeMutex_);
-        if (progressWidth_ != 0) {
-          std::string blank(progressWidth_ + 2, ' ');
-          blank.front() = blank.back() = '\r';
-          WriteText(err_, true, blank);
-          progressWidth_ = 0;
-        }
-        if (next.toErr) {
-          WriteText(err_, errIsConsole_, next.line + "\n");
-        } else {
-          WriteText(out_, outIsConsole_, next.line + "\n");
-        }
+        WriteLine(next.toErr, next.line);
       }
       lock.lock();
       continue;

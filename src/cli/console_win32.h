@@ -55,7 +55,9 @@ class Console {
  private:
   Console();
   bool Write(bool toErr, const std::string& line);
-  void WriteProgress(const std::string& line);  // with writeMutex_ held
+  // With writeMutex_ held: one line (after clearing the progress line), or the progress line.
+  bool WriteLine(bool toErr, const std::string& line);
+  void WriteProgress(const std::string& line);
   static bool WriteText(HANDLE handle, bool console, const std::string& text);
   static DWORD WINAPI WriterThread(LPVOID self);
   void WriterLoop();

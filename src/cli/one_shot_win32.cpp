@@ -1,8 +1,8 @@
 #include "one_shot_win32.h"
 
 #include <chrono>
-#include <functional>
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -12,11 +12,10 @@
 #include "control_pipe_download.h"
 #include "device_activity.h"
 #include "driver_transport_win32.h"
-#include "file_image_source_win32.h"
 #include "pinned_image_win32.h"
-#include "pipe_interfaces_win32.h"
 #include "pipe_discovery_win32.h"
 #include "pipe_download_win32.h"
+#include "pipe_interfaces_win32.h"
 #include "scoped_handle_win32.h"
 #include "text_win32.h"
 

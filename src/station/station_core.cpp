@@ -301,6 +301,11 @@ int StationCore::ExitStatus() const {
   return EXIT_VERIFIED;
 }
 
+size_t StationCore::Waiting() const {
+  std::lock_guard lock(mutex_);
+  return queue_.size();
+}
+
 StationCounts StationCore::Counts(uint32_t now) const {
   std::lock_guard lock(mutex_);
   StationCounts counts;

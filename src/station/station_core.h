@@ -165,6 +165,8 @@ class StationCore {
   bool Finished() const;
   int ExitStatus() const;
   StationCounts Counts(uint32_t now) const;
+  // Units waiting for a slot.
+  size_t Waiting() const;
 
  private:
   enum class State {

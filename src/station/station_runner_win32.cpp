@@ -264,7 +264,7 @@ int StationRunner::Run(const StationSettings& settings, const PipeCallLimits& li
     const DWORD woke = WaitForMultipleObjects(
         stopped ? 1 : 2, events, FALSE,
         stopped ? STATION_POLL_INTERVAL_MS : static_cast<DWORD>(left > 0 ? left : 0));
-    pollNow = woke == WAIT_TIMEOUT || (woke == WAIT_OBJECT_0 && core_->Counts(0).waiting > 0);
+    pollNow = woke == WAIT_TIMEOUT || (woke == WAIT_OBJECT_0 && core_->Waiting() > 0);
   }
   // Every unit has ended; once the last worker has left the watchdog, all it reports is told.
   keeper->Leave();

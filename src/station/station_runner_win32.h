@@ -66,7 +66,6 @@ class StationRunner {
   // Ctrl+C: nothing new starts (nor a step that reads the image or the log); every call of the
   // units in flight is cancelled at once, and they are recorded as cancelled. Any thread.
   void Stop();
-  bool stopRequested() const { return stop_; }
   // What the station has done so far (zero before Run). Any thread but an observer entry.
   StationCounts Counts() const;
 

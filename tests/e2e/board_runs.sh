@@ -128,6 +128,11 @@ scenario_board_form() {
   expect_eq "SHA-256 shown" "$shown" "$sha"
   expect_eq "size shown" "$(drv form-get 2004)" "$((3 * 1024 * 1024 + 5)) bytes"
   expect_eq "log beside the image" "$(drv form-get 2008)" "$(win_path "$work/Pelorin-station.jsonl")"
+  drv form-set 2007 "not-a-hash"
+  drv form-click 1
+  drv wait-box 10000 || fail "a malformed SHA-256 did not refuse Start"
+  expect_eq "malformed" "$(drv press-box 1)" \
+    "PelorinStation|the expected SHA-256 needs 64 hexadecimal digits, got \"not-a-hash\""
   drv form-set 2007 "$wrong"
   drv form-click 1
   drv wait-box 10000 || fail "a wrong SHA-256 did not refuse Start"
