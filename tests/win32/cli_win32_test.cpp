@@ -34,7 +34,8 @@ TEST(CliCancellation, ACloseWaitsForTheRecordCtrlCDoesNot) {
   while (!watchdog->cancelled() && std::chrono::steady_clock::now() < until) Sleep(1);
   EXPECT_TRUE(watchdog->cancelled()) << "the download was not cancelled";
   EXPECT_TRUE(cancellation.requested());
-  EXPECT_EQ(WaitForSingleObject(cancellation.event(), 0), WAIT_OBJECT_0) << "pauses go on";
+  // The event is set just after the calls are cancelled, on the handler's thread.
+  EXPECT_EQ(WaitForSingleObject(cancellation.event(), 2000), WAIT_OBJECT_0) << "pauses go on";
   Sleep(300);
   EXPECT_FALSE(returned) << "the process would end before the record is written";
   cancellation.Finished();
@@ -53,8 +54,10 @@ TEST(CliCancellation, ACloseWaitsForTheRecordCtrlCDoesNot) {
     session.OnEndSession(true);
     ended = true;
   });
-  Sleep(300);
+  const auto sessionUntil = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+  while (!sessionRun->cancelled() && std::chrono::steady_clock::now() < sessionUntil) Sleep(1);
   EXPECT_TRUE(sessionRun->cancelled());
+  Sleep(300);
   EXPECT_FALSE(ended) << "the session would end before the record is written";
   session.Finished();
   window.join();  // bounded: CLOSE_GRACE_MS at most
