@@ -36,22 +36,7 @@ cpu_ticks() {
   echo $((${12} + ${13}))
 }
 
-# program_pid PID NAME: the Windows program among the descendants of process PID (the shell that
-# runs wine-run.sh) whose process name is NAME (Wine names the process after the exe's file name).
-program_pid() {
-  local pid _ generation
-  for _ in $(seq 200); do
-    generation=$1
-    while [ -n "$generation" ]; do
-      for pid in $generation; do
-        [ "$(cat "/proc/$pid/comm" 2>/dev/null)" = "${2:0:15}" ] && { echo "$pid"; return 0; }
-      done
-      generation=$(for pid in $generation; do pgrep -P "$pid"; done)
-    done
-    sleep 0.05
-  done
-  return 1
-}
+. "$(dirname "${BASH_SOURCE[0]}")/../cmake/wine-procs.sh"  # program_pid
 
 # bench_prefix NAME: readies the benchmark's own Wine prefix ($prefix) for run_win: a copy of the
 # build's finished prefix when it has none yet (about 2 s; else wine-run.sh makes one, about 8 s),

@@ -94,21 +94,19 @@ scenario_cli_pipes() {
   expect_eq "hung device's pipes closed after Ctrl+C" "$(field "$(session_line 1)" outClosed)/$(field "$(session_line 1)" inClosed)" "1/1"
 }
 
-# cli_ctrl_c NAME SECONDS ARGS...: runs PelorinCli.exe (ARGS must name NAME.json) and presses
-# Ctrl+C (Wine turns SIGINT into the console's Ctrl+C event) after SECONDS; sets cli_status and
-# cli_stop_ms, the milliseconds from Ctrl+C to the program's end.
+# cli_ctrl_c NAME SECONDS ARGS...: runs PelorinCli.exe (its output in NAME.out and NAME.err) and
+# presses Ctrl+C (Wine turns SIGINT into the console's Ctrl+C event) in that very process after
+# SECONDS; sets cli_status and cli_stop_ms, the milliseconds from Ctrl+C to the program's end.
 cli_ctrl_c() {
   local name=$1 after=$2
   shift 2
   run_win "$cli_exe" "$@" >"$work/$name.out" 2>"$work/$name.err" &
-  local runner=$! program=""
+  local runner=$! program
   sleep "$after"
-  for p in $(pgrep -f "$name\\.json"); do
-    grep -q wine-run "/proc/$p/cmdline" 2>/dev/null || program=$p
-  done
+  program=$(program_pid "$runner" "${cli_exe##*/}")
   local stopped_at
   stopped_at=$(date +%s%N)
-  [ -n "$program" ] && kill -INT "$program"
+  if [ -n "$program" ]; then kill -INT "$program"; else fail "$name: no ${cli_exe##*/} to stop"; fi
   wait "$runner"
   cli_status=$?
   cli_stop_ms=$((($(date +%s%N) - stopped_at) / 1000000))

@@ -66,6 +66,19 @@ wait_idle() {
   return 1
 }
 
+# Presses Download and waits until the dialog has taken the press (Download disabled), at most
+# 15 s: the click is posted, so a query right after it may still see the idle dialog.
+press_download() {
+  drv click 1007
+  local deadline=$((SECONDS + 15))
+  while [ $SECONDS -lt $deadline ]; do
+    [ "$(drv enabled 1007)" = 0 ] && return 0
+    sleep 0.1
+  done
+  fail "the dialog did not take the Download press within 15 s"
+  return 1
+}
+
 # Every device 0..n-1 received the whole image as the protocol says and verified it.
 check_received() {
   local n=$1 image=$2 size chunks rest expected_data
@@ -113,7 +126,7 @@ scenario_pipes_three() {
   start_pelorin
   drv wait-window "$MAIN" 30000 || { fail "the main dialog did not appear"; return; }
   choose_image "$image" || return
-  drv click 1007
+  press_download || return
   expect_eq "Open disabled while downloading" "$(drv enabled 1001)" 0
   drv wait-status "Send - OS Image" 15000 >/dev/null 2>&1
   sleep 2.5
@@ -125,7 +138,7 @@ scenario_pipes_three() {
   expect_eq "message boxes" "$(drv boxes)" ""
   shot done
   # A second download in the same session finds the devices afresh and ends the same way.
-  drv click 1007
+  press_download || return
   wait_idle 60 || return
   expect_eq "status after the second download" "$(drv get-text 1003)" "Complete"
   expect_eq "message boxes after the second download" "$(drv boxes)" ""

@@ -47,6 +47,7 @@ trap cleanup EXIT
 
 # A display of our own.
 . "$here/../../cmake/xvfb.sh"
+. "$here/../../cmake/wine-procs.sh"
 # The two rows of scenarios (see CMakeLists.txt) take their displays from ranges of their own.
 case $scenario in
   cli_* | station_*) start_private_xvfb 350 399 ;;

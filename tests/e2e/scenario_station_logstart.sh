@@ -41,11 +41,7 @@ scenario_station_logstart() {
   local runner=$! program="" fd="" pos=0 deadline=$((SECONDS + 30))
   # The station's Wine process, then its descriptor of the log, then the first bytes it read.
   while [ $SECONDS -lt $deadline ] && kill -0 "$runner" 2>/dev/null; do
-    if [ -z "$program" ]; then
-      for p in $(pgrep -f 'bigread\.jsonl'); do
-        grep -q wine-run "/proc/$p/cmdline" 2>/dev/null || program=$p
-      done
-    fi
+    [ -n "$program" ] || program=$(program_pid "$runner" "${cli_exe##*/}")
     if [ -n "$program" ] && [ -z "$fd" ]; then
       for f in "/proc/$program/fd/"*; do [ "$f" -ef "$big" ] && fd=${f##*/}; done
     fi
