@@ -55,26 +55,29 @@ choose_image() {
   drv wait-text 1002 "$(stat -c %s "$1")" 10000 || { fail "size not shown"; return 1; }
 }
 
+# download_enabled STATE SECONDS: waits until Download's enabled state is STATE (1: the download
+# has ended; 0: the dialog has taken a press), at most SECONDS.
+download_enabled() {
+  local deadline=$((SECONDS + $2))
+  while [ $SECONDS -lt $deadline ]; do
+    [ "$(drv enabled 1007)" = "$1" ] && return 0
+    sleep 0.1
+  done
+  return 1
+}
+
 # Waits until Download is enabled again (the download has ended), at most $1 seconds.
 wait_idle() {
-  local deadline=$((SECONDS + $1))
-  while [ $SECONDS -lt $deadline ]; do
-    [ "$(drv enabled 1007)" = 1 ] && return 0
-    sleep 0.2
-  done
+  download_enabled 1 "$1" && return 0
   fail "the download did not end within $1 s"
   return 1
 }
 
-# Presses Download and waits until the dialog has taken the press (Download disabled), at most
-# 15 s: the click is posted, so a query right after it may still see the idle dialog.
+# Presses Download and waits until the dialog has taken the press, at most 15 s: the click is
+# posted, so a query right after it may still see the idle dialog.
 press_download() {
   drv click 1007
-  local deadline=$((SECONDS + 15))
-  while [ $SECONDS -lt $deadline ]; do
-    [ "$(drv enabled 1007)" = 0 ] && return 0
-    sleep 0.1
-  done
+  download_enabled 0 15 && return 0
   fail "the dialog did not take the Download press within 15 s"
   return 1
 }
