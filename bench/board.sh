@@ -31,20 +31,7 @@ repo=$(cd "$here/.." && pwd)
 
 . "$here/wine_bench.sh"
 
-build=$repo/build/win64 rounds=3 size=$((8 * 1024 * 1024))
-usage() { sed -n '5,10p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2; }
-while [ $# -gt 0 ]; do
-  case $1 in
-    --rounds) rounds=${2:?}; shift 2 ;;
-    --size) size=$(parse_size "${2:?}") || usage; shift 2 ;;
-    -h | --help) usage ;;
-    -*) echo "board.sh: unknown option $1" >&2; usage ;;
-    *) build=$1; shift ;;
-  esac
-done
-[ "$rounds" -ge 1 ] 2>/dev/null || usage
-[ "$size" -ge 1 ] 2>/dev/null && [ "$size" -lt 4294967296 ] || usage
-build=$(cd "$build" 2>/dev/null && pwd) || { echo "board.sh: no build folder" >&2; exit 2; }
+round_options 5 10 "$@"
 devsim=$build/tools/devsim/devsim.exe cli=$build/src/cli/PelorinCli.exe
 board=$build/src/board/PelorinStation.exe driver=$build/tests/e2e/e2e_driver.exe
 for f in "$devsim" "$cli" "$board" "$driver"; do

@@ -10,6 +10,29 @@ parse_size() {
   esac
 }
 
+# round_options FIRST_LINE LAST_LINE ARGS...: the options of the benchmarks that run rounds of
+# one image size, [BUILD_DIR] [--rounds N] [--size S]. Sets build (an absolute path; default the
+# repository's build/win64), rounds (default 3) and size (default 8 MiB, under 4 GiB); on bad use
+# prints the calling script's usage (lines FIRST_LINE..LAST_LINE of its header) and exits 2.
+round_options() {
+  local name=${0##*/} first=$1 last=$2
+  shift 2
+  usage() { sed -n "${first},${last}p" "$0" | sed 's/^# \{0,1\}//' >&2; exit 2; }
+  build=$repo/build/win64 rounds=3 size=$((8 * 1024 * 1024))
+  while [ $# -gt 0 ]; do
+    case $1 in
+      --rounds) rounds=${2:?}; shift 2 ;;
+      --size) size=$(parse_size "${2:?}") || usage; shift 2 ;;
+      -h | --help) usage ;;
+      -*) echo "$name: unknown option $1" >&2; usage ;;
+      *) build=$1; shift ;;
+    esac
+  done
+  [ "$rounds" -ge 1 ] 2>/dev/null || usage
+  [ "$size" -ge 1 ] 2>/dev/null && [ "$size" -lt 4294967296 ] || usage
+  build=$(cd "$build" 2>/dev/null && pwd) || { echo "$name: no build folder" >&2; exit 2; }
+}
+
 # wine_arch_of EXE: sets arch (i686 or x86_64) and server (its wineserver) from the program's PE
 # machine type. False for another machine type.
 wine_arch_of() {

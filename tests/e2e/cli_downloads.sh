@@ -106,7 +106,14 @@ cli_ctrl_c() {
   program=$(program_pid "$runner" "${cli_exe##*/}")
   local stopped_at
   stopped_at=$(date +%s%N)
-  if [ -n "$program" ]; then kill -INT "$program"; else fail "$name: no ${cli_exe##*/} to stop"; fi
+  if [ -n "$program" ]; then
+    kill -INT "$program"
+  else
+    # Not found: the run would never end (a station waits for units); everything in the prefix
+    # ends instead, and the scenario fails now.
+    fail "$name: no ${cli_exe##*/} to stop"
+    WINEPREFIX=$prefix "$server" -k >/dev/null 2>&1
+  fi
   wait "$runner"
   cli_status=$?
   cli_stop_ms=$((($(date +%s%N) - stopped_at) / 1000000))
