@@ -95,6 +95,10 @@ void BoardFace::Departed(const station::StationUnit& unit) {
   Push(Event(BoardEvent::Departed, unit));
 }
 
+void BoardFace::NotStarted(const station::StationUnit& unit) {
+  Push(Event(BoardEvent::NotStarted, unit));
+}
+
 void BoardFace::LogFailed(const station::StationRecord&, const std::string& text) {
   BoardEvent event = Event(BoardEvent::LogFailed);
   event.text = text;

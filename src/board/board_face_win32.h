@@ -20,7 +20,9 @@ namespace pelorin::board {
 inline constexpr UINT WM_BOARD_EVENTS = WM_APP + 1;
 
 struct BoardEvent {
-  enum Kind { Arrived, Waiting, Started, Progress, Ended, Box, Departed, LogFailed, Finished };
+  enum Kind {
+    Arrived, Waiting, Started, Progress, Ended, Box, Departed, NotStarted, LogFailed, Finished
+  };
   Kind kind = Arrived;
   station::StationUnit unit;
   station::UnitPhase phase = station::UnitPhase::Sending;
@@ -51,6 +53,7 @@ class BoardFace : public station::StationObserver {
   void Box(const station::StationUnit& unit, std::string_view caption,
            std::string_view text) override;
   void Departed(const station::StationUnit& unit) override;
+  void NotStarted(const station::StationUnit& unit) override;
   void LogFailed(const station::StationRecord& record, const std::string& text) override;
   void Finished(int exitStatus, const station::StationCounts& counts) override;
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <functional>
 
 namespace pelorin::board {
 namespace {
@@ -40,14 +41,17 @@ long NumberAfter(std::string_view text, std::string_view key) {
 
 TileColour ColourOf(TileState state) {
   switch (state) {
-    case TileState::Empty: return TileColour::Grey;
+    case TileState::Empty:
+    case TileState::NotFlashed: return TileColour::Grey;
     case TileState::Waiting:
     case TileState::Opening: return TileColour::Amber;
     case TileState::Flashing:
     case TileState::Verifying: return TileColour::Blue;
     case TileState::Done:
     case TileState::AlreadyVerified: return TileColour::Green;
-    case TileState::Failed: return TileColour::Red;
+    case TileState::Failed:
+    case TileState::Cancelled:
+    case TileState::NotInLog: return TileColour::Red;
   }
   return TileColour::Grey;
 }
@@ -69,6 +73,41 @@ std::string ShortPort(std::string_view port) {
   }
   if (!steps.empty()) return "USB " + steps;
   return std::string(port);
+}
+
+namespace {
+
+// The controller of a location path: its last element before the root hub ("PCI(1400)" of
+// PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(2)); empty when there is none.
+std::string ControllerOf(std::string_view port) {
+  size_t root = port.find("#USBROOT(");
+  if (root == std::string_view::npos) root = port.find("#USB(");
+  if (root == std::string_view::npos) return {};
+  const std::string_view before = port.substr(0, root);
+  const size_t start = before.rfind('#');
+  return std::string(start == std::string_view::npos ? before : before.substr(start + 1));
+}
+
+}  // namespace
+
+std::map<std::string, std::string> UniqueLabels(const std::vector<std::string>& ports) {
+  // Each round gives a longer form to the ports whose label another port shares.
+  const auto shortForm = [](const std::string& port) { return ShortPort(port); };
+  const auto withController = [](const std::string& port) {
+    const std::string controller = ControllerOf(port);
+    return controller.empty() ? port : controller + " \xC2\xB7 " + ShortPort(port);
+  };
+  const auto full = [](const std::string& port) { return port; };
+  std::map<std::string, std::string> labels;
+  for (const std::string& port : ports) labels[port] = shortForm(port);
+  for (const auto& longer : {std::function<std::string(const std::string&)>(withController),
+                             std::function<std::string(const std::string&)>(full)}) {
+    std::map<std::string, int> uses;
+    for (const auto& [port, label] : labels) ++uses[label];
+    for (auto& [port, label] : labels)
+      if (uses[label] > 1) label = longer(port);
+  }
+  return labels;
 }
 
 bool PortBefore(const std::string& a, const std::string& b) {
@@ -97,15 +136,29 @@ bool PortBefore(const std::string& a, const std::string& b) {
   return a < b;
 }
 
-BoardModel::BoardModel(const std::vector<std::string>& exactPorts, uint32_t now) : start_(now) {
+BoardModel::BoardModel(const std::vector<std::string>& exactPorts) {
   for (const std::string& port : exactPorts) {
     if (!port.empty() && port.back() != '*') PortTile(port);
   }
 }
 
 Tile& BoardModel::PortTile(const std::string& port) {
-  Tile& tile = tiles_[port];
+  const auto [it, added] = tiles_.try_emplace(port);
+  Tile& tile = it->second;
   tile.port = port;
+  if (added) {
+    // A new port may make another's short label ambiguous: every label is made again.
+    std::vector<std::string> ports;
+    for (const auto& [name, each] : tiles_) ports.push_back(name);
+    const std::map<std::string, std::string> labels = UniqueLabels(ports);
+    for (auto& [name, each] : tiles_) {
+      const std::string& label = name == UNKNOWN_PORT_TILE ? name : labels.at(name);
+      if (each.label != label) {
+        each.label = label;
+        ++each.changes;
+      }
+    }
+  }
   return tile;
 }
 
@@ -117,7 +170,8 @@ Tile* BoardModel::TileOf(uint64_t unit) {
 }
 
 void BoardModel::Arrived(const station::StationUnit& unit) {
-  const std::string& port = unit.port.empty() ? unit.path : unit.port;
+  // Units whose port Windows cannot tell share one tile, rather than adding one each.
+  const std::string port = unit.port.empty() ? std::string(UNKNOWN_PORT_TILE) : unit.port;
   Tile& tile = PortTile(port);
   portOf_[unit.number] = port;
   // A new unit in the port: what the last one showed goes, its tally stays.
@@ -163,8 +217,7 @@ void BoardModel::Progress(uint64_t unit, station::UnitPhase phase, uint64_t byte
   tile->percent = imageSize == 0 ? 100 : static_cast<int>(bytesSent * 100 / imageSize);
 }
 
-void BoardModel::Ended(uint64_t unit, const station::StationRecord& record, bool written,
-                       uint32_t now) {
+void BoardModel::Ended(uint64_t unit, const station::StationRecord& record, bool written) {
   const auto port = portOf_.find(unit);
   if (port == portOf_.end()) return;
   Tile& tile = tiles_.at(port->second);
@@ -172,36 +225,36 @@ void BoardModel::Ended(uint64_t unit, const station::StationRecord& record, bool
   // The port's tally counts the unit even when the next unit in the port shows already (a unit
   // pulled while it ran ends after its successor arrived).
   const bool shown = tile.unit == unit;
-  const bool good = written && station::IsVerifiedResult(record.result);
-  if (good) {
-    ++tile.verified;
-    ++verified_;
-    if (record.result == "verified") {
+  tile.tally.Add(record.result, written);
+  // Whether the port itself is fine: its flashes only (a unit already verified was not flashed
+  // here, one the operator stopped says nothing of the port).
+  switch (station::KindOf(record.result)) {
+    case station::RecordKind::Verified:
       tile.failedInARow = 0;
       tile.checkPort = false;
-    }
-  } else {
-    ++tile.failed;
-    ++failed_;
-    // Units that the operator stopped say nothing about the port.
-    if (record.result != "cancelled" && ++tile.failedInARow >= CHECK_PORT_AFTER_FAILURES)
-      tile.checkPort = true;
+      break;
+    case station::RecordKind::Failed:
+      if (++tile.failedInARow >= CHECK_PORT_AFTER_FAILURES) tile.checkPort = true;
+      break;
+    default: break;
   }
-  endings_.push_back(now);
-  // Units that end together can be told a millisecond out of order (each engine thread reads the
-  // clock before it queues its entry): an ending a little after `now` is recent, not 49 days old.
-  while (!endings_.empty() &&
-         static_cast<int32_t>(now - endings_.front()) > static_cast<int32_t>(RATE_WINDOW_MS))
-    endings_.pop_front();
   if (!shown) return;
   tile.unitMs = record.ms;
   tile.message = record.message;
-  if (good) {
-    tile.state = record.result == "already-verified" ? TileState::AlreadyVerified
-                                                     : TileState::Done;
-  } else {
-    tile.state = TileState::Failed;
-    tile.reason = written ? ReasonOf(record) : "not in the log";
+  tile.reason.clear();
+  if (!written) {
+    tile.state = TileState::NotInLog;
+    tile.reason = ReasonOf(record);
+    return;
+  }
+  switch (station::KindOf(record.result)) {
+    case station::RecordKind::Verified: tile.state = TileState::Done; break;
+    case station::RecordKind::AlreadyVerified: tile.state = TileState::AlreadyVerified; break;
+    case station::RecordKind::Cancelled: tile.state = TileState::Cancelled; break;
+    case station::RecordKind::Failed:
+      tile.state = TileState::Failed;
+      tile.reason = ReasonOf(record);
+      break;
   }
 }
 
@@ -219,35 +272,39 @@ void BoardModel::Departed(uint64_t unit) {
   portOf_.erase(unit);
 }
 
+void BoardModel::NotStarted(uint64_t unit) {
+  if (Tile* tile = TileOf(unit)) {
+    ++tile->changes;
+    tile->state = TileState::NotFlashed;
+  }
+}
+
+void BoardModel::Finished(int exitStatus, const station::StationCounts& counts) {
+  finished_ = true;
+  exitStatus_ = exitStatus;
+  finalCounts_ = counts;
+  // The engine has told every unit's end; a tile still in flight or waiting would say what is no
+  // longer so.
+  for (auto& [port, tile] : tiles_) {
+    switch (tile.state) {
+      case TileState::Waiting:
+      case TileState::Opening:
+      case TileState::Flashing:
+      case TileState::Verifying:
+        ++tile.changes;
+        tile.state = TileState::NotFlashed;
+        break;
+      default: break;
+    }
+  }
+}
+
 std::vector<const Tile*> BoardModel::Tiles() const {
   std::vector<const Tile*> tiles;
   for (const auto& [port, tile] : tiles_) tiles.push_back(&tile);
   std::sort(tiles.begin(), tiles.end(),
             [](const Tile* a, const Tile* b) { return PortBefore(a->port, b->port); });
   return tiles;
-}
-
-BoardCounters BoardModel::Counters(uint32_t now) const {
-  BoardCounters counters;
-  counters.verified = verified_;
-  counters.failed = failed_;
-  for (const auto& [port, tile] : tiles_) {
-    if (tile.state == TileState::Waiting) ++counters.waiting;
-    if (tile.state == TileState::Opening || tile.state == TileState::Flashing ||
-        tile.state == TileState::Verifying)
-      ++counters.flashing;
-  }
-  counters.elapsedMs = now - start_;
-  // Over the last RATE_WINDOW_MS, or over the time since the start while it is shorter (but at
-  // least a minute: the first units do not make a rate of thousands an hour).
-  const uint32_t window =
-      std::max(RATE_MIN_WINDOW_MS, std::min(RATE_WINDOW_MS, counters.elapsedMs));
-  const auto recent = std::count_if(endings_.begin(), endings_.end(),
-                                    [&](uint32_t at) { return now - at <= RATE_WINDOW_MS; });
-  counters.unitsPerHour = recent * 3600000.0 / window;
-  const uint64_t ended = verified_ + failed_;
-  if (ended > 0) counters.yieldPercent = static_cast<int>(verified_ * 100 / ended);
-  return counters;
 }
 
 std::string BoardModel::StateText(const Tile& tile) {
@@ -260,6 +317,9 @@ std::string BoardModel::StateText(const Tile& tile) {
     case TileState::Done: return "Done \xE2\x80\x93 pull the unit";
     case TileState::AlreadyVerified: return "Already verified \xE2\x80\x93 pull the unit";
     case TileState::Failed: return "FAILED: " + tile.reason + " \xE2\x80\x93 pull the unit";
+    case TileState::Cancelled: return "STOPPED \xE2\x80\x93 flash it again";
+    case TileState::NotFlashed: return "Not flashed \xE2\x80\x93 pull the unit";
+    case TileState::NotInLog: return "NOT IN THE LOG: " + tile.reason + " \xE2\x80\x93 pull the unit";
   }
   return {};
 }
@@ -277,21 +337,29 @@ std::string BoardModel::TileText(const Tile& tile) {
     case TileState::Done: state = "verified " + Seconds(tile.unitMs); break;
     case TileState::AlreadyVerified: state = "already verified"; break;
     case TileState::Failed: state = "failed " + Seconds(tile.unitMs) + ": " + tile.reason; break;
+    case TileState::Cancelled: state = "cancelled"; break;
+    case TileState::NotFlashed: state = "not flashed"; break;
+    case TileState::NotInLog: state = "not in the log: " + tile.reason; break;
   }
   std::string text = tile.port + " | " + Dash(tile.serial) + " | " + state + " | " +
-                     std::to_string(tile.verified) + " verified, " +
-                     std::to_string(tile.failed) + " failed";
+                     std::to_string(tile.tally.verified) + " verified, " +
+                     std::to_string(tile.tally.failed) + " failed";
   if (tile.checkPort) text += " | check this port";
   return text;
 }
 
-std::string BoardModel::CountersText(uint32_t now) const {
-  const BoardCounters c = Counters(now);
+std::string BoardModel::CountersText(const station::StationCounts& c) {
+  const station::Tally& t = c.tally;
   char rate[32];
   std::snprintf(rate, sizeof rate, "%.0f units/h", c.unitsPerHour);
-  return std::to_string(c.verified) + " verified, " + std::to_string(c.failed) + " failed, " +
-         std::to_string(c.flashing) + " flashing, " + std::to_string(c.waiting) + " waiting | " +
-         rate + " | yield " + (c.yieldPercent < 0 ? "-" : std::to_string(c.yieldPercent) + " %") +
+  const int yield = t.yieldPercent();
+  std::string text = std::to_string(t.verified) + " verified, " +
+                     std::to_string(t.alreadyVerified) + " already verified, " +
+                     std::to_string(t.failed) + " failed, " + std::to_string(t.cancelled) +
+                     " cancelled, ";
+  if (t.notInLog > 0) text += std::to_string(t.notInLog) + " not in the log, ";
+  return text + std::to_string(c.flashing) + " flashing, " + std::to_string(c.waiting) +
+         " waiting | " + rate + " | yield " + (yield < 0 ? "-" : std::to_string(yield) + " %") +
          " | " + ClockText(c.elapsedMs / 1000);
 }
 

@@ -1,11 +1,12 @@
 // What the station board shows, apart from any window: one tile per port with the state of the
-// unit in it, the port's tally and its "check this port" mark, and the header's counters, rate
-// and yield. Fed the station engine's observer entries in their order (on the board's own
+// unit in it, the port's tally and its "check this port" mark, and the header's line made of the
+// engine's counts. Fed the station engine's observer entries in their order (on the board's own
 // thread) with a millisecond clock; every text a window or a screen reader shows is made here.
+// The board counts nothing of the station's own: the header shows the engine's StationCounts, and
+// a port's tally counts its records by the engine's one definition (station::Tally).
 #pragma once
 
 #include <cstdint>
-#include <deque>
 #include <map>
 #include <string>
 #include <string_view>
@@ -28,18 +29,21 @@ enum class TileState {
   Done,             // "Done – pull the unit"
   AlreadyVerified,  // "Already verified – pull the unit"
   Failed,           // "FAILED: reason – pull the unit"
+  Cancelled,        // "STOPPED – flash it again": the operator's stop cut it short
+  NotFlashed,       // "Not flashed – pull the unit": it waited, and the station is ending
+  NotInLog,         // "NOT IN THE LOG: verified – pull the unit": its record could not be written
 };
 TileColour ColourOf(TileState state);
 
-// A port's last units all failed this many times in a row: it is marked "Check this port" until
+// A port's last flashes all failed this many times in a row: it is marked "Check this port" until
 // a unit there verifies.
 inline constexpr int CHECK_PORT_AFTER_FAILURES = 3;
-// The header's rate counts the units that ended within this window.
-inline constexpr uint32_t RATE_WINDOW_MS = 15 * 60 * 1000;
-inline constexpr uint32_t RATE_MIN_WINDOW_MS = 60 * 1000;
+// The one tile of the units whose port Windows cannot tell.
+inline constexpr char UNKNOWN_PORT_TILE[] = "unknown port";
 
 struct Tile {
-  std::string port;  // as the station names it (may be empty: then the unit's path)
+  std::string port;   // as the station names it; UNKNOWN_PORT_TILE for units without one
+  std::string label;  // in large type: the port's short form, unique among the tiles
   TileState state = TileState::Empty;
   uint64_t unit = 0;   // the unit in it now; 0 none
   std::string serial;  // of that unit
@@ -49,25 +53,16 @@ struct Tile {
   uint32_t startedAt = 0;  // when its unit started (Opening), board clock
   bool started = false;
   uint32_t unitMs = 0;  // the ended unit's time, from its record
-  uint64_t verified = 0, failed = 0;  // the port's tally since the start
-  int failedInARow = 0;
+  station::Tally tally;  // the port's records since the start (its figures count flashes only)
+  int failedInARow = 0;  // flashes
   bool checkPort = false;
   uint64_t changes = 0;  // counts every entry that touched this tile (a view can tell it is current)
-};
-
-struct BoardCounters {
-  uint64_t verified = 0, failed = 0;  // records; failed counts the cancelled too
-  int flashing = 0, waiting = 0;
-  double unitsPerHour = 0;  // units that ended within the last RATE_WINDOW_MS (or since the
-                            // start, counted as a minute at least)
-  int yieldPercent = -1;    // verified of ended, -1 before the first
-  uint32_t elapsedMs = 0;   // since the start
 };
 
 class BoardModel {
  public:
   // `exactPorts`: the --port names without '*', shown from the start (empty tiles).
-  BoardModel(const std::vector<std::string>& exactPorts, uint32_t now);
+  explicit BoardModel(const std::vector<std::string>& exactPorts);
 
   void Arrived(const station::StationUnit& unit);
   void Waiting(uint64_t unit);
@@ -75,21 +70,22 @@ class BoardModel {
   void Progress(uint64_t unit, station::UnitPhase phase, uint64_t bytesSent, uint64_t imageSize);
   // Green or red only here: the record is in the log (or, `written` false, could not be put
   // there: then the tile is red whatever the verdict).
-  void Ended(uint64_t unit, const station::StationRecord& record, bool written, uint32_t now);
+  void Ended(uint64_t unit, const station::StationRecord& record, bool written);
   void Departed(uint64_t unit);
+  // The unit waited and will not be flashed (the station is ending).
+  void NotStarted(uint64_t unit);
   void LogFailed() { logFailed_ = true; }
-  void Finished(int exitStatus) {
-    finished_ = true;
-    exitStatus_ = exitStatus;
-  }
+  // Nothing runs any more: every tile still in flight (none should be) or waiting says so.
+  void Finished(int exitStatus, const station::StationCounts& counts);
 
   // The tiles, sorted by port (numbers within a port name compare as numbers).
   std::vector<const Tile*> Tiles() const;
   size_t TileCount() const { return tiles_.size(); }
-  BoardCounters Counters(uint32_t now) const;
   bool logFailed() const { return logFailed_; }
   bool finished() const { return finished_; }
   int exitStatus() const { return exitStatus_; }
+  // The engine's final counts, once Finished.
+  const station::StationCounts& finalCounts() const { return finalCounts_; }
 
   // The state line in large type on the tile: "Flashing 45 %", "FAILED: link error – pull the
   // unit", ...
@@ -99,9 +95,10 @@ class BoardModel {
   //   "Port_#0002.Hub_#0001 | SN-A | verified 2.0 s | 12 verified, 1 failed"
   // with " | check this port" at the end while the port is marked.
   static std::string TileText(const Tile& tile);
-  // The header's line of counters: "12 verified, 1 failed, 3 flashing, 0 waiting | 48 units/h |
-  // yield 92 % | 0:15:02".
-  std::string CountersText(uint32_t now) const;
+  // The header's line, of the engine's counts: "12 verified, 2 already verified, 1 failed, 0
+  // cancelled, 3 flashing, 0 waiting | 48 units/h | yield 92 % | 0:15:02" (", 1 not in the log"
+  // after the cancelled once a record could not be written; "yield -" before the first flash).
+  static std::string CountersText(const station::StationCounts& counts);
 
  private:
   Tile* TileOf(uint64_t unit);
@@ -109,10 +106,8 @@ class BoardModel {
 
   std::map<std::string, Tile> tiles_;         // by port
   std::map<uint64_t, std::string> portOf_;    // unit to port
-  std::deque<uint32_t> endings_;              // when units ended, for the rate
-  uint64_t verified_ = 0, failed_ = 0;
-  const uint32_t start_;
   bool logFailed_ = false;
+  station::StationCounts finalCounts_;
   bool finished_ = false;
   int exitStatus_ = 0;
 };
@@ -120,6 +115,10 @@ class BoardModel {
 // A port as a tile shows it in large type: "Hub 1 · Port 2" for Port_#0002.Hub_#0001,
 // "USB 2.1" for a location path ending #USB(2)#USB(1), else the port as it is.
 std::string ShortPort(std::string_view port);
+// The labels of a set of ports, each unique: the short form where no other port has the same,
+// else the short form with its controller ("PCI(1400) · USB 2.1", two controllers with the same
+// hub layout), else the port as it is.
+std::map<std::string, std::string> UniqueLabels(const std::vector<std::string>& ports);
 // Port names in the order an operator counts them: digits compare as numbers.
 bool PortBefore(const std::string& a, const std::string& b);
 

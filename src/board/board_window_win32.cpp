@@ -51,6 +51,8 @@ std::wstring TimeText(const Tile& tile, uint32_t now) {
       break;
     case TileState::Done:
     case TileState::Failed:
+    case TileState::Cancelled:
+    case TileState::NotInLog:
       if (tile.unitMs > 0) std::snprintf(text, sizeof text, "%.1f s", tile.unitMs / 1000.0);
       break;
     default: break;
@@ -61,12 +63,12 @@ std::wstring TimeText(const Tile& tile, uint32_t now) {
 TileView ViewOf(const Tile& tile, uint32_t now) {
   TileView view;
   view.colour = ColourOf(tile.state);
-  view.port = Wide(ShortPort(tile.port));
+  view.port = Wide(tile.label);
   view.state = Wide(BoardModel::StateText(tile));
   view.serial = Wide(tile.serial);
   view.time = TimeText(tile, now);
-  view.tally = std::to_wstring(tile.verified) + L" ok \u00B7 " + std::to_wstring(tile.failed) +
-               L" failed";
+  view.tally = std::to_wstring(tile.tally.verified) + L" ok \u00B7 " +
+               std::to_wstring(tile.tally.failed) + L" failed";
   view.percent = tile.state == TileState::Flashing ? tile.percent : -1;
   view.checkPort = tile.checkPort;
   return view;
@@ -154,7 +156,7 @@ bool RegisterClasses(HINSTANCE instance, WNDPROC boardProc) {
 BoardWindow::BoardWindow(station::StationRunner& runner, BoardSetup setup)
     : runner_(runner),
       setup_(std::move(setup)),
-      model_(setup_.station.settings.ports, GetTickCount()),
+      model_(setup_.station.settings.ports),
       headerView_(std::make_unique<StripView>()),
       bannerView_(std::make_unique<StripView>()),
       engineEnded_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
@@ -316,16 +318,17 @@ void BoardWindow::Apply(const BoardEvent& event) {
       model_.Progress(event.unit.number, event.phase, event.bytesSent, event.imageSize);
       break;
     case BoardEvent::Ended:
-      model_.Ended(event.unit.number, event.record, event.written, event.tick);
+      model_.Ended(event.unit.number, event.record, event.written);
       break;
     case BoardEvent::Box: break;  // the record's message says it; the tooltip shows it
     case BoardEvent::Departed: model_.Departed(event.unit.number); break;
+    case BoardEvent::NotStarted: model_.NotStarted(event.unit.number); break;
     case BoardEvent::LogFailed:
       model_.LogFailed();
       UpdateBanner();
       break;
     case BoardEvent::Finished:
-      model_.Finished(event.exitStatus);
+      model_.Finished(event.exitStatus, event.counts);
       exitStatus_ = event.exitStatus;
       EnableWindow(stop_, FALSE);
       UpdateBanner();
@@ -339,11 +342,12 @@ void BoardWindow::RequestStop() {
     if (model_.finished()) DestroyWindow(window_);
     return;
   }
-  const BoardCounters counters = model_.Counters(GetTickCount());
-  if (counters.flashing > 0) {
+  // The engine's count: the units being opened (also those whose pipes are tried again),
+  // flashed or recorded, every one of which ends with a record.
+  const int32_t flashing = runner_.Counts().flashing;
+  if (flashing > 0) {
     const std::wstring question =
-        std::to_wstring(counters.flashing) +
-        (counters.flashing == 1 ? L" unit is" : L" units are") +
+        std::to_wstring(flashing) + (flashing == 1 ? L" unit is" : L" units are") +
         L" being flashed.\nStop the station? Units in flight are recorded as cancelled.";
     if (MessageBoxW(window_, question.c_str(), L"PelorinStation",
                     MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2) != IDYES)
@@ -386,7 +390,8 @@ void BoardWindow::UpdateBanner() {
 }
 
 void BoardWindow::UpdateHeader(uint32_t now) {
-  std::wstring big = Wide(model_.CountersText(now));
+  std::wstring big = Wide(BoardModel::CountersText(
+      model_.finished() ? model_.finalCounts() : runner_.Counts()));
   if (!preparing_.empty()) big = preparing_;
   const std::wstring text = big + L" | " + imageLine_;
   if (headerView_->big == big && headerView_->small == imageLine_) return;

@@ -99,6 +99,7 @@ void Cancellation::Cancel() {
   run_.Request();
   {
     std::lock_guard lock(mutex_);
+    if (!requested_) requestedAt_ = GetTickCount();
     requested_ = true;  // under the lock: Watch sees it or the watched object is cancelled here
     // First what decides how the devices in flight are told (the station: "cancelled"), then
     // the calls they are blocked in, which end at once and report.
@@ -111,6 +112,14 @@ void Cancellation::Cancel() {
 
 void Cancellation::Finished() {
   SetEvent(finished_);
+}
+
+DWORD Cancellation::GraceLeft() const {
+  // The handler's wait began when the stop came; what is written after it ends is lost.
+  constexpr DWORD kMargin = 250;
+  if (!requested_) return CLOSE_GRACE_MS - kMargin;
+  const DWORD spent = GetTickCount() - requestedAt_;
+  return spent + kMargin >= CLOSE_GRACE_MS ? 0 : CLOSE_GRACE_MS - kMargin - spent;
 }
 
 BOOL Cancellation::OnConsoleEvent(DWORD event) {

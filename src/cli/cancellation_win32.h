@@ -60,6 +60,9 @@ class Cancellation {
 
   // The run has written its record (or given up on it): a waiting close lets the process end.
   void Finished();
+  // Of the CLOSE_GRACE_MS since Ctrl+C came, what is left (less a margin for returning): how much
+  // longer a close may still be held for the console's last lines. CLOSE_GRACE_MS before it came.
+  DWORD GraceLeft() const;
 
   // Stops the run as Ctrl+C does (the handlers call it). Any thread.
   void Cancel();
@@ -71,6 +74,7 @@ class Cancellation {
 
  private:
   std::atomic<bool> requested_{false};
+  std::atomic<DWORD> requestedAt_{0};  // GetTickCount when the first Ctrl+C came
   HANDLE event_ = nullptr;     // manual reset: set on Ctrl+C
   HANDLE finished_ = nullptr;  // manual reset: set by Finished
   HANDLE sessionThread_ = nullptr;

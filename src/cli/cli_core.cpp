@@ -386,17 +386,29 @@ std::string StationUnitLine(const station::StationRecord& record) {
   return line;
 }
 
+namespace {
+std::string Yield(const station::Tally& tally) {
+  const int yield = tally.yieldPercent();
+  return yield < 0 ? "yield -" : "yield " + std::to_string(yield) + " %";
+}
+}  // namespace
+
 std::string StationStatusLine(const station::StationCounts& counts) {
-  return "flashing " + std::to_string(counts.flashing) + ", waiting " +
-         std::to_string(counts.waiting) + ", verified " + std::to_string(counts.verified) +
-         ", failed " + std::to_string(counts.failed + counts.cancelled) + ", " +
-         Format("%.1f", counts.megabytesPerSecond) + " MB/s";
+  const station::Tally& t = counts.tally;
+  std::string line = "flashing " + std::to_string(counts.flashing) + ", waiting " +
+                     std::to_string(counts.waiting) + ", verified " + std::to_string(t.verified) +
+                     ", already verified " + std::to_string(t.alreadyVerified) + ", failed " +
+                     std::to_string(t.failed) + ", cancelled " + std::to_string(t.cancelled);
+  if (t.notInLog > 0) line += ", not in the log " + std::to_string(t.notInLog);
+  return line + ", " + Yield(t) + ", " + Format("%.1f", counts.megabytesPerSecond) + " MB/s";
 }
 
 std::string StationSummaryLine(const station::StationCounts& counts) {
-  return "station: " + std::to_string(counts.records) + " records, " +
-         std::to_string(counts.verified) + " verified, " + std::to_string(counts.failed) +
-         " failed, " + std::to_string(counts.cancelled) + " cancelled";
+  const station::Tally& t = counts.tally;
+  return "station: " + std::to_string(t.records()) + " records, " + std::to_string(t.verified) +
+         " verified, " + std::to_string(t.alreadyVerified) + " already verified, " +
+         std::to_string(t.failed) + " failed, " + std::to_string(t.cancelled) + " cancelled, " +
+         std::to_string(t.notInLog) + " not in the log, " + Yield(t);
 }
 
 std::string ListLine(size_t index, const station::PresentDevice& device) {

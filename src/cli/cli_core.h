@@ -161,10 +161,12 @@ std::string ProgressLine(const std::vector<DeviceActivity>& devices, uint32_t no
 // A unit's line when it ends, e.g.
 //   "#17 port=Port_#0002.Hub_#0004 serial=SN0001: verified, 4194304 bytes in 2.1 s (2.0 MB/s)"
 std::string StationUnitLine(const station::StationRecord& record);
-// The status line rewritten in place: "flashing 3, waiting 1, verified 12, failed 1, 45.2 MB/s"
-// (failed counts the cancelled too).
+// The status line rewritten in place, from the engine's counts: "flashing 3, waiting 1, verified
+// 12, already verified 2, failed 1, cancelled 0, yield 92 %, 45.2 MB/s" (", not in the log N"
+// before the yield once a record could not be written).
 std::string StationStatusLine(const station::StationCounts& counts);
-// The last line: "station: 15 records, 14 verified, 1 failed, 0 cancelled".
+// The last line: "station: 15 records, 12 verified, 2 already verified, 1 failed, 0 cancelled,
+// 0 not in the log, yield 92 %" ("yield -" before the first flash).
 std::string StationSummaryLine(const station::StationCounts& counts);
 // One present device for --list: "INDEX PORT SERIAL PATH", "-" for an empty port or serial.
 std::string ListLine(size_t index, const station::PresentDevice& device);

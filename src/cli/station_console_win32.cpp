@@ -28,6 +28,7 @@ class ConsoleFace : public StationObserver {
     console_.Err(BoxLine(std::string(caption), std::string(text)));
   }
   void Departed(const StationUnit&) override {}
+  void NotStarted(const StationUnit&) override {}
   void LogFailed(const StationRecord&, const std::string& text) override {
     console_.Err(std::string(CLI_NAME) + ": " + text);
   }
@@ -81,10 +82,11 @@ int RunStation(const Options& options, Cancellation& cancellation) {
   cancellation.OnCancel([runner] { runner->Stop(); });
   const int status = Serve(options, *runner, console);
   cancellation.OnCancel(nullptr);
-  // Every record is written: a close or a session's end may let the process go now; the lines
-  // still owed to the console come out as it takes them (a stop gives them a little longer).
+  // Every record is written. The unit lines and the summary still queued are written before a
+  // close or a session's end may let the process go: as long as the console takes them, or
+  // after a stop at most what is left of the few seconds Windows gives such a process.
+  console.StopWriter(cancellation.event(), cancellation.GraceLeft());
   cancellation.Finished();
-  console.StopWriter(cancellation.event(), 2000);
   return status;
 }
 

@@ -291,21 +291,74 @@ bool LogMemoryReader::NamesImage(std::string_view line) const {
   return false;
 }
 
+bool LogMemoryReader::MayNameVerifiedSerial(std::string_view line) const {
+  if (verifiedSerials_ == 0) return false;
+  static constexpr std::string_view kKey = "\"serial\"";
+  for (size_t key = line.find(kKey); key != std::string_view::npos;
+       key = line.find(kKey, key + 1)) {
+    size_t i = key + kKey.size();
+    while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
+    if (i == line.size() || line[i] != ':') continue;
+    ++i;
+    while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
+    if (i == line.size() || line[i] != '"') continue;
+    const size_t start = i + 1;
+    const size_t end = line.find_first_of("\"\\", start);
+    if (end == std::string_view::npos) return false;
+    if (line[end] == '\\') return true;  // escaped: only the parser can tell what it says
+    const auto it = memory_.serials.find(std::string(line.substr(start, end - start)));
+    if (it != memory_.serials.end() && it->second) return true;
+  }
+  // A key itself written with escapes ("s\u0065rial") is found only by the parser.
+  return line.find("\\u") != std::string_view::npos;
+}
+
 void LogMemoryReader::Line(std::string_view line) {
   if (line.empty()) return;
-  // Only a line that names this image or may hold a higher sequence can change the memory.
-  if (!NamesImage(line) && QuickSequence(line) <= memory_.lastSequence) return;
+  // Only a line that names this image, may hold a higher sequence or may be a later record of a
+  // unit known as verified can change the memory.
+  const bool names = NamesImage(line);
+  if (!names && QuickSequence(line) <= memory_.lastSequence && !MayNameVerifiedSerial(line))
+    return;
   RecordFields fields;
   if (!LineParser(line).Parse(&fields)) return;
   if (fields.sequence) memory_.lastSequence = std::max(memory_.lastSequence, *fields.sequence);
-  if (fields.serial && !fields.serial->empty() && fields.result && fields.sha256 &&
-      *fields.sha256 == sha256_) {
+  if (!fields.serial || fields.serial->empty() || !fields.result) return;
+  const auto it = memory_.serials.find(*fields.serial);
+  if (fields.sha256 && *fields.sha256 == sha256_) {
     // A later record of the same unit replaces what an earlier one said.
-    memory_.serials[*fields.serial] = IsVerifiedResult(*fields.result);
+    const bool verified = IsVerifiedResult(*fields.result);
+    if (it == memory_.serials.end()) {
+      memory_.serials.emplace(*fields.serial, verified);
+      verifiedSerials_ += verified ? 1 : 0;
+    } else {
+      verifiedSerials_ += (verified ? 1 : 0) - (it->second ? 1 : 0);
+      it->second = verified;
+    }
+  } else if (it != memory_.serials.end()) {
+    // Flashed (or tried) with another image since: it does not hold this one.
+    verifiedSerials_ -= it->second ? 1 : 0;
+    memory_.serials.erase(it);
   }
 }
 
 void LogMemoryReader::Add(std::string_view piece) {
+  if (first_) {
+    // A log saved by Notepad begins with a UTF-8 byte order mark: it is no part of the first
+    // record. The mark may come split over the first pieces.
+    static constexpr std::string_view kBom = "\xEF\xBB\xBF";
+    const size_t take = std::min(piece.size(), kBom.size() - head_.size());
+    head_.append(piece.substr(0, take));
+    piece.remove_prefix(take);
+    if (head_.size() < kBom.size() && kBom.substr(0, head_.size()) == head_) return;
+    first_ = false;
+    if (head_ != kBom) Lines(head_);
+    head_.clear();
+  }
+  Lines(piece);
+}
+
+void LogMemoryReader::Lines(std::string_view piece) {
   size_t start = 0;
   for (size_t end; (end = piece.find('\n', start)) != std::string_view::npos; start = end + 1) {
     if (partial_.empty()) {
@@ -320,6 +373,12 @@ void LogMemoryReader::Add(std::string_view piece) {
 }
 
 LogMemory LogMemoryReader::Finish() {
+  if (first_) {
+    // Fewer bytes than a byte order mark, all of them like its start: no record, and no newline.
+    first_ = false;
+    partial_ = std::move(head_);
+    head_.clear();
+  }
   memory_.endsWithoutNewline = !partial_.empty();
   // A whole record that lost only its newline is a record; a torn one parses as none.
   Line(partial_);

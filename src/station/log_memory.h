@@ -1,8 +1,10 @@
 // What an existing production log tells a station that starts on it: the last sequence number,
-// and for each serial number whether the latest record of it with this image says the unit
-// holds the image, verified. A log grows for as long as the line runs (two million records make
-// a gigabyte), so it is read a piece at a time, and a line is parsed only when it can matter:
-// it names this image's SHA-256, or its sequence number is above the highest so far.
+// and the serial numbers whose latest record (whatever its image) says the unit holds this
+// image, verified. A log grows for as long as the line runs (two million records make a
+// gigabyte), so it is read a piece at a time, and a line is parsed only when it can matter: it
+// names this image's SHA-256, its sequence number is above the highest so far, or it may be a
+// later record of a unit known as verified with this image (a unit flashed with another image
+// since holds that image).
 #pragma once
 
 #include <array>
@@ -15,14 +17,14 @@ namespace pelorin::station {
 
 struct LogMemory {
   uint64_t lastSequence = 0;  // of its records; 0 for none
-  // Serial numbers that have a record with this image, each with whether its latest such
-  // record says "verified" or "already-verified".
+  // Serial numbers whose latest record has this image, each with whether it says "verified" or
+  // "already-verified". A unit whose latest record has another image is not here.
   std::map<std::string, bool> serials;
   // The log does not end with a newline (a writer died, or only the newline was lost): one must
   // be written before the next record.
   bool endsWithoutNewline = false;
 
-  // Whether the latest record of `serial` with this image says it verified.
+  // Whether the latest record of `serial` says it holds this image, verified.
   bool Verified(const std::string& serial) const {
     const auto it = serials.find(serial);
     return it != serials.end() && it->second;
@@ -41,6 +43,14 @@ class LogMemoryReader {
  private:
   void Line(std::string_view line);
   bool NamesImage(std::string_view line) const;
+  // Whether a line that does not name this image may be a record of a unit known as verified
+  // with it: a "serial" key followed by one of those serial numbers, or a serial written with
+  // escapes. The line is then parsed to be sure.
+  bool MayNameVerifiedSerial(std::string_view line) const;
+  void Lines(std::string_view piece);
+  bool first_ = true;   // the log's first bytes are still to come: a byte order mark may be there
+  std::string head_;    // the first bytes while they may be a byte order mark
+  size_t verifiedSerials_ = 0;  // serials whose entry in memory_.serials is true
   const std::string sha256_;
   // How far the search for sha256_ moves on after looking at a character (a Horspool search:
   // in a line that names another image it looks at about one character in sixty).

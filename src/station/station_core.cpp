@@ -39,11 +39,12 @@ std::string SerialOf(std::string_view instance) {
 
 bool PortAllowed(std::string_view port, const std::vector<std::string>& patterns) {
   if (patterns.empty()) return true;
+  const std::string upper = Upper(port);
   for (const std::string& pattern : patterns) {
     if (!pattern.empty() && pattern.back() == '*') {
-      const std::string_view prefix(pattern.data(), pattern.size() - 1);
-      if (port.substr(0, prefix.size()) == prefix) return true;
-    } else if (port == pattern) {
+      if (StartsWithNoCase(port, Upper(std::string_view(pattern).substr(0, pattern.size() - 1))))
+        return true;
+    } else if (upper == Upper(pattern)) {
       return true;
     }
   }
@@ -52,6 +53,32 @@ bool PortAllowed(std::string_view port, const std::vector<std::string>& patterns
 
 bool IsVerifiedResult(std::string_view result) {
   return result == "verified" || result == "already-verified";
+}
+
+RecordKind KindOf(std::string_view result) {
+  if (result == "verified") return RecordKind::Verified;
+  if (result == "already-verified") return RecordKind::AlreadyVerified;
+  if (result == "cancelled") return RecordKind::Cancelled;
+  return RecordKind::Failed;
+}
+
+int YieldPercent(uint64_t verified, uint64_t failed) {
+  const uint64_t flashes = verified + failed;
+  if (flashes == 0) return -1;
+  return static_cast<int>((verified * 100 + flashes / 2) / flashes);
+}
+
+void Tally::Add(std::string_view result, bool written) {
+  if (!written) {
+    ++notInLog;
+    return;
+  }
+  switch (KindOf(result)) {
+    case RecordKind::Verified: ++verified; break;
+    case RecordKind::AlreadyVerified: ++alreadyVerified; break;
+    case RecordKind::Failed: ++failed; break;
+    case RecordKind::Cancelled: ++cancelled; break;
+  }
 }
 
 StationCore::StationCore(StationSettings settings, LogMemory memory)
@@ -67,9 +94,15 @@ StationCore::Entry* StationCore::Find(uint64_t unit) {
 
 bool StationCore::MayStartLocked() const {
   if (stopped_ || recordFailed_) return false;
-  // With --count, no more units than records still to come.
-  return settings_.count == 0 ||
-         recorded_ + recordsDue_ + static_cast<uint64_t>(running_) < settings_.count;
+  if (settings_.count == 0) return true;
+  // With --count, no more units than records still to come: those written, those due, the units
+  // that hold a slot and those whose pipes will be tried again.
+  const auto retrying = std::count_if(queue_.begin(), queue_.end(), [this](const std::string& path) {
+    return entries_.at(path).tried;
+  });
+  return tally_.records() + recordsDue_ + static_cast<uint64_t>(running_) +
+             static_cast<uint64_t>(retrying) <
+         settings_.count;
 }
 
 StationRecord StationCore::RecordOf(const Entry& entry, std::string result) const {
@@ -89,6 +122,16 @@ void StationCore::GoneLocked(std::map<std::string, Entry>::iterator it,
   Entry& entry = it->second;
   queue_.erase(std::remove(queue_.begin(), queue_.end(), it->first), queue_.end());
   paths_.erase(entry.number);
+  if (entry.state == State::Queued && entry.tried) {
+    // Its pipes were tried and were to be tried again: touched, so it ends with a record.
+    entry.state = State::Recording;
+    entry.result = OutcomeName(DeviceOutcome::LinkError);
+    ++recordsDue_;
+    StationAction action = Tell(StationAction::Record, entry);
+    action.record = RecordOf(entry, entry.result);
+    action.record.message = entry.openError;
+    actions->push_back(std::move(action));
+  }
   if (entry.state == State::Running || entry.state == State::Recording) {
     // Its record is still to come; the path is free at once for the next unit in that port.
     entry.gone = true;
@@ -104,7 +147,7 @@ void StationCore::StartLocked(std::vector<StationAction>* actions) {
   for (auto it = queue_.begin(); it != queue_.end() && MayStartLocked();) {
     Entry& entry = entries_.at(*it);
     if (!entry.serial.empty() && !settings_.reflash && memory_.Verified(entry.serial)) {
-      // The latest record of this unit with this image says it verified: not flashed again.
+      // The latest record of this unit says it holds this image, verified: not flashed again.
       entry.state = State::Recording;
       entry.result = "already-verified";
       ++recordsDue_;
@@ -126,10 +169,36 @@ void StationCore::StartLocked(std::vector<StationAction>* actions) {
   }
 }
 
+void StationCore::EndQueueLocked(const std::string& result, const std::string& message,
+                                 std::vector<StationAction>* actions) {
+  for (const std::string& path : queue_) {
+    Entry& entry = entries_.at(path);
+    if (entry.tried) {
+      // Touched: its pipes were tried, so it ends with a record.
+      entry.state = State::Recording;
+      entry.result = result;
+      ++recordsDue_;
+      StationAction action = Tell(StationAction::Record, entry);
+      action.record = RecordOf(entry, result);
+      action.record.message = message;
+      actions->push_back(std::move(action));
+    } else {
+      // Left alone: it stays known (not started again) until it is gone.
+      entry.state = State::Done;
+      actions->push_back(Tell(StationAction::NotStarted, entry));
+    }
+  }
+  queue_.clear();
+}
+
 std::vector<StationAction> StationCore::Poll(const std::vector<PresentDevice>& present,
                                              bool complete, uint32_t now) {
   std::lock_guard lock(mutex_);
   std::vector<StationAction> actions;
+  if (!started_) {
+    started_ = true;
+    startedAt_ = now;
+  }
   std::set<std::string> seen;
   for (const PresentDevice& device : present) seen.insert(device.path);
 
@@ -160,27 +229,40 @@ std::vector<StationAction> StationCore::Poll(const std::vector<PresentDevice>& p
     entries_.emplace(device.path, std::move(entry));
     queue_.push_back(device.path);
   }
-  StartLocked(&actions);
+  if (stopped_ || recordFailed_) {
+    // Units that arrive now are not flashed.
+    EndQueueLocked("cancelled", stopped_ ? TEXT_UNIT_CANCELLED : TEXT_UNIT_NOT_FLASHED, &actions);
+  } else {
+    StartLocked(&actions);
+  }
   return actions;
 }
 
-std::vector<StationAction> StationCore::Gone(const std::string& path) {
-  std::lock_guard lock(mutex_);
-  std::vector<StationAction> actions;
-  const auto it = entries_.find(path);
-  if (it != entries_.end()) GoneLocked(it, &actions);
-  StartLocked(&actions);
-  return actions;
-}
-
-bool StationCore::Proceed(uint64_t unit) {
+bool StationCore::Proceed(uint64_t unit, std::vector<StationAction>* instead) {
   std::lock_guard lock(mutex_);
   Entry* entry = Find(unit);
   if (entry == nullptr || entry->state != State::Running) return false;
   if (!stopped_ && !recordFailed_) return true;
-  // Left alone: the station is ending, so it starts no more.
+  // The station is ending, so it starts no more.
   --running_;
-  entry->state = State::Queued;
+  std::vector<StationAction> actions;
+  if (entry->tried) {
+    // Its pipes were tried before: touched, so it ends with a record.
+    entry->state = State::Recording;
+    entry->result = "cancelled";
+    ++recordsDue_;
+    StationAction action = Tell(StationAction::Record, *entry);
+    action.record = RecordOf(*entry, entry->result);
+    action.record.message = stopped_ ? TEXT_UNIT_CANCELLED : TEXT_UNIT_NOT_FLASHED;
+    actions.push_back(std::move(action));
+  } else if (entry->gone) {
+    actions.push_back(Tell(StationAction::Departed, *entry));
+    leaving_.erase(unit);
+  } else {
+    entry->state = State::Done;  // known until it is gone, never started
+    actions.push_back(Tell(StationAction::NotStarted, *entry));
+  }
+  if (instead != nullptr) *instead = std::move(actions);
   return false;
 }
 
@@ -199,12 +281,22 @@ std::optional<StationRecord> StationCore::OpenFailed(uint64_t unit, uint32_t now
       !entry->gone) {
     // Tried again at the next poll, still first in line.
     entry->state = State::Queued;
+    entry->openError = std::move(message);
     queue_.push_front(entry->device.path);
     return std::nullopt;
   }
   entry->state = State::Recording;
-  entry->result = OutcomeName(DeviceOutcome::LinkError);
   ++recordsDue_;
+  if (stopped_ && !entry->gone) {
+    // Stopped while its pipes were being tried: the stop cut it short, not the unit.
+    entry->result = "cancelled";
+    message = TEXT_UNIT_CANCELLED;
+  } else if (recordFailed_ && !entry->gone) {
+    entry->result = "cancelled";
+    message = TEXT_UNIT_NOT_FLASHED;
+  } else {
+    entry->result = OutcomeName(DeviceOutcome::LinkError);
+  }
   StationRecord record = RecordOf(*entry, entry->result);
   record.message = std::move(message);
   return record;
@@ -232,7 +324,9 @@ StationRecord StationCore::Ended(uint64_t unit, DeviceOutcome outcome, uint32_t 
     entry->result = OutcomeName(DeviceOutcome::LinkError);
     message = TEXT_UNIT_REMOVED;
   } else if (stopped_ && interrupted) {
+    // Whatever its cancelled call ran into is the stop's doing.
     entry->result = "cancelled";
+    message = TEXT_UNIT_CANCELLED;
   } else {
     entry->result = OutcomeName(outcome);
   }
@@ -245,36 +339,49 @@ StationRecord StationCore::Ended(uint64_t unit, DeviceOutcome outcome, uint32_t 
   return record;
 }
 
-std::optional<StationAction> StationCore::Recorded(uint64_t unit, bool written) {
+std::vector<StationAction> StationCore::Recorded(uint64_t unit, bool written, uint32_t now) {
   std::lock_guard lock(mutex_);
+  std::vector<StationAction> actions;
   Entry* entry = Find(unit);
-  if (entry == nullptr) return std::nullopt;
+  if (entry == nullptr) return actions;
   if (entry->state == State::Running) --running_;
   entry->state = State::Done;  // remembered until it is gone
   if (recordsDue_ > 0) --recordsDue_;
-  ++recorded_;
-  if (!written) recordFailed_ = true;
-  const bool verified = IsVerifiedResult(entry->result);
-  if (verified) {
-    ++verified_;
-  } else if (entry->result == "cancelled") {
-    ++cancelled_;
-  } else {
-    ++failed_;
-  }
+  tally_.Add(entry->result, written);
+  const RecordKind kind = KindOf(entry->result);
+  if (written && kind == RecordKind::Verified) verifiedAt_.push_back(now);
+  while (!verifiedAt_.empty() &&
+         static_cast<int32_t>(now - verifiedAt_.front()) > static_cast<int32_t>(RATE_WINDOW_MS))
+    verifiedAt_.pop_front();
   // The latest record of a unit decides whether it is known as verified (a unit whose record
-  // could not be written is flashed again rather than trusted).
-  if (!entry->serial.empty() && (written || !verified)) memory_.serials[entry->serial] = verified;
-  if (!entry->gone) return std::nullopt;
-  StationAction departed = Tell(StationAction::Departed, *entry);
-  leaving_.erase(unit);
-  return departed;
+  // could not be written is flashed again rather than trusted). A cancelled unit holds part of
+  // an image at best.
+  const bool verified = IsVerifiedResult(entry->result);
+  if (!entry->serial.empty() && (written || !verified)) {
+    if (verified) {
+      memory_.serials[entry->serial] = true;
+    } else {
+      memory_.serials.erase(entry->serial);
+    }
+  }
+  if (entry->gone) {
+    actions.push_back(Tell(StationAction::Departed, *entry));
+    leaving_.erase(unit);
+  }
+  if (!written && !recordFailed_) {
+    recordFailed_ = true;
+    EndQueueLocked("cancelled", TEXT_UNIT_NOT_FLASHED, &actions);
+  }
+  return actions;
 }
 
-void StationCore::Stop() {
+std::vector<StationAction> StationCore::Stop() {
   std::lock_guard lock(mutex_);
+  std::vector<StationAction> actions;
+  if (stopped_) return actions;
   stopped_ = true;
-  queue_.clear();
+  EndQueueLocked("cancelled", TEXT_UNIT_CANCELLED, &actions);
+  return actions;
 }
 
 bool StationCore::stopped() const {
@@ -289,15 +396,15 @@ bool StationCore::recordFailed() const {
 
 bool StationCore::Finished() const {
   std::lock_guard lock(mutex_);
-  const bool counted = settings_.count != 0 && recorded_ >= settings_.count;
+  const bool counted = settings_.count != 0 && tally_.records() >= settings_.count;
   return (stopped_ || recordFailed_ || counted) && running_ == 0 && recordsDue_ == 0;
 }
 
 int StationCore::ExitStatus() const {
   std::lock_guard lock(mutex_);
   if (recordFailed_) return EXIT_RECORD_NOT_WRITTEN;
-  if (cancelled_ > 0) return EXIT_CANCELLED;
-  if (failed_ > 0) return EXIT_DEVICE_FAILED;
+  if (tally_.cancelled > 0) return EXIT_CANCELLED;
+  if (tally_.failed > 0) return EXIT_DEVICE_FAILED;
   return EXIT_VERIFIED;
 }
 
@@ -309,12 +416,23 @@ size_t StationCore::Waiting() const {
 StationCounts StationCore::Counts(uint32_t now) const {
   std::lock_guard lock(mutex_);
   StationCounts counts;
-  counts.flashing = running_;
-  counts.waiting = queue_.size();
-  counts.records = recorded_;
-  counts.verified = verified_;
-  counts.failed = failed_;
-  counts.cancelled = cancelled_;
+  // A unit whose pipes will be tried again is in flight (it ends with a record), not waiting.
+  const auto retrying = std::count_if(queue_.begin(), queue_.end(), [this](const std::string& path) {
+    return entries_.at(path).tried;
+  });
+  counts.flashing = running_ + static_cast<int32_t>(retrying);
+  counts.waiting = queue_.size() - static_cast<size_t>(retrying);
+  counts.tally = tally_;
+  if (started_) counts.elapsedMs = now - startedAt_;
+  // Over the last RATE_WINDOW_MS, or over the time since the start while it is shorter.
+  const uint32_t window =
+      std::max(RATE_MIN_WINDOW_MS, std::min(RATE_WINDOW_MS, counts.elapsedMs));
+  // Flashes that end together can be told a millisecond out of order: one a little after `now`
+  // is recent, not 49 days old.
+  const auto recent = std::count_if(verifiedAt_.begin(), verifiedAt_.end(), [&](uint32_t at) {
+    return static_cast<int32_t>(now - at) <= static_cast<int32_t>(RATE_WINDOW_MS);
+  });
+  counts.unitsPerHour = static_cast<double>(recent) * 3600000.0 / window;
   auto add = [&](const Entry& entry) {
     if (entry.state == State::Running && entry.sending)
       counts.megabytesPerSecond += MegabytesPerSecond(entry.bytesSent, now - entry.firstDataTick);

@@ -40,6 +40,15 @@ inline constexpr int32_t STATION_DEFAULT_DEVICES = 16;
 inline constexpr int32_t STATION_MAX_DEVICES = 64;
 // The message of a unit that was pulled while it ran.
 inline constexpr char TEXT_UNIT_REMOVED[] = "the unit was removed while it was being flashed";
+// The message of a unit whose flash (or pipe open) the operator's stop cut short: Ctrl+C, the
+// board's Stop, a console close, log-off or shut-down. Whatever error its cancelled call ran into
+// is the stop's doing, not the unit's.
+inline constexpr char TEXT_UNIT_CANCELLED[] =
+    "the station was stopped while the unit was being flashed";
+// The message of a unit whose pipes were still being tried when a log line could not be written:
+// the station starts no more units, so it was never flashed.
+inline constexpr char TEXT_UNIT_NOT_FLASHED[] =
+    "not flashed: the station starts no more units since a log line could not be written";
 
 // One present interface as a listing shows it (UTF-8).
 struct PresentDevice {
@@ -56,7 +65,8 @@ struct PresentDevice {
 std::string SerialOf(std::string_view instance);
 
 // Whether `port` is allowed by the --port patterns: every port when there are none; a pattern
-// matches exactly, or as a prefix when it ends with '*'.
+// matches exactly, or as a prefix when it ends with '*'. Letters compare without regard to case,
+// as Windows compares location paths.
 bool PortAllowed(std::string_view port, const std::vector<std::string>& patterns);
 
 // The image as the station pinned it.
@@ -88,6 +98,38 @@ std::string RecordLine(const StationRecord& record, const StationImage& image);
 // Whether a record's result counts as the unit holding this image, verified.
 bool IsVerifiedResult(std::string_view result);
 
+// What a record counts as in every figure a person reads (the console's status and summary, the
+// board's header and its ports' tallies, the log's readers): one definition for all of them.
+//   Verified         flashed, and the unit verified the image
+//   AlreadyVerified  not flashed: the unit's latest record says it holds this image, verified
+//   Failed           flashed (or meant to be) and failed: a verification error, a link error,
+//                    an image error, not started
+//   Cancelled        the operator's stop cut it short
+// A flash is a Verified or a Failed record; already verified and cancelled units are none.
+enum class RecordKind { Verified, AlreadyVerified, Failed, Cancelled };
+RecordKind KindOf(std::string_view result);
+inline bool IsFlash(RecordKind kind) {
+  return kind == RecordKind::Verified || kind == RecordKind::Failed;
+}
+// Verified flashes of all flashes, in whole percent rounded to the nearest (2 of 3 is 67); -1
+// before the first flash.
+int YieldPercent(uint64_t verified, uint64_t failed);
+
+// Records counted by kind. A record whose log line could not be written counts in `notInLog`
+// only, whatever its result: the figures agree with what the log holds.
+struct Tally {
+  uint64_t verified = 0, alreadyVerified = 0, failed = 0, cancelled = 0, notInLog = 0;
+  void Add(std::string_view result, bool written);
+  uint64_t records() const { return verified + alreadyVerified + failed + cancelled + notInLog; }
+  int yieldPercent() const { return YieldPercent(verified, failed); }
+};
+
+// The header's rate counts the flashes that verified within this window, over the window or the
+// time since the start while that is shorter (at least a minute: the first units do not make a
+// rate of thousands an hour).
+inline constexpr uint32_t RATE_WINDOW_MS = 15 * 60 * 1000;
+inline constexpr uint32_t RATE_MIN_WINDOW_MS = 60 * 1000;
+
 struct StationSettings {
   std::vector<std::string> ports;  // --port patterns
   int32_t maxDevices = STATION_DEFAULT_DEVICES;
@@ -95,15 +137,16 @@ struct StationSettings {
   bool reflash = false;
 };
 
-// What the runner must do, or tell its front end, after a listing; in this order.
+// What the runner must do, or tell its front end, after a listing (or Stop); in this order.
 struct StationAction {
   enum Kind {
-    Arrived,   // tell: a new unit is present (allowed by --port)
-    Waiting,   // tell: it waits for a slot
-    Open,      // open its pipes and start its worker (ask Proceed first); tell Started
-    Record,    // it ended without a download: write `record`, then Recorded
-    Cancel,    // it is gone while its worker runs: cancel the worker's calls at once
-    Departed,  // tell: it is gone and forgotten
+    Arrived,     // tell: a new unit is present (allowed by --port)
+    Waiting,     // tell: it waits for a slot
+    Open,        // open its pipes and start its worker (ask Proceed first); tell Started
+    Record,      // it ended without a download: write `record`, then Recorded
+    Cancel,      // it is gone while its worker runs: cancel the worker's calls at once
+    Departed,    // tell: it is gone and forgotten
+    NotStarted,  // tell: it waited for a slot and will not be flashed (the station is ending)
   } kind;
   uint64_t unit = 0;  // the core's number for the unit (one per presence)
   PresentDevice present;
@@ -111,12 +154,15 @@ struct StationAction {
   StationRecord record;  // Record: all but time, station and sequence
 };
 
-// What the station has done so far (the console's status line, the summary).
+// What the station has done so far: every figure its faces show (the console's status line and
+// summary, the board's header).
 struct StationCounts {
-  int32_t flashing = 0;  // units that hold a slot
+  int32_t flashing = 0;  // units that hold a slot: being opened, flashed, or recorded
   size_t waiting = 0;    // units waiting for one
-  uint64_t records = 0, verified = 0, failed = 0, cancelled = 0;
+  Tally tally;           // the records so far
   double megabytesPerSecond = 0;  // of every unit sending now
+  double unitsPerHour = 0;        // flashes that verified, per hour (RATE_WINDOW_MS)
+  uint32_t elapsedMs = 0;         // since the station's first listing
 };
 
 class StationCore {
@@ -128,13 +174,11 @@ class StationCore {
   // units that arrived, decides which are gone, and returns what to do now.
   std::vector<StationAction> Poll(const std::vector<PresentDevice>& present, bool complete,
                                   uint32_t now);
-  // Windows told the station that the interface at `path` went away: its unit is gone at once.
-  std::vector<StationAction> Gone(const std::string& path);
-
   // Asked by the runner just before it opens a unit of an Open action: false when the station
-  // stopped or a record could not be written since the action was decided; the unit is then
-  // left alone (it starts no more).
-  bool Proceed(uint64_t unit);
+  // stopped or a record could not be written since the action was decided; the unit then starts
+  // no more, and `instead` (if given) gets what to do now: its record when its pipes were tried
+  // before, else NotStarted (or Departed when it is gone).
+  bool Proceed(uint64_t unit, std::vector<StationAction>* instead = nullptr);
   // The pipes did not open (`message` says how): tried again at the next polls until
   // STATION_OPEN_RETRY_MS have passed since the first try (at once after Stop, a failed record,
   // or when the unit is gone); then its record of a link error is returned, to be written now
@@ -149,13 +193,18 @@ class StationCore {
   // "cancelled"; a unit that left while it ran is a link error with TEXT_UNIT_REMOVED.
   StationRecord Ended(uint64_t unit, DeviceOutcome outcome, uint32_t ms, std::string message,
                       bool interrupted);
-  // A record was written (or not: then the station starts nothing new and ends exit 4). The
-  // unit counts as ended only from here on. Returns a Departed action when the unit is already
-  // gone (it is forgotten now), else nothing.
-  std::optional<StationAction> Recorded(uint64_t unit, bool written);
+  // A record was written (or not: then the station starts nothing new and ends exit 4), at `now`
+  // (the runner's clock). The unit counts as ended only from here on. Returns what to do now: Departed when the unit is
+  // already gone (it is forgotten now); after the first record that could not be written, a
+  // record for each unit whose pipes were being tried again and NotStarted for each unit that
+  // waited for a slot.
+  std::vector<StationAction> Recorded(uint64_t unit, bool written, uint32_t now);
 
-  // Ctrl+C (or a console close): nothing new starts; the runner cancels the units in flight.
-  void Stop();
+  // Ctrl+C (or a console close, the board's Stop): nothing new starts; the runner cancels the
+  // units in flight. Returns what to do now: a `cancelled` record for each unit whose pipes were
+  // being tried again (it was touched, so it gets a record), and NotStarted for each unit that
+  // waited for a slot.
+  std::vector<StationAction> Stop();
   bool stopped() const;
   // A record could not be written.
   bool recordFailed() const;
@@ -187,6 +236,7 @@ class StationCore {
     bool gone = false;           // it left while it ran or its record was being written
     bool waitingTold = false;    // a Waiting action told that it waits for a slot
     std::string result;          // once it ends: what its record says
+    std::string openError;       // why its pipes did not open the last time they were tried
     uint64_t bytesSent = 0;      // while it runs
     uint32_t firstDataTick = 0;  // when its data began (its rate on the status line)
     bool sending = false;
@@ -199,6 +249,10 @@ class StationCore {
   // written.
   void GoneLocked(std::map<std::string, Entry>::iterator it, std::vector<StationAction>* actions);
   void StartLocked(std::vector<StationAction>* actions);
+  // The station starts no more units: each unit that waits for its pipes to be tried again is
+  // recorded (`result`, `message`), each that waits for a slot is told it will not start.
+  void EndQueueLocked(const std::string& result, const std::string& message,
+                      std::vector<StationAction>* actions);
   static StationAction Tell(StationAction::Kind kind, const Entry& entry);
 
   mutable std::mutex mutex_;
@@ -211,7 +265,10 @@ class StationCore {
   uint64_t nextNumber_ = 1;
   int32_t running_ = 0;      // units that hold a slot
   uint64_t recordsDue_ = 0;  // records handed out (with or without a download), not yet Recorded
-  uint64_t recorded_ = 0, verified_ = 0, failed_ = 0, cancelled_ = 0;
+  Tally tally_;                    // the records written (or not) so far
+  std::deque<uint32_t> verifiedAt_;  // when flashes verified, within RATE_WINDOW_MS
+  bool started_ = false;           // the first listing came (at startedAt_)
+  uint32_t startedAt_ = 0;
   bool stopped_ = false;
   bool recordFailed_ = false;
 };

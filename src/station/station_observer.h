@@ -8,7 +8,9 @@
 // to a thread of its own (a console writer, a window's message queue). Entries about one unit
 // come in the order of its life: Arrived, then Waiting and/or Started, Progress, Ended, Departed;
 // a unit's Ended comes only after its record is in the log (written and flushed, or its write
-// failed), and before the engine counts the unit as ended.
+// failed), and before the engine counts the unit as ended; its Box (if any) after Ended and
+// before Departed. A unit that waited and will not be flashed (the station is ending) is told
+// NotStarted instead of Started.
 #pragma once
 
 #include <cstdint>
@@ -51,9 +53,14 @@ class StationObserver {
   // without a download): the unit ended with `record`, as the log has it. `written` false: the
   // log could not take it (LogFailed follows).
   virtual void Ended(const StationUnit& unit, const StationRecord& record, bool written) = 0;
-  // The unit's worker thread, after Ended: the box the dialog would show for it, as "caption"
-  // and "text" (a console prints it; a board may show it in the unit's tile).
+  // The unit's worker thread, after Ended and before Departed: the box the dialog would show for
+  // it, as "caption" and "text" (a console prints it; a board may show it in the unit's tile).
+  // None for a unit the operator's stop cut short: its record says so.
   virtual void Box(const StationUnit& unit, std::string_view caption, std::string_view text) = 0;
+  // The runner's thread, or the thread that recorded the unit whose log line failed: the unit
+  // waited for a slot and will not be flashed, as the station is ending (stopped, or a log line
+  // could not be written). It gets no record; it stays until it is gone (Departed).
+  virtual void NotStarted(const StationUnit& unit) = 0;
   // The runner's thread, or the thread that recorded a unit that had already left: the unit is
   // gone and forgotten; the next unit in its port is a new one.
   virtual void Departed(const StationUnit& unit) = 0;

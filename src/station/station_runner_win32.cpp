@@ -25,10 +25,14 @@ class StationRunner::UnitReporter : public Reporter {
   }
   void PostProgress(int32_t, int32_t) override {}
   void Control(DownloadControl, int32_t) override {}
+  // The box comes after the unit's end; it is told once the worker is done (Finish), before the
+  // unit can be told gone.
   void ShowStopBox(std::string_view text, std::string_view caption) override {
-    runner_.observer_->Box(unit_, caption, text);
+    box_ = true;
+    boxCaption_ = std::string(caption);
+    boxText_ = std::string(text);
   }
-  void ShowAppBox(std::string_view text, BoxIcon) override { runner_.observer_->Box(unit_, "", text); }
+  void ShowAppBox(std::string_view text, BoxIcon) override { ShowStopBox(text, ""); }
   void DeviceStarted(int32_t, uint32_t tick) override {
     startTick_ = tick;
     // Its pipes are open and its worker runs: from here on the unit is being flashed.
@@ -49,8 +53,18 @@ class StationRunner::UnitReporter : public Reporter {
       std::lock_guard lock(runner_.mutex_);
       runner_.watchOfUnit_.erase(unit_.number);
     }
-    runner_.RecordUnit(unit_, runner_.core_->Ended(unit_.number, outcome, tick - startTick_,
-                                                   std::string(message), interrupted));
+    StationRecord record = runner_.core_->Ended(unit_.number, outcome, tick - startTick_,
+                                                std::string(message), interrupted);
+    cancelled_ = record.result == "cancelled";
+    ended_ = true;
+    written_ = runner_.WriteRecord(unit_, record);
+  }
+  // The worker has returned: its box (none for a unit the stop cut short), then the engine
+  // counts the unit as ended.
+  void Finish() {
+    if (!ended_) return;
+    if (box_ && !cancelled_) runner_.observer_->Box(unit_, boxCaption_, boxText_);
+    runner_.Counted(unit_, written_);
   }
 
  private:
@@ -60,22 +74,51 @@ class StationRunner::UnitReporter : public Reporter {
   uint32_t startTick_ = 0;
   uint64_t bytesSent_ = 0, imageSize_ = 0;
   bool verifying_ = false;
+  bool ended_ = false, written_ = false, cancelled_ = false;
+  bool box_ = false;
+  std::string boxCaption_, boxText_;
 };
 
 struct StationRunner::WorkerStart {
   StationRunner* runner;
   StationUnit unit;
-  PipePair pipes;
+  std::string openPath;
   std::shared_ptr<PipeCallWatch> watch;
 };
 
 DWORD WINAPI StationRunner::WorkerThread(LPVOID parameter) {
   std::unique_ptr<WorkerStart> start(static_cast<WorkerStart*>(parameter));
   StationRunner& runner = *start->runner;
+  PipeCallWatch& watch = *start->watch;
+  // The pipes are opened here, under the watchdog: an open that stalls holds back this unit
+  // alone (and is cancelled at its limit, or at once by a stop), never the listings or Stop.
+  PipePair pipes;
+  std::string failedPipe;
+  uint32_t error = ERROR_OPERATION_ABORTED;
+  bool opened = false;
+  if (watch.BeginCall(runner.clock_->TickCount() + runner.limits_.writeMs)) {
+    opened = OpenDevicePipes(start->openPath.c_str(), &pipes, &failedPipe, &error);
+    watch.EndCall();
+  }
+  if (!opened) {
+    {
+      std::lock_guard lock(runner.mutex_);
+      runner.watchOfUnit_.erase(start->unit.number);
+    }
+    watch.Leave();
+    std::optional<StationRecord> record = runner.core_->OpenFailed(
+        start->unit.number, GetTickCount(),
+        PipeOpenFailedText(failedPipe.empty() ? start->openPath.c_str() : failedPipe.c_str(),
+                           error));
+    if (record) runner.RecordUnit(start->unit, std::move(*record));
+    SetEvent(runner.wake_);
+    return 0;
+  }
   UnitReporter reporter(runner, start->unit, start->watch);
-  RunPipeDeviceWorker(0, std::make_unique<HandlePipeLink>(start->pipes.outPipe),
-                      std::make_unique<HandlePipeLink>(start->pipes.inPipe), *runner.source_,
-                      reporter, *runner.clock_, start->watch.get(), runner.limits_);
+  RunPipeDeviceWorker(0, std::make_unique<HandlePipeLink>(pipes.outPipe),
+                      std::make_unique<HandlePipeLink>(pipes.inPipe), *runner.source_, reporter,
+                      *runner.clock_, start->watch.get(), runner.limits_);
+  reporter.Finish();
   return 0;
 }
 
@@ -139,8 +182,12 @@ void StationRunner::Stop() {
   std::lock_guard lock(mutex_);
   stop_ = true;
   // First what decides how the units in flight are recorded, then the calls they are blocked
-  // in, which end at once.
-  if (core_) core_->Stop();
+  // in, which end at once. What the stop leaves to do (the records of units whose pipes were
+  // being tried again, the units told they will not start) is the runner's thread's to carry.
+  if (core_) {
+    std::vector<StationAction> actions = core_->Stop();
+    pending_.insert(pending_.end(), actions.begin(), actions.end());
+  }
   if (watchdog_) watchdog_->CancelAll();
   SetEvent(stopEvent_);
 }
@@ -154,7 +201,7 @@ StationUnit StationRunner::UnitOf(const StationAction& action) {
   return {action.unit, action.present.port, action.serial, action.present.path};
 }
 
-void StationRunner::RecordUnit(const StationUnit& unit, StationRecord record) {
+bool StationRunner::WriteRecord(const StationUnit& unit, StationRecord& record) {
   DWORD error = 0;
   const bool written = log_.Append(record, image_, &error);
   observer_->Ended(unit, record, written);
@@ -163,28 +210,33 @@ void StationRunner::RecordUnit(const StationUnit& unit, StationRecord record) {
                                      " was not written to the log (" + ErrorText(error) +
                                      "); the station starts no more units");
   }
-  if (core_->Recorded(unit.number, written)) observer_->Departed(unit);
+  return written;
+}
+
+void StationRunner::Counted(const StationUnit& unit, bool written) {
+  Carry(core_->Recorded(unit.number, written, GetTickCount()));
   SetEvent(wake_);
 }
 
+void StationRunner::RecordUnit(const StationUnit& unit, StationRecord record) {
+  Counted(unit, WriteRecord(unit, record));
+}
+
 void StationRunner::OpenUnit(const StationAction& action) {
-  if (!core_->Proceed(action.unit)) return;  // stopped, or a record failed, since the poll
-  const StationUnit unit = UnitOf(action);
-  observer_->Started(unit);
-  PipePair pipes;
-  std::string failedPipe;
-  uint32_t error = 0;
-  if (!OpenDevicePipes(action.present.openPath.c_str(), &pipes, &failedPipe, &error)) {
-    std::optional<StationRecord> record = core_->OpenFailed(
-        action.unit, GetTickCount(), PipeOpenFailedText(failedPipe.c_str(), error));
-    if (record) RecordUnit(unit, std::move(*record));
+  std::vector<StationAction> instead;
+  if (!core_->Proceed(action.unit, &instead)) {
+    // Stopped, or a record failed, since the poll.
+    Carry(instead);
     return;
   }
-  // Enrolled with the watchdog before it runs, so that no call of it goes unwatched.
-  auto start = std::make_unique<WorkerStart>(WorkerStart{this, unit, pipes, nullptr});
+  const StationUnit unit = UnitOf(action);
+  observer_->Started(unit);
+  // Enrolled with the watchdog before it runs, so that no call of it (its pipes' open first)
+  // goes unwatched.
+  auto start = std::make_unique<WorkerStart>(
+      WorkerStart{this, unit, action.present.openPath, nullptr});
   HANDLE thread = CreateThread(nullptr, 0, WorkerThread, start.get(), CREATE_SUSPENDED, nullptr);
   if (thread == nullptr) {
-    ScopedHandle in(pipes.inPipe), out(pipes.outPipe);
     RecordUnit(unit, core_->Ended(action.unit, DeviceOutcome::NotStarted, 0, TEXT_NO_THREAD, false));
     return;
   }
@@ -195,7 +247,7 @@ void StationRunner::OpenUnit(const StationAction& action) {
     watchOfUnit_[action.unit] = id;
   }
   start.release();  // the worker's now
-  ResumeThread(thread);
+  ResumeThread(thread);  // the thread's handle is its canceller's
 }
 
 void StationRunner::Carry(const std::vector<StationAction>& actions) {
@@ -204,6 +256,7 @@ void StationRunner::Carry(const std::vector<StationAction>& actions) {
       case StationAction::Arrived: observer_->Arrived(UnitOf(action)); break;
       case StationAction::Waiting: observer_->Waiting(UnitOf(action)); break;
       case StationAction::Departed: observer_->Departed(UnitOf(action)); break;
+      case StationAction::NotStarted: observer_->NotStarted(UnitOf(action)); break;
       case StationAction::Record: RecordUnit(UnitOf(action), action.record); break;
       case StationAction::Open: OpenUnit(action); break;
       case StationAction::Cancel: {
@@ -241,7 +294,15 @@ int StationRunner::Run(const StationSettings& settings, const PipeCallLimits& li
   // that a waiting unit can take.
   uint32_t nextPoll = GetTickCount();
   bool pollNow = true;
-  while (!core_->Finished()) {
+  for (;;) {
+    // What a stop left to do, on this thread.
+    std::vector<StationAction> pending;
+    {
+      std::lock_guard lock(mutex_);
+      pending.swap(pending_);
+    }
+    Carry(pending);
+    if (core_->Finished()) break;
     if (pollNow && !core_->stopped()) {
       nextPoll = GetTickCount() + STATION_POLL_INTERVAL_MS;
       bool complete = false;

@@ -75,9 +75,14 @@ class StationRunner {
   static DWORD WINAPI WorkerThread(LPVOID parameter);
 
   void Carry(const std::vector<StationAction>& actions);
+  // Starts the unit's worker, which opens its pipes and flashes it.
   void OpenUnit(const StationAction& action);
-  // Writes a unit's record (durable before anything hears of its end), tells the observer, then
-  // lets the core count it.
+  // Writes a unit's record (durable before anything hears of its end) and tells the observer
+  // Ended (and LogFailed). Returns whether it was written.
+  bool WriteRecord(const StationUnit& unit, StationRecord& record);
+  // The core counts the unit as ended (and carries what that leaves to do: a Departed, ...).
+  void Counted(const StationUnit& unit, bool written);
+  // Both, for a unit that ended without a download (no box).
   void RecordUnit(const StationUnit& unit, StationRecord record);
   static StationUnit UnitOf(const StationAction& action);
 
@@ -95,10 +100,11 @@ class StationRunner {
   PipeCallLimits limits_;
   StationObserver* observer_ = nullptr;
 
-  mutable std::mutex mutex_;                  // guards the three below
+  mutable std::mutex mutex_;                  // guards the four below
   std::unique_ptr<StationCore> core_;         // once Run began
   std::shared_ptr<PipeWatchdog> watchdog_;    // once Run began
   std::map<uint64_t, uint64_t> watchOfUnit_;  // the watchdog's number of each running worker
+  std::vector<StationAction> pending_;        // what a stop left for the runner's thread
 };
 
 }  // namespace pelorin::station

@@ -32,6 +32,7 @@ std::vector<std::string> Told(const std::vector<StationAction>& actions) {
       case StationAction::Record: out.push_back("record " + port + " " + a.record.result); break;
       case StationAction::Cancel: out.push_back("cancel " + port); break;
       case StationAction::Departed: out.push_back("departed " + port); break;
+      case StationAction::NotStarted: out.push_back("not-started " + port); break;
     }
   }
   return out;
@@ -62,8 +63,11 @@ struct Station {
     EXPECT_TRUE(core.Proceed(action.unit));
     core.Sent(action.unit, 1000, 10);
     StationRecord record = core.Ended(action.unit, outcome, 2000, "", interrupted);
-    core.Recorded(action.unit, written);
+    core.Recorded(action.unit, written, now);
     return record;
+  }
+  std::vector<StationAction> Recorded(uint64_t unit, bool written) {
+    return core.Recorded(unit, written, now);
   }
   StationCore core;
   uint32_t now = 1000;
@@ -113,8 +117,9 @@ TEST(StationCore, TheLatestRecordOfASerialWithThisImageDecides) {
   Station station({}, memory);
   EXPECT_EQ(Told(station.Look({Usb("SN1", "P1"), Usb("SN2", "P2"), Usb("SN3", "P3"),
                                Usb("SN4", "P4")})),
-            (Said{"open P1", "record P2 already-verified", "open P3", "record P4 already-verified"}))
-      << "verified then cancelled is flashed; another image's records do not count";
+            (Said{"open P1", "record P2 already-verified", "open P3", "open P4"}))
+      << "verified then cancelled is flashed; verified with another image is not this image; a "
+         "unit tried with another image since holds that one";
   StationSettings reflashing;
   reflashing.reflash = true;
   Station reflash(reflashing, memory);
@@ -149,17 +154,15 @@ TEST(StationCore, AUnitPulledWhileItRunsEndsAtOnceAndItsPortIsFree) {
   EXPECT_EQ(removed.message, TEXT_UNIT_REMOVED);
   // The next unit in that port is flashed even before the old one's record is written.
   EXPECT_EQ(Told(station.Look({a, b})), Said{"open P1"});
-  const std::optional<StationAction> departed =
-      station.core.Recorded(Of(started, "P1").unit, true);
-  ASSERT_TRUE(departed.has_value());
-  EXPECT_EQ(departed->kind, StationAction::Departed);
+  EXPECT_EQ(Told(station.Recorded(Of(started, "P1").unit, true)), Said{"departed P1"});
 
-  // Windows says the interface went away: gone at once. A verdict that came first stands.
-  EXPECT_EQ(Told(station.core.Gone(b.path)), Said{"cancel P2"});
+  // Pulled after its verdict came: the verdict stands.
+  station.Look({a});
+  EXPECT_EQ(Told(station.Look({a})), Said{"cancel P2"});
   EXPECT_EQ(station.core.Ended(Of(started, "P2").unit, DeviceOutcome::Verified, 900, "", true)
                 .result,
             "verified");
-  EXPECT_TRUE(station.core.Recorded(Of(started, "P2").unit, true).has_value());
+  EXPECT_EQ(Told(station.Recorded(Of(started, "P2").unit, true)), Said{"departed P2"});
   EXPECT_EQ(station.core.Counts(0).flashing, 1) << "the new unit in P1";
 }
 
@@ -180,7 +183,7 @@ TEST(StationCore, PipesThatDoNotOpenAreTriedForFiveSecondsThenRecordedOnce) {
   ASSERT_TRUE(record.has_value());
   EXPECT_EQ(record->result, "link-error");
   EXPECT_EQ(record->message, "Failed to open");
-  station.core.Recorded(unit, true);
+  station.Recorded(unit, true);
   EXPECT_EQ(Told(station.Look({a, b})), Said{"open P2"}) << "recorded once";
   EXPECT_EQ(station.core.ExitStatus(), EXIT_DEVICE_FAILED);
 
@@ -192,16 +195,17 @@ TEST(StationCore, PipesThatDoNotOpenAreTriedForFiveSecondsThenRecordedOnce) {
   stopping.core.Stop();
   ASSERT_TRUE(stopping.core.OpenFailed(Of(actions, "P1").unit, 1000, "Failed").has_value());
   EXPECT_FALSE(stopping.core.Finished()) << "its record is still being written";
-  stopping.core.Recorded(Of(actions, "P1").unit, true);
+  stopping.Recorded(Of(actions, "P1").unit, true);
   EXPECT_TRUE(stopping.core.Finished());
 
   // Nor is a unit that went away while its pipes were being opened.
   Station pulled;
   actions = pulled.Look({a});
   ASSERT_TRUE(pulled.core.Proceed(Of(actions, "P1").unit));
-  pulled.core.Gone(a.path);
+  pulled.Look({});
+  EXPECT_EQ(Told(pulled.Look({})), Said{"cancel P1"});
   ASSERT_TRUE(pulled.core.OpenFailed(Of(actions, "P1").unit, pulled.now, "Failed").has_value());
-  EXPECT_TRUE(pulled.core.Recorded(Of(actions, "P1").unit, true).has_value()) << "departed";
+  EXPECT_EQ(Told(pulled.Recorded(Of(actions, "P1").unit, true)), Said{"departed P1"});
   EXPECT_EQ(Told(pulled.Look({a})), Said{"open P1"}) << "the next unit in that port";
 }
 
@@ -237,7 +241,7 @@ TEST(StationCore, UnitsBeyondTheSlotsWaitInArrivalOrder) {
   const std::vector<PresentDevice> next = {Usb("S1", "P1"), Usb("S2", "P2"), Usb("S4", "P4"),
                                            Usb("S6", "P6")};
   EXPECT_EQ(Told(station.Look(next)), Said{"waiting P6"});
-  station.core.Recorded(Of(first, "P1").unit, true);
+  station.Recorded(Of(first, "P1").unit, true);
   EXPECT_EQ(Told(station.Look(next)), Said{"open P6"});
 }
 
@@ -249,7 +253,7 @@ TEST(StationCore, CountEndsTheStationAfterThatManyRecords) {
       station.Look({Usb("OLD", "P0"), Usb("S1", "P1"), Usb("S2", "P2"), Usb("S3", "P3")});
   EXPECT_EQ(Told(started), (Said{"record P0 already-verified", "open P1", "open P2"}))
       << "no more units than records to come, the known unit's among them";
-  station.core.Recorded(Of(started, "P0", StationAction::Record).unit, true);
+  station.Recorded(Of(started, "P0", StationAction::Record).unit, true);
   station.Finish(Of(started, "P1"), DeviceOutcome::Verified);
   EXPECT_TRUE(station.Look({Usb("S2", "P2"), Usb("S3", "P3")}).empty());
   EXPECT_FALSE(station.core.Finished());
@@ -257,7 +261,8 @@ TEST(StationCore, CountEndsTheStationAfterThatManyRecords) {
   EXPECT_TRUE(station.core.Finished());
   EXPECT_EQ(station.core.ExitStatus(), EXIT_VERIFIED);
   EXPECT_EQ(cli::StationSummaryLine(station.core.Counts(0)),
-            "station: 3 records, 3 verified, 0 failed, 0 cancelled");
+            "station: 3 records, 2 verified, 1 already verified, 0 failed, 0 cancelled, 0 not in "
+            "the log, yield 100 %");
 }
 
 TEST(StationCore, CtrlCCancelsOnlyTheUnitsWhoseCallsItCancelled) {
@@ -269,16 +274,19 @@ TEST(StationCore, CtrlCCancelsOnlyTheUnitsWhoseCallsItCancelled) {
   for (const char* port : {"P2", "P3", "P4", "P5"})
     ASSERT_TRUE(station.core.Proceed(Of(started, port).unit));
   station.Finish(Of(started, "P1"), DeviceOutcome::VerificationError);  // before Ctrl+C
-  station.core.Stop();
-  // The runner had not opened the sixth yet: it is left alone; the seventh waits no more.
-  EXPECT_FALSE(station.core.Proceed(Of(started, "P6").unit));
+  // The seventh waits no more: told that it will not be flashed.
+  EXPECT_EQ(Told(station.core.Stop()), Said{"not-started P7"});
+  // The runner had not opened the sixth yet: it is left alone, and told so.
+  std::vector<StationAction> instead;
+  EXPECT_FALSE(station.core.Proceed(Of(started, "P6").unit, &instead));
+  EXPECT_EQ(Told(instead), Said{"not-started P6"});
   EXPECT_EQ(station.core.Counts(0).waiting, 0u);
   EXPECT_TRUE(station.Look(present).empty());
   EXPECT_FALSE(station.core.Finished()) << "units in flight";
   auto end = [&](const char* port, DeviceOutcome outcome, bool interrupted) {
     const uint64_t unit = Of(started, port).unit;
     const std::string result = station.core.Ended(unit, outcome, 500, "", interrupted).result;
-    station.core.Recorded(unit, true);
+    station.Recorded(unit, true);
     return result;
   };
   EXPECT_EQ(end("P2", DeviceOutcome::LinkError, true), "cancelled");
@@ -290,8 +298,6 @@ TEST(StationCore, CtrlCCancelsOnlyTheUnitsWhoseCallsItCancelled) {
   EXPECT_EQ(end("P5", DeviceOutcome::LinkError, false), "link-error");
   EXPECT_TRUE(station.core.Finished());
   EXPECT_EQ(station.core.ExitStatus(), EXIT_CANCELLED) << "Ctrl+C, whatever failed before";
-  // The unit left alone has no worker to cancel: pulled, it is simply gone.
-  EXPECT_EQ(Told(station.core.Gone(Of(started, "P6").present.path)), Said{"departed P6"});
 }
 
 TEST(StationCore, ARecordThatCannotBeWrittenStopsEveryStart) {
@@ -304,16 +310,60 @@ TEST(StationCore, ARecordThatCannotBeWrittenStopsEveryStart) {
   ASSERT_TRUE(station.core.Proceed(Of(started, "P3").unit));
   station.Finish(Of(first, "P2"), DeviceOutcome::Verified, false);
   EXPECT_FALSE(station.core.Proceed(Of(started, "P4").unit));
-  EXPECT_TRUE(Told(station.Look({Usb("S5", "P5")})).empty()) << "nothing new starts";
+  EXPECT_EQ(Told(station.Look({Usb("S5", "P5")})), Said{"not-started P5"}) << "nothing new starts";
   EXPECT_FALSE(station.core.Finished()) << "the unit in flight finishes";
   // Its pipes do not open: recorded at once, not tried again.
   ASSERT_TRUE(station.core.OpenFailed(Of(started, "P3").unit, station.now, "Failed").has_value());
-  station.core.Recorded(Of(started, "P3").unit, true);
+  station.Recorded(Of(started, "P3").unit, true);
   EXPECT_TRUE(station.core.Finished());
   EXPECT_EQ(station.core.ExitStatus(), EXIT_RECORD_NOT_WRITTEN);
 }
 
 // The status line's rate: each unit's bytes since its first data, only while it sends.
+// Units per hour: the flashes that verified within the last quarter hour, over the time since the
+// first listing while that is shorter (a minute at least).
+TEST(StationCore, TheRateCountsVerifiedFlashesOverTheLastQuarterHour) {
+  const uint32_t minute = 60000;
+  Station station({.ports = {}, .maxDevices = 16});
+  station.now = 0;
+  station.core.Poll({}, true, 0);
+  for (int i = 1; i <= 10; ++i) {
+    const std::string port = "P" + std::to_string(i);
+    std::vector<StationAction> started = station.core.Poll({Usb("S" + port, port)}, true, 0);
+    const uint64_t unit = Of(started, port).unit;
+    ASSERT_TRUE(station.core.Proceed(unit));
+    station.core.Ended(unit, i == 10 ? DeviceOutcome::VerificationError : DeviceOutcome::Verified,
+                       1000, "", false);
+    station.core.Recorded(unit, true, static_cast<uint32_t>(i) * 30000);
+  }
+  // Nine verified in the first five minutes: 108 an hour.
+  EXPECT_DOUBLE_EQ(station.core.Counts(5 * minute).unitsPerHour, 9 * 12.0);
+  EXPECT_EQ(station.core.Counts(5 * minute).elapsedMs, 5 * minute);
+  EXPECT_DOUBLE_EQ(station.core.Counts(16 * minute).unitsPerHour, 4 * 8.0)
+      << "those of the first minute are out of the window";
+  EXPECT_DOUBLE_EQ(station.core.Counts(25 * minute).unitsPerHour, 0);
+  // One unit after ten seconds is no rate of 360 an hour; one recorded a moment after the time
+  // the counts are asked for (another thread read the clock later) counts.
+  Station early;
+  early.core.Poll({}, true, 0);
+  const std::vector<StationAction> one = early.core.Poll({Usb("S1", "P1")}, true, 0);
+  ASSERT_TRUE(early.core.Proceed(Of(one, "P1").unit));
+  early.core.Ended(Of(one, "P1").unit, DeviceOutcome::Verified, 1000, "", false);
+  early.core.Recorded(Of(one, "P1").unit, true, 10001);
+  EXPECT_DOUBLE_EQ(early.core.Counts(10000).unitsPerHour, 60.0);
+}
+
+// A unit's record carries what it sent and how long it took, as its worker told them.
+TEST(StationCore, ARecordCarriesTheBytesSentAndTheTime) {
+  Station station;
+  const StationRecord record =
+      station.Finish(Of(station.Look({Usb("S1", "P1")}), "P1"), DeviceOutcome::Verified);
+  EXPECT_EQ(record.bytesSent, 1000u);
+  EXPECT_EQ(record.ms, 2000u);
+  EXPECT_EQ(record.serial, "S1");
+  EXPECT_EQ(record.device.port, "P1");
+}
+
 TEST(StationCore, TheRateIsThatOfTheUnitsSendingNow) {
   Station station;
   const std::vector<StationAction> started = station.Look({Usb("S1", "P1"), Usb("S2", "P2")});
@@ -351,6 +401,15 @@ TEST(StationRecord, OneLineOfJsonWithEveryField) {
             R"("result": "verification-error", "bytesSent": 4194304, "seconds": 3.1, )"
             R"("message": "Verification Error 다시 시도해 주세요."})");
   EXPECT_EQ(IsoTimeMs(-1), "1969-12-31T23:59:59.999Z");
+  EXPECT_EQ(IsoTimeMs(1796713262007), "2026-12-08T07:01:02.007Z");
+  // Bytes that are not UTF-8 (a device's message, a path) become U+FFFD; the record stays.
+  StationRecord odd = record;
+  odd.message = "bad \xFF\xC3 bytes";
+  odd.device.path = "\xE0\x80";
+  const std::string oddLine = RecordLine(odd, image);
+  EXPECT_NE(oddLine.find("\"message\": \"bad \xEF\xBF\xBD\xEF\xBF\xBD bytes\""), std::string::npos)
+      << oddLine;
+  EXPECT_EQ(ReadLogMemory(oddLine, std::string(64, 'f')).lastSequence, 17u);
   EXPECT_EQ(cli::StationUnitLine(record),
             "#17 port=Port_#0002.Hub_#0004 serial=SN0001: verification-error: Verification "
             "Error 다시 시도해 주세요.");
@@ -422,6 +481,70 @@ TEST(StationRecord, LogMemoryTailsAndOddLines) {
       << "the latest record of SN2 is a link error";
 }
 
+// The unit's latest record decides, whatever its image: a unit verified with this image and then
+// flashed (or only tried) with another holds that other image. Such a later line is found however
+// it is written: spaced with tabs, its serial escaped, split over the pieces read.
+TEST(StationRecord, LogMemoryTakesTheLatestRecordOfAUnitWhateverItsImage) {
+  const std::string sha(64, 'a'), other(64, 'b');
+  const std::string log =
+      LogLine(1, "SN-A", "verified", sha) + LogLine(2, "SN-B", "verified", sha) +
+      LogLine(3, "SN-C", "verified", sha) + LogLine(4, "SN-D", "verified", other) +
+      LogLine(5, "SN-E", "verified", sha) + LogLine(6, "SN-E", "verified", other) +
+      LogLine(7, "SN-E", "already-verified", sha) +
+      // Lower sequences than the highest (a second station on the log), so only the serial
+      // makes them matter.
+      LogLine(1, "SN-A", "verification-error", other) +
+      "{\"sequence\":\t2,\t\"serial\"\t:\t\"SN-B\", \"image\": {\"sha256\": \"" + other +
+      "\"}, \"result\": \"verified\"}\n" +
+      R"({"sequence": 3, "serial": "SN\u002DC", "image": {"sha256": ")" + other +
+      R"("}, "result": "link-error"})" + "\n" +
+      // A serial that is only named in a message is no record of that unit.
+      R"({"sequence": 4, "serial": "SN-Z", "message": "\"serial\": \"SN-E\"", "image": {"sha256": ")" +
+      other + R"("}, "result": "verified"})" + "\n";
+  LogMemoryReader reader(sha);
+  for (size_t i = 0; i < log.size(); i += 5) reader.Add(std::string_view(log).substr(i, 5));
+  const LogMemory memory = reader.Finish();
+  EXPECT_EQ(memory.lastSequence, 7u);
+  EXPECT_EQ(memory.serials, (std::map<std::string, bool>{{"SN-E", true}}));
+}
+
+// A log saved by Notepad begins with a byte order mark: the first record is read all the same,
+// however the first bytes come; a file of fewer bytes than the mark holds no record.
+TEST(StationRecord, LogMemoryReadsALogThatBeginsWithAByteOrderMark) {
+  const std::string sha(64, 'a');
+  const std::string log = "\xEF\xBB\xBF" + LogLine(41, "SN1", "verified", sha);
+  for (size_t step : {1u, 2u, 4u, 1000u}) {
+    LogMemoryReader reader(sha);
+    for (size_t i = 0; i < log.size(); i += step) reader.Add(std::string_view(log).substr(i, step));
+    const LogMemory memory = reader.Finish();
+    EXPECT_EQ(memory.lastSequence, 41u) << step;
+    EXPECT_TRUE(memory.Verified("SN1")) << step;
+  }
+  EXPECT_TRUE(ReadLogMemory("\xEF\xBB", sha).endsWithoutNewline);
+  EXPECT_FALSE(ReadLogMemory("\xEF\xBB\xBF", sha).endsWithoutNewline);
+}
+
+// What a record's strings may hold is read back as the writer meant it: a tab escaped, escapes in
+// capitals, a character beyond the basic plane as a surrogate pair; a line nested deeper than any
+// record is no record, and no crash.
+TEST(StationRecord, LogMemoryReadsEscapesAndRefusesDeepNesting) {
+  const std::string sha(64, 'a');
+  const auto line = [&](const std::string& serial) {
+    return R"({"sequence": 5, "serial": ")" + serial + R"(", "message": "a\tb", "image": {"sha256": ")" +
+           sha + R"("}, "result": "verified"})" + "\n";
+  };
+  const LogMemory memory =
+      ReadLogMemory(line("T\\tAB") + line("\\u00C4\\u00e4") + line("\\uD83D\\uDE00"), sha);
+  EXPECT_EQ(memory.serials, (std::map<std::string, bool>{
+                                {"T\tAB", true}, {"\xC3\x84\xC3\xA4", true}, {"\xF0\x9F\x98\x80", true}}));
+  EXPECT_EQ(memory.lastSequence, 5u);
+  // A corrupted line of a million brackets, with a sequence that makes it worth parsing.
+  const LogMemory deep =
+      ReadLogMemory(R"({"sequence": 99, "x": )" + std::string(1000000, '[') + "\n" + line("SN9"), sha);
+  EXPECT_TRUE(deep.Verified("SN9"));
+  EXPECT_EQ(deep.lastSequence, 5u) << "no record";
+}
+
 // A line that names this image is read whatever its sequence number, one that does not only when
 // it may raise the highest: the image's SHA-256 is found wherever it stands, after near misses
 // too, and nothing else passes for it.
@@ -444,6 +567,164 @@ TEST(StationRecord, LogMemoryFindsTheImageAfterNearMisses) {
   const LogMemory found = ReadLogMemory(high + named + nested("x" + sha), sha);
   EXPECT_EQ(found.lastSequence, 60u);
   EXPECT_EQ(ReadLogMemory(high + nested(sha), sha).lastSequence, 60u) << "at the start of a text";
+}
+
+// The figures a person reads come from the engine's counts, and agree with the records the log
+// holds: a unit plugged in again after it verified is no new success, a cancelled unit no failure,
+// and a record that could not be written is in no figure of the log.
+TEST(StationCore, TheFiguresAgreeWithTheRecordsInTheLog) {
+  Station station({.ports = {}, .maxDevices = 4});
+  std::vector<std::string> log;  // the results of the records written, in order
+  uint64_t notWritten = 0;
+  auto record = [&](uint64_t unit, const std::string& result, bool written = true) {
+    if (written) log.push_back(result); else ++notWritten;
+    return station.Recorded(unit, written);
+  };
+  auto flash = [&](const PresentDevice& device, DeviceOutcome outcome, bool written = true) {
+    std::vector<StationAction> started = station.Look({device});
+    const uint64_t unit = Of(started, device.port).unit;
+    EXPECT_TRUE(station.core.Proceed(unit));
+    record(unit, station.core.Ended(unit, outcome, 2000, "", false).result, written);
+    station.Look({});
+    station.Look({});
+  };
+  // One unit verified, then plugged in again eight times; one that failed.
+  std::vector<StationAction> first = station.Look({Usb("SN-V", "P1")});
+  ASSERT_TRUE(station.core.Proceed(Of(first, "P1").unit));
+  record(Of(first, "P1").unit,
+         station.core.Ended(Of(first, "P1").unit, DeviceOutcome::Verified, 2000, "", false).result);
+  station.Look({});
+  station.Look({});
+  for (int i = 0; i < 8; ++i) {
+    std::vector<StationAction> again = station.Look({Usb("SN-V", "P1")});
+    ASSERT_EQ(Told(again), Said{"record P1 already-verified"});
+    record(Of(again, "P1", StationAction::Record).unit, "already-verified");
+    station.Look({});
+    station.Look({});
+  }
+  flash(Usb("SN-F", "P2"), DeviceOutcome::LinkError);
+  // What the log says, counted here from its records.
+  auto count = [&](const char* result) {
+    return static_cast<uint64_t>(std::count(log.begin(), log.end(), result));
+  };
+  StationCounts counts = station.core.Counts(station.now);
+  EXPECT_EQ(counts.tally.verified, count("verified"));
+  EXPECT_EQ(counts.tally.alreadyVerified, count("already-verified"));
+  EXPECT_EQ(counts.tally.failed, count("link-error"));
+  EXPECT_EQ(counts.tally.yieldPercent(), 50) << "one of two flashes failed";
+  EXPECT_EQ(cli::StationSummaryLine(counts),
+            "station: 10 records, 1 verified, 8 already verified, 1 failed, 0 cancelled, 0 not "
+            "in the log, yield 50 %");
+
+  // Two more verified: 3 of 4, then a unit whose line could not be written (in no figure of the
+  // log, told apart), and a cancelled one (no failure).
+  flash(Usb("SN-A", "P3"), DeviceOutcome::Verified);
+  flash(Usb("SN-B", "P4"), DeviceOutcome::Verified);
+  EXPECT_EQ(station.core.Counts(station.now).tally.yieldPercent(), 75);
+  std::vector<StationAction> cancelled = station.Look({Usb("SN-C", "P5"), Usb("SN-D", "P6")});
+  ASSERT_TRUE(station.core.Proceed(Of(cancelled, "P5").unit));
+  ASSERT_TRUE(station.core.Proceed(Of(cancelled, "P6").unit));
+  station.core.Stop();
+  record(Of(cancelled, "P5").unit,
+         station.core.Ended(Of(cancelled, "P5").unit, DeviceOutcome::LinkError, 10, "", true)
+             .result);
+  record(Of(cancelled, "P6").unit,
+         station.core.Ended(Of(cancelled, "P6").unit, DeviceOutcome::Verified, 10, "", false)
+             .result,
+         false);
+  counts = station.core.Counts(station.now);
+  EXPECT_EQ(counts.tally.cancelled, count("cancelled"));
+  EXPECT_EQ(counts.tally.notInLog, notWritten);
+  EXPECT_EQ(counts.tally.verified, count("verified"));
+  EXPECT_EQ(counts.tally.yieldPercent(), 75);
+  // The rate counts the flashes that verified (3), not the units plugged in again.
+  EXPECT_DOUBLE_EQ(counts.unitsPerHour, 3 * 60.0) << "3 within the first minute";
+  EXPECT_EQ(cli::StationStatusLine(counts),
+            "flashing 0, waiting 0, verified 3, already verified 8, failed 1, cancelled 1, not "
+            "in the log 1, yield 75 %, 0.0 MB/s");
+
+  EXPECT_EQ(YieldPercent(2, 1), 67) << "rounded to the nearest";
+  EXPECT_EQ(YieldPercent(1, 2), 33);
+  EXPECT_EQ(YieldPercent(0, 3), 0);
+  EXPECT_EQ(YieldPercent(0, 0), -1);
+}
+
+// Ctrl+C (or Stop) with one unit flashing and one whose pipes are being tried again: both are
+// recorded as cancelled with the stop's own words, not the error a cancelled call ran into, and
+// the station ends only once both records are written. A unit known as verified whose record is
+// still being written holds the end too, and counts against --count.
+TEST(StationCore, EveryUnitTouchedEndsWithARecordWhenTheStationStops) {
+  LogMemory memory;
+  memory.serials["OLD"] = true;
+  Station station({.ports = {}, .maxDevices = 4, .count = 4}, memory);
+  const std::vector<PresentDevice> present = {Usb("S1", "P1"), Usb("S2", "P2"),
+                                              Usb("OLD", "P3"), Usb("S4", "P4"), Usb("S5", "P5")};
+  std::vector<StationAction> started = station.Look(present);
+  EXPECT_EQ(Told(started), (Said{"open P1", "open P2", "record P3 already-verified", "open P4"}))
+      << "four records to come: the fifth unit may not start";
+  const uint64_t flashing = Of(started, "P1").unit, retrying = Of(started, "P2").unit;
+  ASSERT_TRUE(station.core.Proceed(flashing));
+  ASSERT_TRUE(station.core.Proceed(retrying));
+  EXPECT_FALSE(station.core.OpenFailed(retrying, station.now, "Failed to open PIPE00").has_value());
+  std::vector<StationAction> instead;
+  ASSERT_TRUE(station.core.Proceed(Of(started, "P4").unit));
+  station.core.Ended(Of(started, "P4").unit, DeviceOutcome::Verified, 100, "", false);
+  station.Recorded(Of(started, "P4").unit, true);
+
+  const std::vector<StationAction> stopped = station.core.Stop();
+  ASSERT_EQ(Told(stopped), (Said{"record P2 cancelled", "not-started P5"}));
+  EXPECT_EQ(stopped[0].record.message, TEXT_UNIT_CANCELLED);
+  const StationRecord cut =
+      station.core.Ended(flashing, DeviceOutcome::LinkError, 700, "check the USB cable", true);
+  EXPECT_EQ(cut.result, "cancelled");
+  EXPECT_EQ(cut.message, TEXT_UNIT_CANCELLED) << "not the cancelled call's error";
+  station.Recorded(flashing, true);
+  station.Recorded(retrying, true);
+  EXPECT_FALSE(station.core.Finished()) << "the known unit's record is still being written";
+  station.Recorded(Of(started, "P3", StationAction::Record).unit, true);
+  EXPECT_TRUE(station.core.Finished());
+  EXPECT_EQ(station.core.Counts(station.now).tally.cancelled, 2u);
+  EXPECT_EQ(station.core.Counts(station.now).tally.records(), 4u);
+}
+
+// After a line that could not be written, the unit whose pipes were being tried again is recorded
+// (it was touched) and the units that wait for a slot are told they will not be flashed.
+TEST(StationCore, ALogFailureEndsTheUnitsThatWaitForTheirPipesOrASlot) {
+  Station station({.ports = {}, .maxDevices = 2});
+  std::vector<StationAction> started =
+      station.Look({Usb("S1", "P1"), Usb("S2", "P2"), Usb("S3", "P3")});
+  ASSERT_EQ(Told(started), (Said{"open P1", "open P2", "waiting P3"}));
+  ASSERT_TRUE(station.core.Proceed(Of(started, "P1").unit));
+  ASSERT_TRUE(station.core.Proceed(Of(started, "P2").unit));
+  EXPECT_FALSE(station.core.OpenFailed(Of(started, "P2").unit, station.now, "busy").has_value());
+  station.core.Ended(Of(started, "P1").unit, DeviceOutcome::Verified, 100, "", false);
+  const std::vector<StationAction> after = station.Recorded(Of(started, "P1").unit, false);
+  ASSERT_EQ(Told(after), (Said{"record P2 cancelled", "not-started P3"}));
+  EXPECT_EQ(after[0].record.message, TEXT_UNIT_NOT_FLASHED);
+  EXPECT_FALSE(station.core.Finished());
+  station.Recorded(Of(started, "P2").unit, false);
+  EXPECT_TRUE(station.core.Finished());
+  EXPECT_EQ(station.core.Counts(station.now).tally.notInLog, 2u);
+
+  // A unit whose pipes were being tried again and that is pulled meanwhile ends with a record.
+  Station pulled;
+  started = pulled.Look({Usb("S1", "P1")});
+  ASSERT_TRUE(pulled.core.Proceed(Of(started, "P1").unit));
+  EXPECT_FALSE(pulled.core.OpenFailed(Of(started, "P1").unit, pulled.now, "busy").has_value());
+  ASSERT_EQ(Told(pulled.Look({})), Said{"open P1"}) << "missed once: tried again";
+  ASSERT_TRUE(pulled.core.Proceed(Of(started, "P1").unit));
+  EXPECT_FALSE(pulled.core.OpenFailed(Of(started, "P1").unit, pulled.now, "busy").has_value());
+  const std::vector<StationAction> gone = pulled.Look({});
+  ASSERT_EQ(Told(gone), Said{"record P1 link-error"});
+  EXPECT_EQ(gone[0].record.message, "busy");
+  EXPECT_EQ(Told(pulled.Recorded(Of(started, "P1").unit, true)), Said{"departed P1"});
+}
+
+TEST(StationCore, PortsCompareWithoutRegardToCase) {
+  EXPECT_TRUE(PortAllowed("PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(2)", {"pciroot(0)#pci(1400)*"}));
+  EXPECT_TRUE(PortAllowed("Port_#0002.Hub_#0001", {"PORT_#0002.HUB_#0001"}));
+  EXPECT_FALSE(PortAllowed("Port_#0002.Hub_#0001", {"PORT_#0002.HUB_#0002"}));
+  EXPECT_FALSE(PortAllowed("Port_#0002", {"Port_#0002.Hub*"}));
 }
 
 TEST(StationCore, SerialIsTheLastPartOfAUsbInstanceIdWithoutAmpersand) {
