@@ -155,6 +155,7 @@ bool RegisterClasses(HINSTANCE instance, WNDPROC boardProc) {
 
 BoardWindow::BoardWindow(station::StationRunner& runner, BoardSetup setup)
     : runner_(runner),
+      counts_([&runner] { return runner.Counts(); }),
       setup_(std::move(setup)),
       model_(setup_.station.settings.ports),
       headerView_(std::make_unique<StripView>()),
@@ -344,7 +345,7 @@ void BoardWindow::RequestStop() {
   }
   // The engine's count: the units being opened (also those whose pipes are tried again),
   // flashed or recorded, every one of which ends with a record.
-  const int32_t flashing = runner_.Counts().flashing;
+  const int32_t flashing = counts_().flashing;
   if (flashing > 0) {
     const std::wstring question =
         std::to_wstring(flashing) + (flashing == 1 ? L" unit is" : L" units are") +
@@ -391,7 +392,7 @@ void BoardWindow::UpdateBanner() {
 
 void BoardWindow::UpdateHeader(uint32_t now) {
   std::wstring big = Wide(BoardModel::CountersText(
-      model_.finished() ? model_.finalCounts() : runner_.Counts()));
+      model_.finished() ? model_.finalCounts() : counts_()));
   if (!preparing_.empty()) big = preparing_;
   const std::wstring text = big + L" | " + imageLine_;
   if (headerView_->big == big && headerView_->small == imageLine_) return;

@@ -8,6 +8,7 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -68,6 +69,9 @@ class BoardWindow {
   bool StartEngine();
   HWND window() const { return window_; }
   BoardFace& face() { return face_; }
+  // Where the header and the Stop question take the engine's counts: the runner's, unless a
+  // window fed by hand (a test) gives its own.
+  void UseCounts(std::function<station::StationCounts()> counts) { counts_ = std::move(counts); }
   // Applies what the face was told and redraws what changed, now (the timer does it otherwise).
   void Refresh();
   // The program's exit status once the window is gone: the station's, or 2 when the image or the
@@ -93,6 +97,7 @@ class BoardWindow {
   void RequestStop();
 
   station::StationRunner& runner_;
+  std::function<station::StationCounts()> counts_;
   BoardSetup setup_;
   BoardFace face_;
   BoardModel model_;

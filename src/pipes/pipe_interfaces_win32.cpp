@@ -115,7 +115,9 @@ bool ListPipeInterfaces(const GUID& classGuid, std::vector<PipeInterface>* out,
       const auto it = known->find(found.path);
       if (it != known->end()) seen = &it->second;
     }
-    if (seen != nullptr) {
+    // What an earlier listing could not tell (a device just arrived may not have its ids or its
+    // location yet) is asked again, never kept empty.
+    if (seen != nullptr && !seen->instance.empty() && !seen->port.empty()) {
       found = *seen;
     } else {
       found.instance = InstanceId(set.get(), &device);

@@ -30,7 +30,8 @@ struct PipeInterface {
 // The location paths are SPDRP_LOCATION_PATHS; where SetupAPI does not map that property (Wine's
 // does not) they are read as the device property it stands for, DEVPKEY_Device_LocationPaths.
 // `known` (the last listing, by path) saves asking again what a present interface's device is and
-// where it sits: neither changes while its interface stays.
+// where it sits: neither changes while its interface stays. An entry whose instance id or port
+// was empty is asked again.
 bool ListPipeInterfaces(const GUID& classGuid, std::vector<PipeInterface>* out,
                         const std::map<std::string, PipeInterface>* known = nullptr,
                         bool* complete = nullptr);

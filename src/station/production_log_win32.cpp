@@ -26,23 +26,27 @@ std::string ProductionLog::ComputerName() {
 ProductionLog::Opened ProductionLog::Open(const std::wstring& path, const std::string& sha256,
                                           const std::atomic<bool>& stop, LogMemory* memory,
                                           DWORD* error) {
-  file_.Reset(CreateFileW(path.c_str(), GENERIC_READ | FILE_APPEND_DATA, FILE_SHARE_READ, nullptr,
-                          OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ | FILE_APPEND_DATA, FILE_SHARE_READ,
+                            nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  const DWORD opened = GetLastError();
+  file_.Reset(file);
   if (!file_) {
-    *error = GetLastError();
+    *error = opened;
     return *error == ERROR_SHARING_VIOLATION ? Opened::InUse : Opened::Failed;
   }
+  created_ = opened != ERROR_ALREADY_EXISTS;
+  path_ = path;
   LogMemoryReader reader(sha256);
   std::vector<char> buffer(1 << 20);
   for (;;) {
     if (stop) {
-      file_.Reset();
+      Close();
       return Opened::Stopped;
     }
     DWORD got = 0;
     if (!ReadFile(file_.get(), buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr)) {
       *error = GetLastError();
-      file_.Reset();
+      Close();
       return Opened::Failed;
     }
     if (got == 0) break;
@@ -52,6 +56,13 @@ ProductionLog::Opened ProductionLog::Open(const std::wstring& path, const std::s
   lastSequence_ = memory->lastSequence;
   needsNewline_ = memory->endsWithoutNewline;
   return Opened::Yes;
+}
+
+void ProductionLog::Close() {
+  std::lock_guard lock(mutex_);
+  if (!file_) return;
+  file_.Reset();
+  if (created_ && !appended_) DeleteFileW(path_.c_str());
 }
 
 bool ProductionLog::Append(StationRecord& record, const StationImage& image, DWORD* error) {
@@ -66,6 +77,7 @@ bool ProductionLog::Append(StationRecord& record, const StationImage& image, DWO
   text += RecordLine(record, image) + "\n";
   LARGE_INTEGER end{};
   DWORD written = 0;
+  appended_ = true;
   const bool ok = SetFilePointerEx(file_.get(), end, nullptr, FILE_END) &&
                   WriteFile(file_.get(), text.data(), static_cast<DWORD>(text.size()), &written,
                             nullptr) &&

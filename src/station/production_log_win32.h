@@ -25,6 +25,11 @@ class ProductionLog {
   Opened Open(const std::wstring& path, const std::string& sha256, const std::atomic<bool>& stop,
               LogMemory* memory, DWORD* error);
 
+  // Closes the log; a file that this station created and never wrote to is removed again (a
+  // station that ended before its first record leaves no empty log behind).
+  void Close();
+  ~ProductionLog() { Close(); }
+
   // Numbers the record (continuing the log's count), stamps it with the time and this computer's
   // name, and writes it. False when it could not be written whole and flushed; `error` tells why.
   // Without a file (no --log) only numbers and stamps it. Any thread.
@@ -33,6 +38,9 @@ class ProductionLog {
  private:
   std::mutex mutex_;
   ScopedHandle file_;
+  std::wstring path_;
+  bool created_ = false;   // Open made the file
+  bool appended_ = false;  // a record (or part of one) went into it
   uint64_t lastSequence_ = 0;
   // The file does not end with a newline (a writer died mid-line, a record lost its newline, or
   // a write of ours failed part-way or wholly): the next record begins with one, so that it

@@ -138,7 +138,8 @@ StationRunner::Step StationRunner::PinImage(
   PinnedImage::Sums sums;
   PinnedImage::Pass pass = PinnedImage::Pass::Failed;
   // Refused unread from 4 GiB on: the protocol's length field is 32 bits.
-  if (pinned_.Open(path) && pinned_.size() <= 0xFFFFFFFFull) {
+  // An empty image is refused as one that cannot be opened: there is nothing to flash.
+  if (pinned_.Open(path) && pinned_.size() > 0 && pinned_.size() <= 0xFFFFFFFFull) {
     const uint64_t size = pinned_.size();
     pass = pinned_.Summarise(true, stop_, &sums, {}, [&](uint64_t done) {
       if (progress) progress(done, size);
@@ -170,7 +171,8 @@ StationRunner::Step StationRunner::OpenLog(const std::string& logPath) {
     case ProductionLog::Opened::Yes: return Step::Done;
     case ProductionLog::Opened::Stopped: return Step::Stopped;
     case ProductionLog::Opened::InUse:
-      text_ = "the log " + logPath + " is in use by another station";
+      // Another station writes it, or a program holds it open (an editor, a spreadsheet).
+      text_ = "the log " + logPath + " is in use by another program";
       return Step::Refused;
     case ProductionLog::Opened::Failed: break;
   }
@@ -331,6 +333,7 @@ int StationRunner::Run(const StationSettings& settings, const PipeCallLimits& li
   keeper->Leave();
   watching.join();
   const int status = core_->ExitStatus();
+  log_.Close();
   observer.Finished(status, core_->Counts(GetTickCount()));
   return status;
 }

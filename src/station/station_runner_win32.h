@@ -45,15 +45,15 @@ class StationRunner {
 
   enum class Step { Done, Refused, Stopped };
   // Pins the image and reads it once: size, byte sum, SHA-256. `progress` (may be empty) gets
-  // the bytes read so far, from this thread. Refused: it cannot be opened or read, or is 4 GiB
-  // or more (text() says so, as the dialog's box would).
+  // the bytes read so far, from this thread. Refused: it cannot be opened or read, is empty, or
+  // is 4 GiB or more (text() says so, as the dialog's box would).
   Step PinImage(const std::string& imagePath,
                 const std::function<void(uint64_t done, uint64_t size)>& progress = {});
   const StationImage& image() const { return image_; }
   // Refused when `expected` (lower-case hex, "" none) is not the image's SHA-256.
   Step CheckSha256(const std::string& expected);
   // Opens the production log ("" none) and reads what it remembers. Refused: in use by another
-  // station, or it cannot be opened or read.
+  // station or program, or it cannot be opened or read.
   Step OpenLog(const std::string& logPath);
   // Why the last step was refused, in the words both faces show (without a program's name).
   const std::string& text() const { return text_; }

@@ -27,8 +27,11 @@ tile_of() { drv board-texts | grep -F "tile|$1 |"; }
 
 # A shift in small: units with and without serial numbers arrive, one fails its verification,
 # one is pulled when done (its tile waits for the next unit, its tally stays), one comes back
-# (already verified), one is slow and still flashing when the screenshot is taken and when the
-# operator presses Stop: after the question, it is cancelled and the board ends with 130.
+# (already verified), three were verified with this image at an earlier shift (already verified:
+# no new successes), one is slow and still flashing when the screenshot is taken and when the
+# operator presses Stop, and one whose pipes do not open is being tried again then: after the
+# question, both are cancelled with the stop's own words and the board ends with 130. The
+# header's yield is the one the log's records give.
 scenario_board_shift() {
   # The line's files on a drive of their own (D:), as on a station's PC, so that the screenshot
   # shows a station's paths.
@@ -37,53 +40,79 @@ scenario_board_shift() {
   ln -sfn "$line" "$prefix/dosdevices/d:"
   local image=$line/os-3.1.nb0 log=$line/flash.jsonl
   make_image "$image" $((512 * 1024 + 3))
+  local sha k
+  sha=$(sha256sum "$image" | cut -d' ' -f1)
   rm -f "$log"
-  start_devsim 7 --image 'D:\os-3.1.nb0' \
+  for k in 1 2 3; do
+    jq -n -c --arg sha "$sha" --argjson k "$k" '{time: "2026-12-07T22:00:0\($k).000Z",
+      station: "LINE-1", sequence: $k, port: "Port_#001\($k - 1).Hub_#0001", path: "",
+      instance: "USB\\VID_1234&PID_5678\\SN-K\($k)", serial: "SN-K\($k)",
+      image: {path: "D:\\os-3.1.nb0", size: 524291, byteSum: 1, sha256: $sha},
+      result: "verified", bytesSent: 524291, seconds: 2.0, message: ""}' >>"$log"
+  done
+  start_devsim 11 --image 'D:\os-3.1.nb0' \
     --device "$(usb_device 0 SN-A Port_#0001.Hub_#0001),leave-after-end=500,return=1500" \
     --device "$(usb_device 1 '' Port_#0002.Hub_#0001),arrive=500" \
     --device "$(usb_device 2 SN-C Port_#0003.Hub_#0001),arrive=1000,verierr" \
     --device "$(usb_device 3 SN-D Port_#0004.Hub_#0001),arrive=1500,rate=40000" \
     --device "$(usb_device 4 SN-E Port_#0005.Hub_#0001),arrive=2000,leave-after-end=500" \
     --device "$(usb_device 5 SN-G Port_#0007.Hub_#0001),arrive=2500" \
-    --device "$(usb_device 6 '' Port_#0008.Hub_#0001),arrive=3000,rate=60000" || return
+    --device "$(usb_device 6 '' Port_#0008.Hub_#0001),arrive=3000,rate=60000" \
+    --device "$(usb_device 7 SN-K1 Port_#0010.Hub_#0001),arrive=1000" \
+    --device "$(usb_device 8 SN-K2 Port_#0011.Hub_#0001),arrive=1500" \
+    --device "$(usb_device 9 SN-K3 Port_#0012.Hub_#0001),arrive=2000" \
+    --device "$(usb_device 10 SN-R Port_#0009.Hub_#0001),arrive=6000,no-pipe01" || return
   start_board --log 'D:\flash.jsonl' --port "Port_#0006.Hub_#0001" --port "Port_#000*" \
-    'D:\os-3.1.nb0'
+    --port "Port_#001*" 'D:\os-3.1.nb0'
   drv wait-window "Pelorin Station" 30000 || { fail "the board did not appear"; stop_devsim; return; }
-  drv board-wait "Port_#0001.Hub_#0001 | SN-A | already verified | 2 verified, 0 failed" 30000 ||
+  drv board-wait "Port_#0001.Hub_#0001 | SN-A | already verified | 1 verified, 0 failed" 30000 ||
     fail "SN-A was not shown already verified on its return"
   drv board-wait "Port_#0005.Hub_#0001 | - | plug in a unit | 1 verified, 0 failed" 20000 ||
     fail "the pulled unit's tile did not wait for the next one"
   drv board-wait "Port_#0007.Hub_#0001 | SN-G | verified" 20000 || fail "SN-G was not verified"
+  drv board-wait "Port_#0012.Hub_#0001 | SN-K3 | already verified | 0 verified, 0 failed" 20000 ||
+    fail "SN-K3 was not shown already verified"
   drv board-wait "Port_#0004.Hub_#0001 | SN-D | flashing " 20000 || fail "SN-D is not flashing"
   drv board-wait "Port_#0008.Hub_#0001 | - | flashing " 20000 || fail "port 8 is not flashing"
   sleep 0.3
   shot midshift
+  # The unit whose pipes do not open is tried again for five seconds: Stop comes meanwhile.
+  drv board-wait "Port_#0009.Hub_#0001 | SN-R | opening" 20000 || fail "SN-R is not being opened"
+  drv board-wait "4 verified, 4 already verified, 1 failed, 0 cancelled, 3 flashing, 0 waiting | " 3000 ||
+    fail "the header does not count the units in flight"
   local texts
   texts=$(drv board-texts)
+  drv board-stop
   echo "$texts" | sed 's/^/  | /'
-  expect_contains "header" "$(grep '^header|' <<<"$texts")" \
-    "header|5 verified, 1 failed, 2 flashing, 0 waiting | "
+  # The yield the log gives: this shift's flashes (the records after the earlier shift's three),
+  # verified of verified and failed, rounded to the nearest percent.
+  local yield
+  yield=$(jq -s -r '[.[] | select(.sequence > 3) | .result] |
+      (map(select(. == "verified")) | length) as $v |
+      (map(select(. != "verified" and . != "already-verified" and . != "cancelled")) | length) as $f |
+      if $v + $f == 0 then "-" else "\((($v * 100 + (($v + $f) / 2 | floor)) / ($v + $f)) | floor) %" end' "$log")
+  expect_eq "the log's yield" "$yield" "80 %"
+  expect_contains "header's yield is the log's" "$(grep '^header|' <<<"$texts")" "| yield $yield |"
   expect_contains "header names the image" "$(grep '^header|' <<<"$texts")" \
     "| os-3.1.nb0 | SHA-256 $(sha256sum "$image" | cut -c1-12) | log D:\\flash.jsonl"
   expect_eq "tiles in port order" "$(grep '^tile|' <<<"$texts" | cut -d'|' -f2 | tr -d ' ' | paste -sd,)" \
-    "Port_#0001.Hub_#0001,Port_#0002.Hub_#0001,Port_#0003.Hub_#0001,Port_#0004.Hub_#0001,Port_#0005.Hub_#0001,Port_#0006.Hub_#0001,Port_#0007.Hub_#0001,Port_#0008.Hub_#0001"
-  expect_contains "unit without serial" "$(tile_of Port_#0002.Hub_#0001)" "| - | verified 2."
-  expect_contains "verification error" "$(tile_of Port_#0003.Hub_#0001)" \
+    "Port_#0001.Hub_#0001,Port_#0002.Hub_#0001,Port_#0003.Hub_#0001,Port_#0004.Hub_#0001,Port_#0005.Hub_#0001,Port_#0006.Hub_#0001,Port_#0007.Hub_#0001,Port_#0008.Hub_#0001,Port_#0009.Hub_#0001,Port_#0010.Hub_#0001,Port_#0011.Hub_#0001,Port_#0012.Hub_#0001"
+  expect_contains "unit without serial" "$(grep -F "tile|Port_#0002.Hub_#0001 |" <<<"$texts")" "| - | verified 2."
+  expect_contains "verification error" "$(grep -F "tile|Port_#0003.Hub_#0001 |" <<<"$texts")" \
     "| SN-C | failed 2."
-  expect_contains "verification error's reason" "$(tile_of Port_#0003.Hub_#0001)" \
+  expect_contains "verification error's reason" "$(grep -F "tile|Port_#0003.Hub_#0001 |" <<<"$texts")" \
     ": verification error | 0 verified, 1 failed"
-  expect_eq "an exact --port is there, empty" "$(tile_of Port_#0006.Hub_#0001)" \
+  expect_eq "an exact --port is there, empty" "$(grep -F "tile|Port_#0006.Hub_#0001 |" <<<"$texts")" \
     "tile|Port_#0006.Hub_#0001 | - | plug in a unit | 0 verified, 0 failed"
 
-  # Stop while SN-D and the unit in port 8 are in flight: the board asks, then cancels it and ends as Ctrl+C ends the
-  # console station.
-  drv board-stop
+  # Stop while SN-D and the unit in port 8 are flashing and SN-R is being opened: the board asks,
+  # then cancels them and ends as Ctrl+C ends the console station.
   drv wait-box 10000 || fail "Stop did not ask"
-  expect_contains "Stop's question" "$(drv press-box 6)" "2 units are being flashed"
+  expect_contains "Stop's question" "$(drv press-box 6)" "3 units are being flashed"
   wait_board 20
   stop_devsim
   expect_eq "exit after Stop" "$board_status" 130
-  expect_eq "records" "$(log_of "$log" '"\(.serial) \(.port) \(.result)"' | sort)" \
+  expect_eq "records" "$(log_of "$log" 'select(.sequence > 3) | "\(.serial) \(.port) \(.result)"' | sort)" \
 " Port_#0002.Hub_#0001 verified
  Port_#0008.Hub_#0001 cancelled
 SN-A Port_#0001.Hub_#0001 already-verified
@@ -91,12 +120,18 @@ SN-A Port_#0001.Hub_#0001 verified
 SN-C Port_#0003.Hub_#0001 verification-error
 SN-D Port_#0004.Hub_#0001 cancelled
 SN-E Port_#0005.Hub_#0001 verified
-SN-G Port_#0007.Hub_#0001 verified"
-  expect_eq "the cancelled units last" "$(tail -n 2 "$log" | jq -r .result | sort -u)" "cancelled"
+SN-G Port_#0007.Hub_#0001 verified
+SN-K1 Port_#0010.Hub_#0001 already-verified
+SN-K2 Port_#0011.Hub_#0001 already-verified
+SN-K3 Port_#0012.Hub_#0001 already-verified
+SN-R Port_#0009.Hub_#0001 cancelled"
+  expect_eq "the cancelled units last, in the stop's words" \
+    "$(tail -n 3 "$log" | jq -r '"\(.result): \(.message)"' | sort -u)" \
+    "cancelled: the station was stopped while the unit was being flashed"
   # What the units went through: one session each (the returning SN-A was not flashed again),
-  # the good ones took the whole image.
+  # the good ones took the whole image, the known ones were not opened.
   expect_eq "sessions per unit" "$(grep -o '^device=[0-9] sessions=[0-9]*' "$summary" | paste -sd' ')" \
-    "device=0 sessions=1 device=1 sessions=1 device=2 sessions=1 device=3 sessions=1 device=4 sessions=1 device=5 sessions=1 device=6 sessions=1"
+    "device=0 sessions=1 device=1 sessions=1 device=2 sessions=1 device=3 sessions=1 device=4 sessions=1 device=5 sessions=1 device=6 sessions=1 device=7 sessions=0 device=8 sessions=0 device=9 sessions=0"
   expect_eq "verified units took the image" \
     "$(for k in 0 1 4 5; do field "$(session_line $k)" verified; done | paste -sd' ')" "1 1 1 1"
   expect_eq "SN-D's pipes closed" "$(field "$(session_line 3)" outClosed)/$(field "$(session_line 3)" inClosed)" "1/1"
@@ -146,5 +181,6 @@ scenario_board_form() {
   wait_board 20
   stop_devsim
   expect_eq "exit after closing an idle board" "$board_status" 0
-  [ -f "$log" ] || fail "the log was not opened"
+  # The board named the log it opened; with no record in it, the new file is gone again.
+  [ ! -e "$log" ] || fail "a board that ended before its first record left an empty log behind"
 }

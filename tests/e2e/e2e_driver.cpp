@@ -25,6 +25,9 @@
 //   e2e_driver hold-file <path> <ms>                  keeps a file open (read, read sharing) for
 //                                                     <ms>, so that an exclusive open fails
 //   e2e_driver close                                  closes the main dialog (Cancel)
+//   e2e_driver end-session <class>                    tells the top-level window of that class a
+//                                                     log-off (WM_QUERYENDSESSION, WM_ENDSESSION)
+//                                                     and prints the ms its end took
 // The station board (PelorinStation.exe) and its start form:
 //   e2e_driver board-texts                            "header|...", "banner|..." (when shown)
 //                                                     and "tile|..." per tile, in board order
@@ -453,6 +456,22 @@ int wmain(int argc, wchar_t** argv) {
   }
   if (command == L"form-click" && argc == 3) {
     PostMessageW(FormControl(ControlId(argv[2])), BM_CLICK, 0, 0);
+    return 0;
+  }
+  if (command == L"end-session" && argc == 3) {
+    // As Windows tells a log-off: first the question, then the end itself. Windows ends the
+    // process once the window has answered WM_ENDSESSION; the caller does so at once.
+    HWND window = FindWindowW(argv[2], nullptr);
+    if (window == nullptr) return 1;
+    DWORD_PTR answer = 0;
+    if (!SendMessageTimeoutW(window, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF, SMTO_NORMAL, 10000,
+                             &answer))
+      return 1;
+    const ULONGLONG start = GetTickCount64();
+    if (!SendMessageTimeoutW(window, WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF, SMTO_NORMAL, 10000,
+                             &answer))
+      return 1;
+    Print(std::to_wstring(GetTickCount64() - start));
     return 0;
   }
   if (command == L"close" && argc == 2) {

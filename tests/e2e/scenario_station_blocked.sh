@@ -86,6 +86,6 @@ station: waiting"
   done
   expect_eq "lines" "$(wc -l <"$work/blocked.out")" 7
   expect_eq "summary line" "$(tail -n 1 "$work/blocked.out")" \
-    "station: 3 records, 3 verified, 0 failed, 0 cancelled"
+    "station: 3 records, 3 verified, 0 already verified, 0 failed, 0 cancelled, 0 not in the log, yield 100 %"
   check_received 3 "$image"
 }

@@ -39,9 +39,10 @@ P3 verified"
   expect_eq "no device touched" "$(grep '^device=0 sessions' "$summary" | cut -d' ' -f2-5)" \
     "sessions=0 probes=0 inOpens=0 outOpens=0"
 
-  # One slow device in flight when Ctrl+C comes; meanwhile a second station on the same log is
-  # refused.
-  start_devsim 1 --image "$(win_path "$image")" --device "$(usb_device 0 SLOW P0),rate=50000" || return
+  # One slow device in flight when Ctrl+C comes, and one whose pipes do not open and are being
+  # tried again; meanwhile a second station on the same log is refused.
+  start_devsim 2 --image "$(win_path "$image")" --device "$(usb_device 0 SLOW P0),rate=50000" \
+    --device "$(usb_device 1 SHUT P1),arrive=2000,no-pipe01" || return
   (sleep 2; run_win "$cli_exe" --station --log "$(win_path "$log")" "$(win_path "$image")" \
     >"$work/second.out" 2>&1; echo $? >"$work/second.status") &
   local second=$!
@@ -49,9 +50,16 @@ P3 verified"
   wait $second
   stop_devsim
   expect_eq "second station on the log" "$(cat "$work/second.status")" 2
-  expect_contains "second station's message" "$(cat "$work/second.out")" "in use by another station"
+  expect_contains "second station's message" "$(cat "$work/second.out")" "in use by another program"
   expect_eq "Ctrl+C exit" "$cli_status" 130
   [ "$cli_stop_ms" -le 1000 ] || fail "the station took $cli_stop_ms ms to end after Ctrl+C"
-  expect_eq "cancelled record" "$(tail -n 1 "$log" | jq -r '"\(.serial) \(.result) \(.sequence)"')" "SLOW cancelled 5"
+  # Both are recorded in the stop's words, not the errors their cancelled calls ran into, and no
+  # box is shown for either.
+  expect_eq "cancelled records" \
+    "$(tail -n 2 "$log" | jq -r '"\(.serial) \(.result): \(.message)"' | sort)" \
+"SHUT cancelled: the station was stopped while the unit was being flashed
+SLOW cancelled: the station was stopped while the unit was being flashed"
+  expect_eq "sequences" "$(tail -n 2 "$log" | jq -r .sequence | sort | paste -sd' ')" "5 6"
+  expect_eq "boxes after Ctrl+C" "$(grep -c '에러' "$work/failures.err")" 0
   expect_eq "pipes closed" "$(field "$(session_line 0)" outClosed)/$(field "$(session_line 0)" inClosed)" "1/1"
 }

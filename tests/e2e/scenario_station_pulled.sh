@@ -32,7 +32,7 @@ scenario_station_pulled() {
     "#1 port=Port_#0004.Hub_#0002 serial=-: link-error: the unit was removed while it was being flashed"
   expect_contains "second line" "$(grep '^#2 ' "$work/pulled.out")" \
     "#2 port=Port_#0004.Hub_#0002 serial=-: verified, $size bytes in "
-  expect_eq "summary line" "$(tail -n 1 "$work/pulled.out")" "station: 2 records, 1 verified, 1 failed, 0 cancelled"
+  expect_eq "summary line" "$(tail -n 1 "$work/pulled.out")" "station: 2 records, 1 verified, 0 already verified, 1 failed, 0 cancelled, 0 not in the log, yield 50 %"
 
   # The first presence took the whole image and was waiting for its verdict when it was pulled;
   # the host closed its pipes at once after that instead of at the 300 s limit.

@@ -77,6 +77,9 @@ TEST(BoardWindow, TilesAndHeaderTellArrivalsAFailureADepartureAndTheLog) {
   BoardSetup setup;
   setup.station.settings.ports = {"Port_#0010.Hub_#0001", "Port_#*"};
   BoardWindow board(*runner, setup);
+  // What the engine counts, as the header shows it.
+  station::StationCounts counts;
+  board.UseCounts([&counts] { return counts; });
   ASSERT_TRUE(board.Create(GetModuleHandleW(nullptr), SW_HIDE));
   HWND window = board.window();
   EXPECT_EQ(TileTexts(window),
@@ -106,6 +109,7 @@ TEST(BoardWindow, TilesAndHeaderTellArrivalsAFailureADepartureAndTheLog) {
     board.face().LogFailed({}, "the record #3 was not written");
   });
   worker.join();
+  counts.tally = {.verified = 1, .alreadyVerified = 2, .failed = 1};
   test::PumpMessages();
   Sleep(HEADER_INTERVAL_MS + 50);  // the header's counters are told at most twice a second
   board.Refresh();
@@ -114,8 +118,9 @@ TEST(BoardWindow, TilesAndHeaderTellArrivalsAFailureADepartureAndTheLog) {
                 "Port_#0002.Hub_#0001 | - | plug in a unit | 1 verified, 0 failed",
                 "Port_#0009.Hub_#0001 | - | failed 2.1 s: verification error | 0 verified, 1 failed",
                 "Port_#0010.Hub_#0001 | - | plug in a unit | 0 verified, 0 failed"}));
-  EXPECT_EQ(TextOf(GetDlgItem(window, HEADER_ID)).substr(0, 46),
-            "1 verified, 1 failed, 0 flashing, 0 waiting | ");
+  EXPECT_EQ(TextOf(GetDlgItem(window, HEADER_ID)).substr(0, 91),
+            "1 verified, 2 already verified, 1 failed, 0 cancelled, 0 flashing, 0 waiting | 0 "
+            "units/h | ");
   EXPECT_EQ(TipOf(window, GetDlgItem(window, TILE_ID_BASE + 1)),
             "Port_#0009.Hub_#0001\r\nVerification Error 다시 시도해 주세요.");
   EXPECT_TRUE(Shown(banner));
@@ -243,6 +248,10 @@ void CALLBACK AnswerNo(HWND, UINT, UINT_PTR, DWORD) {
 TEST(BoardWindow, StopAsksOnlyWhileAUnitIsInFlight) {
   auto* runner = new station::StationRunner();
   BoardWindow board(*runner, BoardSetup{});
+  // The engine's count of units in flight (being opened, flashed or recorded) decides.
+  station::StationCounts counts;
+  counts.flashing = 1;
+  board.UseCounts([&counts] { return counts; });
   ASSERT_TRUE(board.Create(GetModuleHandleW(nullptr), SW_HIDE));
   HWND window = board.window();
   const station::StationUnit unit{1, "Port_#0002.Hub_#0001", "SN-U", "path-u"};
@@ -259,6 +268,7 @@ TEST(BoardWindow, StopAsksOnlyWhileAUnitIsInFlight) {
   ASSERT_TRUE(IsWindow(window)) << "No keeps the station going";
   EXPECT_TRUE(IsWindowEnabled(GetDlgItem(window, STOP_ID)));
   board.face().Ended(unit, Record("verified", 2000), true);
+  counts.flashing = 0;
   board.Refresh();
   SendMessageW(window, WM_COMMAND, STOP_ID, 0);
   EXPECT_EQ(stopQuestions, 1) << "nothing in flight: no question";

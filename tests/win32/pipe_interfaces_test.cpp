@@ -173,6 +173,26 @@ TEST_F(PipeInterfacesTest, UsbUnitWithSerialIsListedWithItsIdsAndPortAndOpensNot
   EXPECT_EQ(Opens(*plain.server), 0);
 }
 
+// What the last listing knew of an interface is taken as it was, unless it could not tell the
+// device's id or port then: those are asked again.
+TEST_F(PipeInterfacesTest, AnEarlierListingsEmptyPortOrIdIsAskedAgain) {
+  SimDeviceDetails where;
+  where.locationPaths = {kLocationPath};
+  AddDevice(kUsbUnit, "SN0002B", where);
+  const auto found = List();
+  ASSERT_EQ(found.size(), 1u);
+  std::map<std::string, PipeInterface> known;
+  known[found[0].path] = {found[0].path, "", ""};
+  std::vector<PipeInterface> again;
+  ASSERT_TRUE(ListPipeInterfaces(PIPE_DEVICE_INTERFACE_GUID, &again, &known));
+  ASSERT_EQ(again.size(), 1u);
+  EXPECT_EQ(again[0].instance, "USB\\VID_1234&PID_ABCD\\SN0002B");
+  EXPECT_EQ(again[0].port, kLocationPath);
+  known[found[0].path] = {found[0].path, "KEPT", "KEPT"};
+  ASSERT_TRUE(ListPipeInterfaces(PIPE_DEVICE_INTERFACE_GUID, &again, &known));
+  EXPECT_EQ(again[0].port, "KEPT") << "what was known is not asked again";
+}
+
 TEST_F(PipeInterfacesTest, UnitWithoutSerialHasThePortDerivedIdWithAmpersandsThatOpens) {
   SimDeviceDetails where;
   where.locationInformation = kLocationInformation;  // no location path: the port is this
