@@ -27,6 +27,7 @@
 #   --timestamp URL  an RFC 3161 time-stamp server: the signatures are time-stamped there, so
 #                    they stay valid after the certificate expires
 #   --list-files     print the shipped files' names in their order and exit
+# Relative paths are taken from the checkout's root.
 # Environment, for what the options do not say: PELORIN_SIGN_KEY, PELORIN_SIGN_CERT,
 # PELORIN_SIGN_PASSWORD_FILE, PELORIN_TIMESTAMP_URL; PELORIN_JOBS, the build's parallel jobs
 # (default 2).
