@@ -184,8 +184,8 @@ else
     fault "${msi##*/}'s package code $code is not derived from its content"
 fi
 
-# unsigned EXE: the exe's bytes with its signature removed, the PE checksum field zeroed and
-# the zero bytes after RELEASE's length dropped (written to EXE.stripped).
+# strip_signature EXE LENGTH: EXE with its signature removed, cut back to the release exe's LENGTH
+# (what is cut must be fewer than 8 zero bytes) and its PE checksum field zeroed, in EXE.stripped.
 strip_signature() {
   local exe=$1 length=$2 field
   osslsigncode remove-signature -in "$exe" -out "$exe.stripped" >/dev/null 2>&1 || return 1
