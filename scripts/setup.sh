@@ -9,12 +9,15 @@ as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
 # shipped i686 build's tests; elsewhere the 64-bit loader runs the x86_64 build of the same code.
 # nlohmann-json3-dev and libcli11-dev: header-only libraries of the headless front end (also
 # compiled by the mingw-w64 compilers, through a folder that holds just those two); jq reads its
-# records in the end-to-end tests. zip and unzip make and check the release archive
-# (scripts/package.sh, scripts/check_release.sh).
+# records in the end-to-end tests. zip and unzip make and check the release archive; wixl and
+# msitools the MSI (faketime runs wixl at the commit's time); osslsigncode signs and checks the
+# signatures, openssl checks a signing key and makes the tests' throwaway one (scripts/package.sh,
+# scripts/check_release.sh).
 packages=(cmake ninja-build g++ googletest nlohmann-json3-dev libcli11-dev
           g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
           binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
-          wine wine64 wine32:i386 xvfb x11-utils imagemagick fonts-nanum locales jq zip unzip)
+          wine wine64 wine32:i386 xvfb x11-utils imagemagick fonts-nanum locales jq zip unzip
+          wixl msitools faketime osslsigncode openssl)
 
 missing=()
 for p in "${packages[@]}"; do

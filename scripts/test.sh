@@ -2,9 +2,10 @@
 # Builds every preset and runs every test: the portable logic natively (plain, with Address and
 # UndefinedBehavior sanitizers, with ThreadSanitizer), and the Windows programs under Wine,
 # including the end-to-end downloads of the real Pelorin.exe on a virtual display.
-# Once the win32 preset's tests pass, the release archive is made from that very build
-# (scripts/package.sh) and checked (scripts/check_release.sh); a second archive, built from
-# nothing in another folder, must have the same bytes.
+# Once the win32 preset's tests pass, the release (archive and MSI, and both signed with a
+# throwaway key) is made from that very build (scripts/package.sh) and checked
+# (scripts/check_release.sh); a second archive and MSI, built from nothing in another folder, must
+# have the same bytes.
 # Exits non-zero when any build, test or release check fails.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -17,34 +18,58 @@ failed=()
 start=$(date +%s)
 
 # The release from the tested win32 build: packaged without rebuilding (the exes in the archive
-# are the ones the tests ran), checked, then made again in a fresh folder for the byte comparison.
+# are the ones the tests ran) and signed with a throwaway key made here, checked, then made again
+# in a fresh folder for the byte comparison of the zip and the MSI. A wrong password must stop
+# package.sh with one line before it writes anything.
 release() {
-  local tested packaged zip second
+  local tested packaged zip msi second out keys=build/win32/release-key
   tested=$(cd build/win32 && sha256sum src/app/Pelorin.exe src/cli/PelorinCli.exe \
     src/board/PelorinStation.exe |
     sed 's| src/[a-z]*/| |')
-  local out
-  out=$(PELORIN_JOBS=$jobs bash scripts/package.sh) || return 1
+  rm -rf "$keys"
+  mkdir -p "$keys"
+  head -c 24 /dev/urandom | base64 >"$keys/password"
+  echo wrong >"$keys/wrong-password"
+  if ! { openssl req -x509 -newkey rsa:2048 -sha256 -days 2 -nodes -subj "/CN=Pelorin test signer" \
+      -keyout "$keys/key.pem" -out "$keys/cert.pem" &&
+    openssl pkcs12 -export -inkey "$keys/key.pem" -in "$keys/cert.pem" -out "$keys/key.p12" \
+      -passout "file:$keys/password" && rm "$keys/key.pem"; } >/dev/null 2>&1; then
+    echo "release: could not make a throwaway signing key"; return 1
+  fi
+  if out=$(bash scripts/package.sh --no-build --out-dir build/win32/refused --sign "$keys/key.p12" \
+      "$keys/cert.pem" --password-file "$keys/wrong-password" 2>&1) ||
+    [ -e build/win32/refused ] || [ "$(grep -c '^package: ' <<<"$out")" != 1 ]; then
+    echo "release: a wrong password did not stop package.sh with one line before anything was written:"
+    echo "$out"
+    return 1
+  fi
+  echo "release: a wrong password is refused: ${out##*$'\n'}"
+  out=$(PELORIN_JOBS=$jobs bash scripts/package.sh --sign "$keys/key.p12" "$keys/cert.pem" \
+    --password-file "$keys/password") || return 1
   echo "$out"
-  zip=$(sed -n 's/^package: \(.*\.zip\)$/\1/p' <<<"$out")
-  [ -f "$zip" ] || { echo "release: package.sh named no archive"; return 1; }
+  zip=$(sed -n 's/^package: \(.*-win32\.zip\)$/\1/p' <<<"$out")
+  msi=${zip%.zip}.msi
+  [ -f "$zip" ] && [ -f "$msi" ] || { echo "release: package.sh named no archive and MSI"; return 1; }
   packaged=$(unzip -p "$zip" SHA256SUMS | grep '\.exe$')
   if [ "$packaged" != "$tested" ]; then
     echo "release: the archive's exes are not the ones the tests ran:"
     echo "tested:"; echo "$tested"; echo "packaged:"; echo "$packaged"
     return 1
   fi
-  bash scripts/check_release.sh "$zip" || return 1
+  bash scripts/check_release.sh --cert "$keys/cert.pem" "$zip" || return 1
   rm -rf build/win32-again
   second=$(PELORIN_JOBS=$jobs bash scripts/package.sh --build-dir build/win32-again \
     --out-dir build/win32-again/dist) || return 1
   echo "$second"
-  if ! cmp -s "$zip" "build/win32-again/dist/${zip##*/}"; then
-    echo "release: a second build and package of the same commit gave other bytes:"
-    cmp "$zip" "build/win32-again/dist/${zip##*/}"
-    return 1
-  fi
-  echo "release: the second archive has the same bytes"
+  local f
+  for f in "$zip" "$msi"; do
+    if ! cmp -s "$f" "build/win32-again/dist/${f##*/}"; then
+      echo "release: a second build and package of the same commit gave other bytes:"
+      cmp "$f" "build/win32-again/dist/${f##*/}"
+      return 1
+    fi
+  done
+  echo "release: the second archive and MSI have the same bytes"
 }
 
 for preset in "${presets[@]}"; do
