@@ -670,6 +670,9 @@ TEST(StationCore, EveryUnitTouchedEndsWithARecordWhenTheStationStops) {
   ASSERT_TRUE(station.core.Proceed(Of(started, "P4").unit));
   station.core.Ended(Of(started, "P4").unit, DeviceOutcome::Verified, 100, "", false);
   station.Recorded(Of(started, "P4").unit, true);
+  EXPECT_EQ(station.core.Counts(station.now).flashing, 2)
+      << "the unit whose pipes will be tried again is in flight: it will have a record";
+  EXPECT_EQ(station.core.Counts(station.now).waiting, 1u);
 
   const std::vector<StationAction> stopped = station.core.Stop();
   ASSERT_EQ(Told(stopped), (Said{"record P2 cancelled", "not-started P5"}));
