@@ -7,6 +7,7 @@
 
 #include <cwchar>
 
+#include "device_tooltip.h"
 #include "file_image_source_win32.h"
 #include "message_box_win32.h"
 #include "resource.h"
