@@ -166,7 +166,7 @@ int RunDownload(const Options& options, Cancellation& cancellation) {
   record.family = options.family;
   record.started = IsoTime(
       std::chrono::duration_cast<std::chrono::seconds>(startedAt.time_since_epoch()).count());
-  const std::wstring image = Utf8ToWide(options.image);
+  const std::wstring image = Utf8ToWide(options.setup.imagePath);
   record.image.path = FullPathUtf8(image);
 
   RunFacts facts;
@@ -223,8 +223,7 @@ int RunDownload(const Options& options, Cancellation& cancellation) {
       job.clock = &clock;
       auto watchdog = std::make_shared<PipeWatchdog>();
       cancellation.Watch(watchdog);
-      const PipeDownloadResult result = RunPipeDownload(
-          &job, *watchdog, {.writeMs = options.writeTimeoutMs, .answerMs = options.answerTimeoutMs});
+      const PipeDownloadResult result = RunPipeDownload(&job, *watchdog, options.setup.limits);
       cancellation.Watch(std::shared_ptr<PipeWatchdog>());
       facts.noDevice = result == PipeDownloadResult::NoDevice;
       facts.imageError = result == PipeDownloadResult::ImageError;
