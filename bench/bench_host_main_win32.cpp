@@ -144,13 +144,10 @@ int wmain(int argc, wchar_t** argv) {
 
   // Filled as the dialog fills it for a download, except that nothing has a window.
   auto* job = new pelorin::DownloadJob;  // never freed, as the dialog's: workers may outlive us
-  job->download = job->activity.Begin();
-  job->window = nullptr;
+  auto* activity = new pelorin::DeviceActivityBoard;  // never freed, as the dialog's
   job->fileName = image;
-  job->fileSize = attributes.nFileSizeLow;
-  SilentReporter reporter(&job->activity, job->download);
+  job->reporter = std::make_shared<SilentReporter>(activity, activity->Begin());
   BenchClock clock(pauses);
-  job->reporter = &reporter;
   job->clock = &clock;
 
   std::printf("ready\n");
@@ -166,7 +163,7 @@ int wmain(int argc, wchar_t** argv) {
 
   int devices = 0, verified = 0;
   for (int k = 0; k < pelorin::PROGRESS_BAR_COUNT; ++k) {
-    const pelorin::DeviceActivity device = job->activity.Device(k);
+    const pelorin::DeviceActivity device = activity->Device(k);
     if (!device.ready) continue;
     ++devices;
     if (device.ended && device.outcome == pelorin::DeviceOutcome::Verified) ++verified;

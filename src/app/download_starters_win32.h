@@ -1,7 +1,7 @@
 // The download threads the dialog starts for each device type.
 #pragma once
 
-#include "download_job_win32.h"
+#include "loader_dialog_win32.h"
 
 namespace pelorin {
 

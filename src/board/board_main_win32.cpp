@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "board_arguments.h"
 #include "board_window_win32.h"
-#include "cli_core.h"
 #include "start_form_win32.h"
 #include "text_win32.h"
 
@@ -16,7 +16,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   using namespace pelorin;
   std::vector<std::string> arguments;
   for (int i = 1; i < __argc; ++i) arguments.push_back(WideToUtf8(__wargv[i]));
-  const cli::ParsedArguments parsed = cli::ParseBoardArguments(arguments);
+  const board::BoardArguments parsed = board::ParseBoardArguments(arguments);
   if (!parsed.ok) {
     // --help and --version come in a box too: a GUI program has no console to print to.
     MessageBoxW(nullptr, Utf8ToWide(parsed.text).c_str(), L"PelorinStation",
@@ -26,15 +26,10 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   INITCOMMONCONTROLSEX controls{sizeof controls, ICC_PROGRESS_CLASS | ICC_BAR_CLASSES};
   InitCommonControlsEx(&controls);
 
-  const cli::Options& options = parsed.options;
   board::BoardSetup setup;
-  setup.station.imagePath = options.image;
-  setup.station.logPath = options.logPath;
-  setup.station.sha256 = options.sha256;
-  setup.station.settings = {options.ports, options.maxDevices, options.count, options.reflash};
-  setup.station.limits = {.writeMs = options.writeTimeoutMs, .answerMs = options.answerTimeoutMs};
+  setup.station = parsed.setup;
   station::StationRunner* runner = nullptr;
-  if (options.image.empty()) {
+  if (setup.station.imagePath.empty()) {
     runner = board::RunStartForm(instance, &setup);
     if (runner == nullptr) return EXIT_CANCELLED;  // the operator cancelled: nothing ran
   } else {

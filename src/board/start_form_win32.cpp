@@ -5,8 +5,8 @@
 
 #include <sstream>
 
-#include "cli_core.h"
 #include "file_image_source_win32.h"
+#include "station_options.h"
 #include "station_resource.h"
 #include "text_win32.h"
 
@@ -144,14 +144,14 @@ void BrowseLog(Form* form) {
   if (GetSaveFileNameW(&request)) SetDlgItemTextW(form->dialog, IDC_SF_LOG, file);
 }
 
-// Start: every value checked as PelorinCli checks its options, then the SHA-256 and the log.
+// Start: every value checked as the station's options are, then the SHA-256 and the log.
 bool Start(Form* form) {
   HWND dialog = form->dialog;
   station::StationSetup& setup = form->setup->station;
   if (!form->read) return false;
-  // Checked as PelorinCli checks --sha256.
-  const std::string expected = cli::Lower(Trimmed(Text(dialog, IDC_SF_EXPECTED)));
-  if (!expected.empty() && !cli::IsSha256(expected)) {
+  // Checked as --sha256 is.
+  const std::string expected = station::Lower(Trimmed(Text(dialog, IDC_SF_EXPECTED)));
+  if (!expected.empty() && !station::IsSha256(expected)) {
     Refuse(dialog, "the expected SHA-256 needs 64 hexadecimal digits, got \"" + expected + "\"");
     return false;
   }

@@ -11,7 +11,8 @@
 //   PelorinCli.exe --help | --version
 //
 // --list takes no IMAGE and no other option; --station serves bulk-pipe devices only, and the
-// station's options belong to it alone. Every text and line made here comes without a final
+// station's options (station_options.h, as PelorinStation.exe takes them) belong to it alone.
+// Every text and line made here comes without a final
 // newline; line breaks inside a box's or a device's message become one space (a run of them one
 // space, those at either end are dropped), so that each stays one console line.
 #pragma once
@@ -20,43 +21,29 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "device_activity.h"
 #include "pelorin_version.h"
-#include "pipe_protocol.h"
 #include "run_results.h"
 #include "station_core.h"
+#include "station_options.h"
 
 namespace pelorin::cli {
 
 inline constexpr char CLI_NAME[] = "PelorinCli";
-inline constexpr char BOARD_NAME[] = "PelorinStation";
 inline constexpr char CLI_VERSION[] = PELORIN_VERSION_TEXT;  // the project's version
 
 enum class Family { Pipe, Driver };
 enum class Command { Download, Station, List, Help, Version };
 
-// --write-timeout and --answer-timeout, in seconds.
-inline constexpr uint32_t MAX_WRITE_TIMEOUT_S = 600;
-inline constexpr uint32_t MAX_ANSWER_TIMEOUT_S = 3600;
-
 struct Options {
   Command command = Command::Download;
   Family family = Family::Pipe;
-  std::string image;     // UTF-8
   std::string jsonPath;  // "" none, "-" standard output
-  // The pipe workers' limits (the dialog's by default).
-  uint32_t writeTimeoutMs = PIPE_WRITE_TIMEOUT_MS;
-  uint32_t answerTimeoutMs = ANSWER_TIMEOUT_MS;
-  // --station only (PelorinStation.exe takes the same).
-  std::string logPath;             // "" none
-  std::string sha256;              // the expected SHA-256, 64 lower-case hex digits; "" none
-  std::vector<std::string> ports;  // allowed locations (a final '*': a prefix); empty: every port
-  int32_t maxDevices = station::STATION_DEFAULT_DEVICES;
-  uint64_t count = 0;  // end after this many records; 0: run until stopped
-  bool reflash = false;
+  // The IMAGE and the pipe workers' limits (the dialog's by default) serve the one-shot forms
+  // and --station; the rest is the station's alone.
+  station::StationSetup setup;
 };
 
 // What parsing made of the arguments (UTF-8, without the program name).
@@ -68,14 +55,6 @@ struct ParsedArguments {
                      // message for standard error with a hint to --help (exit 2)
 };
 ParsedArguments ParseArguments(const std::vector<std::string>& arguments);
-// Whether `text` is a SHA-256 as --sha256 takes it: 64 hexadecimal digits, either case.
-bool IsSha256(std::string_view text);
-// `text` with A-Z in lower case (a SHA-256 is compared in lower case).
-std::string Lower(std::string text);
-
-// PelorinStation.exe's arguments: the station's options as --station takes them, with the IMAGE
-// optional (without it the board asks for one); its texts name PelorinStation.
-ParsedArguments ParseBoardArguments(const std::vector<std::string>& arguments);
 
 // What Ctrl+C (or a console close) does to a run: it cancels the run until the run's result is
 // settled (every device has ended); a later one changes nothing. Any thread.

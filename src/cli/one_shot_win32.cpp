@@ -166,7 +166,7 @@ int RunDownload(const Options& options, Cancellation& cancellation) {
   record.family = options.family;
   record.started = IsoTime(
       std::chrono::duration_cast<std::chrono::seconds>(startedAt.time_since_epoch()).count());
-  const std::wstring image = Utf8ToWide(options.image);
+  const std::wstring image = Utf8ToWide(options.setup.imagePath);
   record.image.path = FullPathUtf8(image);
 
   RunFacts facts;
@@ -198,7 +198,8 @@ int RunDownload(const Options& options, Cancellation& cancellation) {
     console.Err(BoxLine(CAPTION_FILE_ERROR, TEXT_IMAGE_NOT_OPENED));
     facts.imageError = true;
   } else if (pass == PinnedImage::Pass::Done) {
-    ConsoleReporter reporter(board, download, cancellation.run());
+    // Held by every download thread from its start to its end.
+    const auto reporter = std::make_shared<ConsoleReporter>(board, download, cancellation.run());
     station::PinnedImageSource source(pinned);
     CancellableClock clock(cancellation.event());
     ProgressTicker ticker(board);
@@ -209,7 +210,7 @@ int RunDownload(const Options& options, Cancellation& cancellation) {
         CancelIoEx(reinterpret_cast<HANDLE>(channel), nullptr);
       });
       cancellation.Watch(&transport);
-      const ControlPipeResult result = ControlPipeDownload(transport, reporter, clock, source);
+      const ControlPipeResult result = ControlPipeDownload(transport, *reporter, clock, source);
       cancellation.Watch(nullptr);
       facts.noDevice =
           result == ControlPipeResult::NoService || result == ControlPipeResult::NoDevice;
@@ -218,14 +219,11 @@ int RunDownload(const Options& options, Cancellation& cancellation) {
       DownloadJob job;
       job.fileName = image;
       job.image = &source;
-      job.fileSize = static_cast<uint32_t>(record.image.size);
-      job.reporter = &reporter;
+      job.reporter = reporter;
       job.clock = &clock;
-      job.download = download;
       auto watchdog = std::make_shared<PipeWatchdog>();
       cancellation.Watch(watchdog);
-      const PipeDownloadResult result = RunPipeDownload(
-          &job, *watchdog, {.writeMs = options.writeTimeoutMs, .answerMs = options.answerTimeoutMs});
+      const PipeDownloadResult result = RunPipeDownload(&job, *watchdog, options.setup.limits);
       cancellation.Watch(std::shared_ptr<PipeWatchdog>());
       facts.noDevice = result == PipeDownloadResult::NoDevice;
       facts.imageError = result == PipeDownloadResult::ImageError;

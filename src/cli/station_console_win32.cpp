@@ -40,17 +40,17 @@ class ConsoleFace : public StationObserver {
   Console& console_;
 };
 
-int Serve(const Options& options, StationRunner& runner, Console& console) {
+int Serve(const station::StationSetup& setup, StationRunner& runner, Console& console) {
   using Step = StationRunner::Step;
   // The image: pinned for the station's life, hashed in one pass.
-  Step step = runner.PinImage(options.image);
+  Step step = runner.PinImage(setup.imagePath);
   if (step == Step::Stopped) return EXIT_CANCELLED;
   if (step == Step::Refused) {
     console.Err(runner.text());
     return EXIT_USAGE;
   }
-  step = runner.CheckSha256(options.sha256);
-  if (step == Step::Done) step = runner.OpenLog(options.logPath);
+  step = runner.CheckSha256(setup.sha256);
+  if (step == Step::Done) step = runner.OpenLog(setup.logPath);
   if (step == Step::Stopped) return EXIT_CANCELLED;
   if (step == Step::Refused) {
     console.Err(std::string(CLI_NAME) + ": " + runner.text());
@@ -61,15 +61,8 @@ int Serve(const Options& options, StationRunner& runner, Console& console) {
               std::to_string(image.byteSum) + ", SHA-256 " + image.sha256);
   console.Out("station: waiting for devices (Ctrl+C ends)");
 
-  station::StationSettings settings;
-  settings.ports = options.ports;
-  settings.maxDevices = options.maxDevices;
-  settings.count = options.count;
-  settings.reflash = options.reflash;
   ConsoleFace face(console);
-  return runner.Run(settings,
-                    {.writeMs = options.writeTimeoutMs, .answerMs = options.answerTimeoutMs},
-                    face);
+  return runner.Run(setup.settings, setup.limits, face);
 }
 
 }  // namespace
@@ -80,7 +73,7 @@ int RunStation(const Options& options, Cancellation& cancellation) {
   console.StartWriter([runner] { return StationStatusLine(runner->Counts()); });
   // Ctrl+C (a console close, a session's end) stops every step, from the image's first read on.
   cancellation.OnCancel([runner] { runner->Stop(); });
-  const int status = Serve(options, *runner, console);
+  const int status = Serve(options.setup, *runner, console);
   cancellation.OnCancel(nullptr);
   // Every record is written. The unit lines and the summary still queued are written before a
   // close or a session's end may let the process go: as long as the console takes them, or

@@ -1,24 +1,20 @@
-// The Windows side of the download seams: a Reporter that posts to the main dialog and shows
-// boxes owned by it, and the system clock.
+// The dialog's side of the reporting seam: a Reporter that posts to the main dialog and shows
+// boxes owned by it. The dialog hands one to each download it starts.
 #pragma once
 
 #include <windows.h>
 
 #include "device_activity.h"
 #include "download_report.h"
+#include "system_clock_win32.h"
 
 namespace pelorin {
-
-class SystemClock : public Clock {
- public:
-  void Sleep(uint32_t milliseconds) override { ::Sleep(milliseconds); }
-  uint32_t TickCount() override { return GetTickCount(); }
-};
 
 // Posts every report to the dialog window (never sends: the dialog thread may be showing a box,
 // and the download thread must not wait for it); a post the window does not take is tried again
 // (post_delivery.h). Boxes block the calling thread only. The per-device facts go to `board`
-// (the dialog's, for its tooltips) as reports of download number `download`.
+// (the dialog's, for its tooltips) as reports of download number `download`. Holds nothing that
+// changes: every thread of a download may report through the same one.
 class DialogReporter : public BoardReporter {
  public:
   explicit DialogReporter(HWND dialog, DeviceActivityBoard* board = nullptr, uint32_t download = 0)

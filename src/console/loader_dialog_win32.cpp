@@ -6,7 +6,10 @@
 #include <commdlg.h>
 
 #include <cwchar>
+#include <memory>
 
+#include "device_tooltip.h"
+#include "dialog_reporter_win32.h"
 #include "file_image_source_win32.h"
 #include "message_box_win32.h"
 #include "resource.h"
@@ -25,9 +28,12 @@ HINSTANCE ModuleInstance() {
 }  // namespace
 
 LoaderDialog::LoaderDialog(DownloadStarters starters, AboutHandler about)
-    : starters_(starters), about_(about), job_(new DownloadJob) {
-  // job_ is deliberately never freed: a download thread still ending after the dialog has gone
-  // keeps reading valid memory until the process ends.
+    : starters_(starters),
+      about_(about),
+      job_(new DownloadJob),
+      activity_(new DeviceActivityBoard) {
+  // job_ and activity_ are deliberately never freed: a download thread still ending after the
+  // dialog has gone keeps reading and writing valid memory until the process ends.
   icon_ = static_cast<HICON>(LoadImageW(ModuleInstance(), MAKEINTRESOURCEW(IDR_MAINFRAME),
                                         IMAGE_ICON, GetSystemMetrics(SM_CXICON),
                                         GetSystemMetrics(SM_CYICON), LR_DEFAULTCOLOR));
@@ -175,7 +181,7 @@ void LoaderDialog::CreateBarTooltips() {
 
 std::wstring LoaderDialog::BarTooltipText(int bar) const {
   if (bar < 0 || bar >= PROGRESS_BAR_COUNT) return {};
-  return Utf8ToWide(DeviceTooltip(job_->activity.Device(bar), bar, GetTickCount()));
+  return Utf8ToWide(DeviceTooltip(activity_->Device(bar), bar, GetTickCount()));
 }
 
 bool LoaderDialog::OnNotify(LPARAM lParam) {
@@ -336,10 +342,10 @@ void LoaderDialog::OnDownload() {
   model_.BeginDownload(deviceType_ == DEVICE_TYPE_PIPES);
   LoadFields();
 
-  job_->download = job_->activity.Begin();
-  job_->window = hwnd_;
   job_->fileName = fileName_;
-  job_->fileSize = fileSize_;
+  // A reporter of this download's own: a thread of the last download that is still ending keeps
+  // the last one, whose reports carry that download's number and so change nothing of this one.
+  job_->reporter = std::make_shared<DialogReporter>(hwnd_, activity_, activity_->Begin());
   DownloadThreadStarter starter = nullptr;
   if (deviceType_ == DEVICE_TYPE_DRIVER_SERVICE) starter = starters_.controlPipe;
   if (deviceType_ == DEVICE_TYPE_PIPES) starter = starters_.pipes;

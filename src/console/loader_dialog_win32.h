@@ -11,6 +11,7 @@
 #include <string>
 
 #include "console_model.h"
+#include "device_activity.h"
 #include "download_job_win32.h"
 
 namespace pelorin {
@@ -21,6 +22,12 @@ inline constexpr std::array<int, PROGRESS_BAR_COUNT> PROGRESS_BAR_IDS = {
 
 inline constexpr int32_t DEVICE_TYPE_DRIVER_SERVICE = 0;
 inline constexpr int32_t DEVICE_TYPE_PIPES = 1;
+
+// The download threads of the selector's device types.
+struct DownloadStarters {
+  DownloadThreadStarter controlPipe = nullptr;  // device type 0
+  DownloadThreadStarter pipes = nullptr;        // device type 1
+};
 
 // The dialog's own timer that shows the bars whose redraw had to wait (ConsoleModel).
 inline constexpr unsigned BAR_REDRAW_TIMER_ID = ELAPSED_TIMER_ID + 1;
@@ -112,6 +119,7 @@ class LoaderDialog {
   HICON icon_ = nullptr;
   HICON smallIcon_ = nullptr;
   DownloadJob* job_;
+  DeviceActivityBoard* activity_;  // what the download threads tell of each device (tooltips)
   HWND tooltip_ = nullptr;
   std::wstring tooltipText_;  // what the tooltip shows, kept while it shows it
   std::array<BarState, PROGRESS_BAR_COUNT> sentStates_{};  // the states the bars were sent

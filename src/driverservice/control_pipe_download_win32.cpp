@@ -1,11 +1,12 @@
 #include "control_pipe_download_win32.h"
 
+#include <memory>
 #include <new>
 
 #include "control_pipe_download.h"
-#include "dialog_reporter_win32.h"
 #include "driver_transport_win32.h"
 #include "file_image_source_win32.h"
+#include "system_clock_win32.h"
 
 namespace pelorin {
 
@@ -20,15 +21,17 @@ DWORD WINAPI ControlPipeThread(void* parameter) {
   ThreadStart start = *static_cast<ThreadStart*>(parameter);
   delete static_cast<ThreadStart*>(parameter);
 
-  DialogReporter reporter(start.job->window, &start.job->activity, start.job->download);
-  SystemClock clock;
-  FileImageSource image(start.job->fileName);
+  const std::shared_ptr<Reporter> reporter = start.job->reporter;
+  SystemClock systemClock;
+  Clock& clock = start.job->clock != nullptr ? *start.job->clock : systemClock;
+  FileImageSource file(start.job->fileName);
+  ImageSource& image = start.job->image != nullptr ? *start.job->image : file;
   if (start.transport != nullptr) {
-    ControlPipeDownload(*start.transport, reporter, clock, image);
+    ControlPipeDownload(*start.transport, *reporter, clock, image);
     return 0;
   }
   Win32DriverTransport transport;
-  ControlPipeDownload(transport, reporter, clock, image);
+  ControlPipeDownload(transport, *reporter, clock, image);
   return 0;
 }
 

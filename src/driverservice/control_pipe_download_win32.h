@@ -1,5 +1,5 @@
-// The control-pipe download's thread on Windows: reports to the dialog window of the job, reads
-// the job's image file, and reaches the driver service through DeviceIoControl.
+// The control-pipe download's thread on Windows: reports through the job's reporter, reads the
+// job's image file, and reaches the driver service through DeviceIoControl.
 #pragma once
 
 #include <windows.h>

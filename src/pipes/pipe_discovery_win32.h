@@ -29,7 +29,7 @@ struct PipePair {
 };
 
 struct WorkerParam {
-  DownloadJob* dialog = nullptr;
+  DownloadJob* job = nullptr;
   int32_t deviceIndex = 0;
   std::shared_ptr<PipeCallWatch> watch;  // the download's watchdog, as this worker sees it
   PipeCallLimits limits;                 // of the worker's pipe calls

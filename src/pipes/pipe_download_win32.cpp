@@ -2,9 +2,9 @@
 
 #include <memory>
 
-#include "dialog_reporter_win32.h"
 #include "file_image_source_win32.h"
 #include "pipe_discovery_win32.h"
+#include "system_clock_win32.h"
 #include "text_win32.h"
 
 namespace pelorin {
@@ -36,7 +36,8 @@ class ThreadCanceller : public PipeCallCanceller {
   ScopedHandle thread_;
 };
 
-// The pauses, timestamps and deadlines of the dialog's download threads; stateless, shared.
+// The pauses, timestamps and deadlines of a download's threads: the job's clock, else the
+// system's (stateless, shared).
 Clock& DownloadClock(DownloadJob* job) {
   static SystemClock* clock = new SystemClock();  // never freed: threads may outlive main
   return job->clock != nullptr ? *job->clock : *clock;
@@ -47,14 +48,13 @@ Clock& DownloadClock(DownloadJob* job) {
 DWORD WINAPI PipeDeviceWorker(LPVOID parameter) {
   const WorkerParam param = *static_cast<const WorkerParam*>(parameter);
   const PipePair pair = ProcessPipeDeviceTable().pairs[param.deviceIndex];
-  DownloadJob* job = param.dialog;
+  DownloadJob* job = param.job;
 
-  DialogReporter dialogReporter(job->window, &job->activity, job->download);
-  Reporter& reporter = job->reporter != nullptr ? *job->reporter : dialogReporter;
+  const std::shared_ptr<Reporter> reporter = job->reporter;
   FileImageSource file(job->fileName);
   ImageSource& image = job->image != nullptr ? *job->image : file;
   RunPipeDeviceWorker(param.deviceIndex, std::make_unique<HandlePipeLink>(pair.outPipe),
-                      std::make_unique<HandlePipeLink>(pair.inPipe), image, reporter,
+                      std::make_unique<HandlePipeLink>(pair.inPipe), image, *reporter,
                       DownloadClock(job), param.watch.get(), param.limits);
   return 0;
 }
@@ -80,7 +80,7 @@ class Win32ControllerEnvironment : public PipeControllerEnvironment {
   // overdue calls through it, before the thread runs.
   bool StartWorker(int32_t deviceIndex, PipeWatchdog& watchdog) override {
     WorkerParam& param = table_.params[deviceIndex];
-    param.dialog = job_;
+    param.job = job_;
     param.deviceIndex = deviceIndex;
     param.limits = limits_;
     HANDLE thread = CreateThread(nullptr, 0, PipeDeviceWorker, &param, CREATE_SUSPENDED, nullptr);
@@ -116,12 +116,11 @@ DWORD WINAPI PipeDownloadController(LPVOID parameter) {
 
 PipeDownloadResult RunPipeDownload(DownloadJob* job, PipeWatchdog& watchdog,
                                    PipeCallLimits limits) {
-  DialogReporter dialogReporter(job->window, &job->activity, job->download);
-  Reporter& reporter = job->reporter != nullptr ? *job->reporter : dialogReporter;
+  const std::shared_ptr<Reporter> reporter = job->reporter;
   FileImageSource file(job->fileName);
   ImageSource& image = job->image != nullptr ? *job->image : file;
-  Win32ControllerEnvironment environment(job, reporter, watchdog, limits);
-  return RunPipeDownloadController(reporter, image, environment, watchdog);
+  Win32ControllerEnvironment environment(job, *reporter, watchdog, limits);
+  return RunPipeDownloadController(*reporter, image, environment, watchdog);
 }
 
 std::unique_ptr<PipeCallCanceller> ThreadCallCanceller(HANDLE thread) {

@@ -1,6 +1,7 @@
-// The bulk-pipe download's Windows threads: the controller started by the dialog's Download
-// command, and one device worker per discovered device, each running the portable core of
-// pipe_download.h over the device's real pipe handles.
+// The bulk-pipe download's Windows threads: the controller (started by a front end's download,
+// the dialog's Download command), and one device worker per discovered device, each running the
+// portable core of pipe_download.h over the device's real pipe handles and reporting through the
+// job's reporter.
 #pragma once
 
 #include <windows.h>

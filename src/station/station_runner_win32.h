@@ -21,17 +21,9 @@
 #include "production_log_win32.h"
 #include "station_core.h"
 #include "station_observer.h"
+#include "station_options.h"
 
 namespace pelorin::station {
-
-// The station's options, as both faces take them.
-struct StationSetup {
-  std::string imagePath;  // UTF-8
-  std::string logPath;    // UTF-8; "" none
-  std::string sha256;     // the expected SHA-256, lower-case hex; "" none
-  StationSettings settings;
-  PipeCallLimits limits;
-};
 
 // Usable once: PinImage, (CheckSha256), OpenLog, Run, in this order; Stop from any thread at any
 // time. Lives until the process ends (a worker may still be ending while the front end returns).

@@ -30,13 +30,13 @@ TEST(CliArguments, GoodForms) {
   ASSERT_TRUE(plain.ok) << plain.text;
   EXPECT_EQ(plain.options.command, Command::Download);
   EXPECT_EQ(plain.options.family, Family::Pipe);
-  EXPECT_EQ(plain.options.image, "os.nb0");
+  EXPECT_EQ(plain.options.setup.imagePath, "os.nb0");
   EXPECT_EQ(plain.options.jsonPath, "");
 
   ParsedArguments full = ParseArguments({R"(C:\이미지\os.PAK)", "--json", "-", "--family=driver"});
   ASSERT_TRUE(full.ok) << full.text;
   EXPECT_EQ(full.options.family, Family::Driver);
-  EXPECT_EQ(full.options.image, R"(C:\이미지\os.PAK)");
+  EXPECT_EQ(full.options.setup.imagePath, R"(C:\이미지\os.PAK)");
   EXPECT_EQ(full.options.jsonPath, "-");
 
   ParsedArguments station = ParseArguments(
@@ -45,15 +45,15 @@ TEST(CliArguments, GoodForms) {
        "--reflash", "--write-timeout", "30", "--answer-timeout", "900", "os.nb0"});
   ASSERT_TRUE(station.ok) << station.text;
   EXPECT_EQ(station.options.command, Command::Station);
-  EXPECT_EQ(station.options.logPath, "line.jsonl");
-  EXPECT_EQ(station.options.sha256, std::string(63, 'a') + "b");
-  EXPECT_EQ(station.options.ports,
+  EXPECT_EQ(station.options.setup.logPath, "line.jsonl");
+  EXPECT_EQ(station.options.setup.sha256, std::string(63, 'a') + "b");
+  EXPECT_EQ(station.options.setup.settings.ports,
             (std::vector<std::string>{"Port_#0001.Hub_#0002", "PCIROOT(0)#*"}));
-  EXPECT_EQ(station.options.maxDevices, 64);
-  EXPECT_EQ(station.options.count, 20u);
-  EXPECT_TRUE(station.options.reflash);
-  EXPECT_EQ(station.options.writeTimeoutMs, 30000u);
-  EXPECT_EQ(station.options.answerTimeoutMs, 900000u);
+  EXPECT_EQ(station.options.setup.settings.maxDevices, 64);
+  EXPECT_EQ(station.options.setup.settings.count, 20u);
+  EXPECT_TRUE(station.options.setup.settings.reflash);
+  EXPECT_EQ(station.options.setup.limits.writeMs, 30000u);
+  EXPECT_EQ(station.options.setup.limits.answerMs, 900000u);
   // Each --port takes one location: the image after them stays the image.
   for (const auto& arguments : {std::vector<std::string>{"--station", "--port", "P1", "--port",
                                                          "P2*", "os.nb0"},
@@ -61,16 +61,16 @@ TEST(CliArguments, GoodForms) {
                                                          "os.nb0"}}) {
     ParsedArguments ports = ParseArguments(arguments);
     ASSERT_TRUE(ports.ok) << ports.text;
-    EXPECT_EQ(ports.options.image, "os.nb0");
-    EXPECT_EQ(ports.options.ports, (std::vector<std::string>{"P1", "P2*"}));
+    EXPECT_EQ(ports.options.setup.imagePath, "os.nb0");
+    EXPECT_EQ(ports.options.setup.settings.ports, (std::vector<std::string>{"P1", "P2*"}));
   }
   ParsedArguments stationDefaults = ParseArguments({"--station", "os.nb0"});
   ASSERT_TRUE(stationDefaults.ok) << stationDefaults.text;
-  EXPECT_EQ(stationDefaults.options.maxDevices, 16);
-  EXPECT_EQ(stationDefaults.options.count, 0u);
-  EXPECT_FALSE(stationDefaults.options.reflash);
-  EXPECT_EQ(plain.options.writeTimeoutMs, 10000u);
-  EXPECT_EQ(plain.options.answerTimeoutMs, 300000u);
+  EXPECT_EQ(stationDefaults.options.setup.settings.maxDevices, 16);
+  EXPECT_EQ(stationDefaults.options.setup.settings.count, 0u);
+  EXPECT_FALSE(stationDefaults.options.setup.settings.reflash);
+  EXPECT_EQ(plain.options.setup.limits.writeMs, 10000u);
+  EXPECT_EQ(plain.options.setup.limits.answerMs, 300000u);
 
   ParsedArguments list = ParseArguments({"--list"});
   ASSERT_TRUE(list.ok) << list.text;
@@ -84,32 +84,6 @@ TEST(CliArguments, GoodForms) {
   EXPECT_FALSE(version.ok);
   EXPECT_EQ(version.exitStatus, 0);
   EXPECT_EQ(version.text, "PelorinCli 3.1.1.0");
-}
-
-TEST(CliArguments, TheBoardTakesTheStationsOptionsWithTheImageOptional) {
-  const ParsedArguments bare = ParseBoardArguments({});
-  ASSERT_TRUE(bare.ok) << bare.text;
-  EXPECT_EQ(bare.options.command, Command::Station);
-  EXPECT_EQ(bare.options.image, "");
-  const ParsedArguments full =
-      ParseBoardArguments({"--log", "l.jsonl", "--port", "P1", "--count", "3", "os.nb0"});
-  ASSERT_TRUE(full.ok) << full.text;
-  EXPECT_EQ(full.options.image, "os.nb0");
-  EXPECT_EQ(full.options.ports, std::vector<std::string>{"P1"});
-  EXPECT_EQ(full.options.count, 3u);
-  for (const auto& arguments : {std::vector<std::string>{"--json", "x.json", "os.nb0"},
-                                std::vector<std::string>{"--station", "os.nb0"},
-                                std::vector<std::string>{"--list"},
-                                std::vector<std::string>{"--family", "pipe", "os.nb0"},
-                                std::vector<std::string>{"--max-devices", "65"}}) {
-    const ParsedArguments refused = ParseBoardArguments(arguments);
-    EXPECT_FALSE(refused.ok) << arguments[0];
-    EXPECT_EQ(refused.exitStatus, EXIT_USAGE);
-    EXPECT_EQ(refused.text.rfind("PelorinStation: ", 0), 0u) << refused.text;
-  }
-  const ParsedArguments help = ParseBoardArguments({"--help"});
-  EXPECT_EQ(help.options.command, Command::Help);
-  EXPECT_NE(help.text.find("[--answer-timeout S] [IMAGE]"), std::string::npos) << help.text;
 }
 
 TEST(CliArguments, EachUsageErrorExits2WithAMessage) {

@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "device_activity.h"
+#include "device_tooltip.h"
 #include "post_delivery.h"
 #include "recording_reporter.h"
 

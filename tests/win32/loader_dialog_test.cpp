@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -29,8 +30,7 @@ struct StarterLog {
   int calls = 0;
   DownloadJob* job = nullptr;
   std::wstring fileName;
-  uint32_t fileSize = 0;
-  HWND window = nullptr;
+  std::shared_ptr<Reporter> reporter;
 };
 StarterLog pipesLog, controlPipeLog;
 
@@ -42,10 +42,15 @@ HANDLE RecordAndStart(StarterLog& log, DownloadJob* job) {
   ++log.calls;
   log.job = job;
   log.fileName = job->fileName;
-  log.fileSize = job->fileSize;
-  log.window = job->window;
+  log.reporter = job->reporter;
   return CreateThread(nullptr, 0, &IdleThread, nullptr, 0, nullptr);
 }
+// The window the reporter that a starter was handed posts to; null when it is not the dialog's.
+HWND ReporterWindow(const StarterLog& log) {
+  const auto* reporter = dynamic_cast<const DialogReporter*>(log.reporter.get());
+  return reporter != nullptr ? reporter->dialog() : nullptr;
+}
+
 HANDLE StartFakePipes(DownloadJob* job) {
   return RecordAndStart(pipesLog, job);
 }
@@ -480,8 +485,7 @@ TEST_F(LoaderDialogTest, DownloadHandsTheStoredImageToThePipeThread) {
   EXPECT_EQ(pipesLog.calls, 1);
   EXPECT_EQ(controlPipeLog.calls, 0);
   EXPECT_EQ(pipesLog.fileName, image.path());
-  EXPECT_EQ(pipesLog.fileSize, 777u);
-  EXPECT_EQ(pipesLog.window, hwnd_);
+  EXPECT_EQ(ReporterWindow(pipesLog), hwnd_);
   EXPECT_EQ(pipesLog.job, dialog_->job());
   EXPECT_EQ(Text(IDC_FILE_NAME), image.path());
   EXPECT_EQ(Text(IDC_STATUS), L"Ready");
@@ -509,7 +513,8 @@ TEST_F(LoaderDialogTest, DeviceTypeZeroStartsTheControlPipeThread) {
   Click(IDC_DOWNLOAD);
   EXPECT_EQ(controlPipeLog.calls, 1);
   EXPECT_EQ(pipesLog.calls, 0);
-  EXPECT_EQ(controlPipeLog.fileSize, 10u);
+  EXPECT_EQ(controlPipeLog.fileName, image.path());
+  EXPECT_EQ(ReporterWindow(controlPipeLog), hwnd_);
 }
 
 TEST_F(LoaderDialogTest, NoDownloadThreadTellsTheOperatorAndReturnsToIdle) {
@@ -666,6 +671,39 @@ TEST_F(LoaderDialogTest, ChecksumsOkEndsTheControlPipeDownload) {
   EXPECT_EQ(Text(IDC_STATUS), L"Checksums OK");
   EXPECT_TRUE(ButtonsEnabled());
   EXPECT_EQ(dialog_->runningWorker(), nullptr);
+}
+
+// Every download reports through a reporter of its own: a thread of the last download that is
+// still ending keeps reporting as that download, and the bars' tooltips show only the new one's
+// devices.
+TEST_F(LoaderDialogTest, EachDownloadReportsThroughAReporterOfItsOwn) {
+  Open();
+  TempFile image(L"pelorin_reporters.nb0");
+  ASSERT_TRUE(image.Write("z"));
+  SendDlgItemMessageW(hwnd_, IDC_DEVICE_TYPE, CB_SETCURSEL, 0, 0);
+  Choose(image.path());
+  Click(IDC_DOWNLOAD);
+  ASSERT_EQ(controlPipeLog.calls, 1);
+  const std::shared_ptr<Reporter> first = controlPipeLog.reporter;
+  ASSERT_NE(first, nullptr);
+  first->DeviceReady(0, "first");
+  EXPECT_EQ(dialog_->BarTooltipText(0), L"first");
+  Status(STATUS_CHECKSUMS_OK);
+  ASSERT_TRUE(ButtonsEnabled());
+
+  Click(IDC_DOWNLOAD);
+  ASSERT_EQ(controlPipeLog.calls, 2);
+  const std::shared_ptr<Reporter> second = controlPipeLog.reporter;
+  ASSERT_NE(second, nullptr);
+  EXPECT_NE(second, first);
+  EXPECT_EQ(ReporterWindow(controlPipeLog), hwnd_);
+  EXPECT_EQ(dialog_->BarTooltipText(0), L"") << "the last download's devices are forgotten";
+  first->DeviceReady(0, "late");
+  EXPECT_EQ(dialog_->BarTooltipText(0), L"") << "a late report of the last download";
+  second->DeviceReady(0, "second");
+  first->DeviceEnded(0, DeviceOutcome::LinkError, 5000, "late");
+  EXPECT_EQ(dialog_->BarTooltipText(0), L"second");
+  Status(STATUS_CHECKSUMS_OK);
 }
 
 TEST_F(LoaderDialogTest, ExitWithASizeThatIsNoNumberTellsTheOperatorAndStaysOpen) {

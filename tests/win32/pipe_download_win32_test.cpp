@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "bulk_pipe_device.h"
-#include "dialog_reporter_win32.h"
+#include "system_clock_win32.h"
 #include "fake_image_source.h"
 #include "recording_reporter.h"
 

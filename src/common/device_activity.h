@@ -1,7 +1,7 @@
 // What the download threads tell about each device beside their posts (Reporter's Device*
 // entries): its interface path, the bytes it has taken, when it started and how it ended. The
-// per-device views read it: the dialog's tooltips, the headless front end's results. The status
-// rules never do.
+// per-device views read it: the dialog's tooltips (device_tooltip.h), the headless front end's
+// results. The status rules never do.
 //
 // Written by download threads, read by the front end's thread; every entry locks. A download's
 // reports carry the number Begin gave it, so a late report of an earlier download (a worker that
@@ -80,11 +80,5 @@ class BoardReporter : public Reporter {
   DeviceActivityBoard* board_;
   uint32_t download_;
 };
-
-// The tooltip of device `index`'s bar, lines separated by "\r\n": its interface path; while it
-// has not ended, the bytes sent of the image size with the percentage and the average MB/s since
-// its first data write (at `now`); once ended, "Verified" or the status text of its final report,
-// its time and average MB/s. Empty for a bar without a device in the download.
-std::string DeviceTooltip(const DeviceActivity& device, int32_t index, uint32_t now);
 
 }  // namespace pelorin
