@@ -8,6 +8,8 @@
 #include <cctype>
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -17,6 +19,9 @@
 #include "pipe_interfaces_win32.h"
 #include "sim_pipe_server_win32.h"
 #include "sim_presence_win32.h"
+#include "station_runner_win32.h"
+#include "text_win32.h"
+#include "win32_test_support.h"
 
 namespace pelorin {
 namespace {
@@ -78,7 +83,8 @@ class PipeInterfacesTest : public ::testing::Test {
   // with `enumerator` and `instance` (empty: ROOT\SIMDEV and a number). With a plan, the device
   // is on the timeline, registered as listed only if it is present from the start.
   Served& AddDevice(const std::string& enumerator, const std::string& instance,
-                    SimDeviceDetails details = {}, const PresencePlan* plan = nullptr) {
+                    SimDeviceDetails details = {}, const PresencePlan* plan = nullptr,
+                    devsim::BulkPipeBehaviour behaviour = {}) {
     auto device = std::make_unique<Served>();
     const std::string number = std::to_string(devices_.size());
     device->id.reference = "simifc" + runTag_ + "_" + number;
@@ -86,8 +92,8 @@ class PipeInterfacesTest : public ::testing::Test {
     // SetupAPI tells instance ids in upper case and paths in lower case.
     device->id.instance = instance.empty() ? Upper("T" + runTag_ + "_" + number) : instance;
     device->server =
-        std::make_unique<SimPipeDevice>(device->id.reference, devsim::SimDeviceOptions{}, [this] {
-          return std::make_unique<devsim::BulkPipeEndpoint>(clock_, devsim::BulkPipeBehaviour{});
+        std::make_unique<SimPipeDevice>(device->id.reference, devsim::SimDeviceOptions{}, [this, behaviour] {
+          return std::make_unique<devsim::BulkPipeEndpoint>(clock_, behaviour);
         });
     if (plan) {
       timeline_.Add(device->id, *plan, device->server.get());
@@ -330,6 +336,65 @@ TEST_F(PipeInterfacesTest, UnitLeavesOnceBothPipesAreClosedAndReturnsAsTheSameUn
   // The second session belongs to the second presence.
   EXPECT_EQ(record.ArrivalBefore(timeline_.Since(times[1].firstOpen)), record.arrivals[1]);
   EXPECT_GE(times[0].ended, times[0].firstOpen);
+}
+
+// What the station engine tells its face, in order, as names: "ended <result>", "box <caption>",
+// "departed" (of every unit; the station has one here).
+class TellingOrder : public station::StationObserver {
+ public:
+  void Arrived(const station::StationUnit&) override {}
+  void Waiting(const station::StationUnit&) override {}
+  void Started(const station::StationUnit&) override {}
+  void Progress(const station::StationUnit&, station::UnitPhase, uint64_t, uint64_t) override {}
+  void Ended(const station::StationUnit&, const station::StationRecord& record, bool) override {
+    Add("ended " + record.result + ": " + record.message);
+  }
+  void Box(const station::StationUnit&, std::string_view caption, std::string_view) override {
+    Add("box " + std::string(caption));
+  }
+  void Departed(const station::StationUnit&) override { Add("departed"); }
+  void NotStarted(const station::StationUnit&) override { Add("not started"); }
+  void LogFailed(const station::StationRecord&, const std::string&) override {}
+  void Finished(int, const station::StationCounts&) override {}
+  std::vector<std::string> told() {
+    std::lock_guard lock(mutex_);
+    return told_;
+  }
+
+ private:
+  void Add(std::string what) {
+    std::lock_guard lock(mutex_);
+    told_.push_back(std::move(what));
+  }
+  std::mutex mutex_;
+  std::vector<std::string> told_;
+};
+
+// A unit pulled while it verifies: its record (a link error that says it was removed), then the
+// box the dialog would show, and only then its departure. The station's own threads tell them:
+// the unit's worker ends it while the runner's listings find it gone.
+TEST_F(PipeInterfacesTest, AStationTellsAPulledUnitsBoxBeforeItsDeparture) {
+  PresencePlan plan;
+  plan.leaveMs = 3500;  // the image is sent by then (two 1 s pauses), its verdict never comes
+  devsim::BulkPipeBehaviour mute;
+  mute.muteAfterReceive = true;
+  SimDeviceDetails where;
+  where.locationInformation = kLocationInformation;
+  AddDevice(kUsbUnit, "SN0003P", where, &plan, mute);
+  test::TempFile image(L"pelorin-pulled-box.nb0");
+  ASSERT_TRUE(image.Write(std::string(4096, 'x')));
+  auto* runner = new station::StationRunner();  // never freed, as the faces' runners
+  ASSERT_EQ(runner->PinImage(WideToUtf8(image.path())), station::StationRunner::Step::Done);
+  ASSERT_EQ(runner->OpenLog(""), station::StationRunner::Step::Done);
+  TellingOrder order;
+  timeline_.Start();
+  station::StationSettings settings;
+  settings.count = 1;
+  EXPECT_EQ(runner->Run(settings, {}, order), EXIT_DEVICE_FAILED);
+  EXPECT_EQ(order.told(), (std::vector<std::string>{
+                              "ended link-error: the unit was removed while it was being flashed",
+                              "box " + std::string(CAPTION_LINK_ERROR),
+                              "departed"}));
 }
 
 }  // namespace
