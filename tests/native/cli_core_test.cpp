@@ -254,6 +254,9 @@ TEST(CliLines, DeviceLineTellsTheTransferOrTheFailure) {
             "device 1: verification-error: Verification Error 다시 시도해 주세요.");
   EXPECT_EQ(DeviceLine(2, Ended(DeviceOutcome::LinkError)), "device 2: link-error");
   EXPECT_EQ(BoxLine("연결 에러", "\nUSB Cable\n\nCheck it.\n"), "연결 에러: USB Cable Check it.");
+  // An application box has no caption of its own in a station's report: no ": " before it.
+  EXPECT_EQ(BoxLine("", "Thread 생성 실패"), "Thread 생성 실패");
+  EXPECT_EQ(BoxLine("파일 에러", ""), "파일 에러");
 }
 
 TEST(CliLines, ProgressAndSummary) {
