@@ -41,22 +41,9 @@ int WidthOf(HDC dc, const std::wstring& text) {
   return extent.cx;
 }
 
-// A state too wide for one line, in lines of at most `width`: first after its dash ("Done –" over
-// "pull the unit"), then between words only. Korean is broken between words as it is read: a
-// break inside one ("유닛" over "을 뽑으세요") reads wrongly. A word wider than a line has one
-// of its own (cut short when drawn).
-std::vector<std::wstring> LinesOf(HDC dc, const std::wstring& state, int width) {
-  std::vector<std::wstring> parts;
-  const std::wstring dash = L" \u2013 ";
-  for (size_t at = 0; at <= state.size();) {
-    size_t found = state.find(dash, at);
-    if (found == std::wstring::npos) {
-      parts.push_back(state.substr(at));
-      break;
-    }
-    parts.push_back(state.substr(at, found - at) + L" \u2013");
-    at = found + dash.size();
-  }
+// `parts` in lines of at most `width`, each part starting a line, broken between words only. A
+// word wider than a line has one of its own (cut short when drawn).
+std::vector<std::wstring> WrapAtSpaces(HDC dc, const std::vector<std::wstring>& parts, int width) {
   std::vector<std::wstring> lines;
   for (const std::wstring& part : parts) {
     std::wstring line;
@@ -76,6 +63,19 @@ std::vector<std::wstring> LinesOf(HDC dc, const std::wstring& state, int width) 
     if (!line.empty()) lines.push_back(line);
   }
   return lines;
+}
+
+// A state too wide for one line, in lines of at most `width`, broken between words only: Korean
+// broken inside a word ("유닛" over "을 뽑으세요") reads wrongly. After its dash ("이미 검증됨 –"
+// over "유닛을 뽑으세요") where that takes no more lines.
+std::vector<std::wstring> LinesOf(HDC dc, const std::wstring& state, int width) {
+  const std::wstring dash = L" \u2013 ";
+  const size_t at = state.find(dash);
+  std::vector<std::wstring> lines = WrapAtSpaces(dc, {state}, width);
+  if (at == std::wstring::npos) return lines;
+  std::vector<std::wstring> atDash = WrapAtSpaces(
+      dc, {state.substr(0, at) + L" \u2013", state.substr(at + dash.size())}, width);
+  return atDash.size() <= lines.size() ? atDash : lines;
 }
 
 void Paint(HDC dc, const RECT& client, const TileView& view, const TileFonts& fonts) {
