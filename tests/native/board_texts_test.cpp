@@ -63,10 +63,11 @@ TEST(BoardTexts, AKoreanBoardKeepsTheFieldsAndSeparators) {
   board.Arrived({2, port, "", "path"});
   board.Ended(2, Record("link-error", 900, station::TEXT_UNIT_REMOVED), true);
   EXPECT_EQ(board.StateText(tile), "실패: 플래싱 중 뽑힘 – 유닛을 뽑으세요");
-  for (uint64_t unit : {3, 4}) {
-    board.Arrived({unit, port, "", "path"});
-    board.Ended(unit, Record("verification-error", 2100), true);
-  }
+  board.Arrived({3, port, "", "path"});
+  board.Ended(3, Record("link-error", 1500), true);
+  EXPECT_EQ(board.StateText(tile), "실패: 연결 오류 – 유닛을 뽑으세요");
+  board.Arrived({4, port, "", "path"});
+  board.Ended(4, Record("verification-error", 2100), true);
   EXPECT_EQ(board.StateText(tile), "실패: 검증 오류 – 유닛을 뽑으세요");
   EXPECT_EQ(board.TileText(tile), port + " | - | 실패 2.1 s: 검증 오류 | 검증 1, 실패 3 | 포트 점검 필요");
   board.Arrived({5, port, "SN-E", "path"});
