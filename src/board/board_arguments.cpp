@@ -1,7 +1,6 @@
 #include "board_arguments.h"
 
 #include <CLI/CLI.hpp>
-
 #include <optional>
 #include <utility>
 
@@ -51,8 +50,7 @@ constexpr std::pair<const char*, Text> OPTION_HELP[] = {
 
 }  // namespace
 
-BoardArguments ParseBoardArguments(const std::vector<std::string>& arguments,
-                                   Language uiLanguage) {
+BoardArguments ParseBoardArguments(const std::vector<std::string>& arguments, Language uiLanguage) {
   const Language language = AskedLanguage(arguments).value_or(uiLanguage);
   const BoardTexts& texts = TextsFor(language);
   CLI::App app{texts(Text::HelpIntro), BOARD_NAME};
@@ -98,7 +96,8 @@ BoardArguments ParseBoardArguments(const std::vector<std::string>& arguments,
     case station::CommandLine::Error: return UsageError(texts, language, line.text);
   }
   for (const char* option : {"--list", "--station", "--family", "--json"}) {
-    if (app.count(option) > 0) return UsageError(texts, language, texts(Text::NotBoardOption, {option}));
+    if (app.count(option) > 0)
+      return UsageError(texts, language, texts(Text::NotBoardOption, {option}));
   }
   if (const std::string error = station.CheckImage(false); !error.empty())
     return UsageError(texts, language, error);

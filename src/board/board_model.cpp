@@ -381,8 +381,7 @@ std::string BoardModel::CountersText(const station::StationCounts& c) const {
   std::snprintf(rate, sizeof rate, "%.0f", c.unitsPerHour);
   const int yield = tally.yieldPercent();
   return text + count(Text::CountFlashing, c.flashing) + ", " +
-         count(Text::CountWaiting, c.waiting) + " | " +
-         t(Text::UnitsPerHour, {rate}) + " | " +
+         count(Text::CountWaiting, c.waiting) + " | " + t(Text::UnitsPerHour, {rate}) + " | " +
          t(Text::Yield, {yield < 0 ? "-" : std::to_string(yield) + " %"}) + " | " +
          ClockText(c.elapsedMs / 1000);
 }

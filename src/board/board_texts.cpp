@@ -235,7 +235,8 @@ constexpr Entry KOREAN[] = {
     {Text::HelpJson, "실행의 JSON 기록을 FILE에 씁니다 (- 표준 출력)"},
     {Text::HelpList, "연결된 장치를 출력합니다. 아무것도 보내지 않습니다"},
     {Text::HelpStation, "장치가 올 때마다 플래시합니다. Ctrl+C까지 (또는 --count 기록까지)"},
-    {Text::HelpWriteTimeout, "파이프 쓰기 한 번의 제한 시간(초). 넘으면 그 장치를 포기합니다 (기본값 10)"},
+    {Text::HelpWriteTimeout,
+     "파이프 쓰기 한 번의 제한 시간(초). 넘으면 그 장치를 포기합니다 (기본값 10)"},
     {Text::HelpAnswerTimeout,
      "이미지를 보낸 뒤, 그리고 장치가 RECEIVE를 답한 뒤에 다시, 장치가 답해야 하는 "
      "시간(초) (기본값 300)"},

@@ -66,8 +66,8 @@ enum class Text {
   ReasonNotStarted,         // not started
   ReasonCancelled,          // cancelled
   // A tile's small lines.
-  TileTallyLine,   // {verified} ok · {failed} failed
-  TileCheckMark,   // Check this port
+  TileTallyLine,  // {verified} ok · {failed} failed
+  TileCheckMark,  // Check this port
   // The engine's figures: the header's counts (joined by ", ") and a tile's tally in its text.
   CountVerified,         // {n} verified
   CountAlreadyVerified,  // {n} already verified
@@ -83,10 +83,10 @@ enum class Text {
   HeaderNoLog,    // none
   HeaderReading,  // reading the image {percent} %
   // The banner.
-  BannerLogFailed,   // the log cannot be written: no new units start
-  BannerEnded,       // the station has ended (exit status {status}): close the window
-  BannerStopping,    // stopping: the units in flight are cancelled
-  BannerAlsoEnded,   //  (the station has ended, exit status {status})
+  BannerLogFailed,  // the log cannot be written: no new units start
+  BannerEnded,      // the station has ended (exit status {status}): close the window
+  BannerStopping,   // stopping: the units in flight are cancelled
+  BannerAlsoEnded,  //  (the station has ended, exit status {status})
   // The window and its Stop.
   BoardCaption,      // Pelorin Station
   StopButton,        // Stop
@@ -94,42 +94,42 @@ enum class Text {
   StopQuestionMany,  // {n} units are being flashed.\nStop the station? ...
   WindowFailed,      // The board's window cannot be made.
   // The start form.
-  FormCaption,       // Pelorin Station - start
-  FormImage,         // Image:
-  FormChoose,        // Choose...
-  FormSize,          // Size:
-  FormByteSum,       // Byte sum:
-  FormExpected,      // Expected SHA-256:
-  FormLog,           // Log file:
-  FormPorts,         // Ports:
-  FormPortsHint,     // Every port when empty; ...
-  FormUnits,         // Units at once:
-  FormUnitsRange,    // (1 to {max})
-  FormReflash,       // Re-flash units that the log shows verified with this image
-  FormStart,         // Start
-  FormCancel,        // Cancel
-  FormReading,       // reading…
-  FormBytes,         // {n} bytes
-  FormImageTitle,    // Image (the Open File dialog's title)
-  FormLogTitle,      // Log file (the Save dialog's title)
-  FormLogFilter,     // Production log (*.jsonl)
-  FormAllFiles,      // All files
-  FormBadSha256,     // the expected SHA-256 needs 64 hexadecimal digits, got "{text}"
-  FormBadUnits,      // units at once: 1 to {max}
+  FormCaption,     // Pelorin Station - start
+  FormImage,       // Image:
+  FormChoose,      // Choose...
+  FormSize,        // Size:
+  FormByteSum,     // Byte sum:
+  FormExpected,    // Expected SHA-256:
+  FormLog,         // Log file:
+  FormPorts,       // Ports:
+  FormPortsHint,   // Every port when empty; ...
+  FormUnits,       // Units at once:
+  FormUnitsRange,  // (1 to {max})
+  FormReflash,     // Re-flash units that the log shows verified with this image
+  FormStart,       // Start
+  FormCancel,      // Cancel
+  FormReading,     // reading…
+  FormBytes,       // {n} bytes
+  FormImageTitle,  // Image (the Open File dialog's title)
+  FormLogTitle,    // Log file (the Save dialog's title)
+  FormLogFilter,   // Production log (*.jsonl)
+  FormAllFiles,    // All files
+  FormBadSha256,   // the expected SHA-256 needs 64 hexadecimal digits, got "{text}"
+  FormBadUnits,    // units at once: 1 to {max}
   // The command line: the help box and usage errors.
-  HelpIntro,          // Shows a board of the USB ports ...
-  HelpFooter,         // Exit status: ...
-  HelpUsage,          // Usage
-  HelpPositionals,    // Positionals
-  HelpOptions,        // Options
-  HelpHelp,           // Print this help message and exit
-  HelpVersion,        // print the version and exit
-  HelpLang,           // the board's language: ko (Korean) or en (English); ...
-  HelpFamily,         // (PelorinCli's options, listed to be refused by name)
+  HelpIntro,        // Shows a board of the USB ports ...
+  HelpFooter,       // Exit status: ...
+  HelpUsage,        // Usage
+  HelpPositionals,  // Positionals
+  HelpOptions,      // Options
+  HelpHelp,         // Print this help message and exit
+  HelpVersion,      // print the version and exit
+  HelpLang,         // the board's language: ko (Korean) or en (English); ...
+  HelpFamily,       // (PelorinCli's options, listed to be refused by name)
   HelpJson,
   HelpList,
   HelpStation,
-  HelpWriteTimeout,   // (the station's options, as PelorinCli describes them)
+  HelpWriteTimeout,  // (the station's options, as PelorinCli describes them)
   HelpAnswerTimeout,
   HelpLogOption,
   HelpSha256,
@@ -138,9 +138,9 @@ enum class Text {
   HelpCount,
   HelpReflash,
   HelpImage,
-  UsageHint,          // Run with --help for more information.
-  NotBoardOption,     // {option} is PelorinCli's, not PelorinStation's
-  Count               // not a text: how many there are
+  UsageHint,       // Run with --help for more information.
+  NotBoardOption,  // {option} is PelorinCli's, not PelorinStation's
+  Count            // not a text: how many there are
 };
 inline constexpr size_t TEXT_COUNT = static_cast<size_t>(Text::Count);
 

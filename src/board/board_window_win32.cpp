@@ -180,9 +180,8 @@ BoardWindow::~BoardWindow() {
 bool BoardWindow::Create(HINSTANCE instance, int show) {
   if (!RegisterClasses(instance, Proc)) return false;
   window_ = CreateWindowExW(0, BOARD_CLASS, Wide(texts_(Text::BoardCaption)).c_str(),
-                            WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN,
-                            CW_USEDEFAULT, CW_USEDEFAULT, 1280, 760, nullptr, nullptr, instance,
-                            this);
+                            WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN, CW_USEDEFAULT, CW_USEDEFAULT,
+                            1280, 760, nullptr, nullptr, instance, this);
   if (window_ == nullptr) return false;
   dpi_ = WindowDpi(window_);
   header_ = CreateWindowExW(0, STRIP_CLASS, L"", WS_CHILD | WS_VISIBLE, 0, 0, 0, 0, window_,
@@ -191,10 +190,10 @@ bool BoardWindow::Create(HINSTANCE instance, int show) {
   banner_ = CreateWindowExW(0, STRIP_CLASS, L"", WS_CHILD, 0, 0, 0, 0, window_,
                             reinterpret_cast<HMENU>(static_cast<INT_PTR>(BANNER_ID)), instance,
                             bannerView_.get());
-  stop_ = CreateWindowExW(0, L"BUTTON", Wide(texts_(Text::StopButton)).c_str(),
-                          WS_CHILD | WS_VISIBLE | BS_PUSHBUTTON, 0, 0, 0, 0, window_,
-                          reinterpret_cast<HMENU>(static_cast<INT_PTR>(STOP_ID)), instance,
-                          nullptr);
+  stop_ =
+      CreateWindowExW(0, L"BUTTON", Wide(texts_(Text::StopButton)).c_str(),
+                      WS_CHILD | WS_VISIBLE | BS_PUSHBUTTON, 0, 0, 0, 0, window_,
+                      reinterpret_cast<HMENU>(static_cast<INT_PTR>(STOP_ID)), instance, nullptr);
   tooltip_ = CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr, WS_POPUP | TTS_ALWAYSTIP,
                              CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, window_,
                              nullptr, instance, nullptr);
@@ -392,7 +391,8 @@ void BoardWindow::UpdateBanner() {
     text = Wide(texts_(Text::BannerStopping));
     background = RGB(90, 90, 90);
   }
-  if (model_.logFailed() && model_.finished()) text += Wide(texts_(Text::BannerAlsoEnded, {status}));
+  if (model_.logFailed() && model_.finished())
+    text += Wide(texts_(Text::BannerAlsoEnded, {status}));
   const bool wasShown = IsWindowVisible(banner_) != FALSE;
   bannerView_->big = text;
   bannerView_->background = background;
@@ -403,8 +403,8 @@ void BoardWindow::UpdateBanner() {
 }
 
 void BoardWindow::UpdateHeader(uint32_t now) {
-  std::wstring big = Wide(model_.CountersText(
-      model_.finished() ? model_.finalCounts() : counts_()));
+  std::wstring big =
+      Wide(model_.CountersText(model_.finished() ? model_.finalCounts() : counts_()));
   if (!preparing_.empty()) big = preparing_;
   const std::wstring text = big + L" | " + imageLine_;
   if (headerView_->big == big && headerView_->small == imageLine_) return;

@@ -52,20 +52,26 @@ void SetTexts(Form* form) {
   const BoardTexts& texts = *form->texts;
   SetWindowTextW(dialog, Utf8ToWide(texts(Text::FormCaption)).c_str());
   const std::pair<int, Text> controls[] = {
-      {IDC_SF_IMAGE_LABEL, Text::FormImage},  {IDC_SF_CHOOSE, Text::FormChoose},
-      {IDC_SF_SIZE_LABEL, Text::FormSize},    {IDC_SF_SUM_LABEL, Text::FormByteSum},
-      {IDC_SF_EXPECTED_LABEL, Text::FormExpected}, {IDC_SF_LOG_LABEL, Text::FormLog},
-      {IDC_SF_LOG_CHOOSE, Text::FormChoose},  {IDC_SF_PORTS_LABEL, Text::FormPorts},
-      {IDC_SF_PORTS_HINT, Text::FormPortsHint}, {IDC_SF_MAX_LABEL, Text::FormUnits},
-      {IDC_SF_REFLASH, Text::FormReflash},    {IDOK, Text::FormStart},
+      {IDC_SF_IMAGE_LABEL, Text::FormImage},
+      {IDC_SF_CHOOSE, Text::FormChoose},
+      {IDC_SF_SIZE_LABEL, Text::FormSize},
+      {IDC_SF_SUM_LABEL, Text::FormByteSum},
+      {IDC_SF_EXPECTED_LABEL, Text::FormExpected},
+      {IDC_SF_LOG_LABEL, Text::FormLog},
+      {IDC_SF_LOG_CHOOSE, Text::FormChoose},
+      {IDC_SF_PORTS_LABEL, Text::FormPorts},
+      {IDC_SF_PORTS_HINT, Text::FormPortsHint},
+      {IDC_SF_MAX_LABEL, Text::FormUnits},
+      {IDC_SF_REFLASH, Text::FormReflash},
+      {IDOK, Text::FormStart},
       {IDCANCEL, Text::FormCancel},
   };
   for (const auto& [id, text] : controls)
     SetDlgItemTextW(dialog, id, Utf8ToWide(texts(text)).c_str());
-  SetDlgItemTextW(dialog, IDC_SF_MAX_RANGE,
-                  Utf8ToWide(texts(Text::FormUnitsRange,
-                                   {std::to_string(station::STATION_MAX_DEVICES)}))
-                      .c_str());
+  SetDlgItemTextW(
+      dialog, IDC_SF_MAX_RANGE,
+      Utf8ToWide(texts(Text::FormUnitsRange, {std::to_string(station::STATION_MAX_DEVICES)}))
+          .c_str());
   if (form->setup->language != Language::Korean) return;
   LOGFONTW dialogFont{};
   const auto current = reinterpret_cast<HFONT>(SendMessageW(dialog, WM_GETFONT, 0, 0));
@@ -145,8 +151,9 @@ void ImageRead(Form* form, station::StationRunner::Step step) {
     return;
   }
   const station::StationImage& image = form->runner->image();
-  SetDlgItemTextW(dialog, IDC_SF_SIZE,
-                  Utf8ToWide((*form->texts)(Text::FormBytes, {std::to_string(image.size)})).c_str());
+  SetDlgItemTextW(
+      dialog, IDC_SF_SIZE,
+      Utf8ToWide((*form->texts)(Text::FormBytes, {std::to_string(image.size)})).c_str());
   SetDlgItemTextW(dialog, IDC_SF_SUM, std::to_wstring(image.byteSum).c_str());
   SetDlgItemTextW(dialog, IDC_SF_SHA, Utf8ToWide(image.sha256).c_str());
   SendDlgItemMessageW(dialog, IDC_SF_PROGRESS, PBM_SETPOS, 100, 0);
@@ -206,8 +213,8 @@ bool Start(Form* form) {
   if (!units.empty() && units.size() <= 3 && units.find_first_not_of("0123456789") == std::string::npos)
     maxDevices = std::stoi(units);
   if (maxDevices < 1 || maxDevices > station::STATION_MAX_DEVICES) {
-    Refuse(dialog, (*form->texts)(Text::FormBadUnits,
-                                  {std::to_string(station::STATION_MAX_DEVICES)}));
+    Refuse(dialog,
+           (*form->texts)(Text::FormBadUnits, {std::to_string(station::STATION_MAX_DEVICES)}));
     return false;
   }
   if (form->runner->CheckSha256(expected) != station::StationRunner::Step::Done) {

@@ -73,8 +73,8 @@ std::vector<std::wstring> LinesOf(HDC dc, const std::wstring& state, int width) 
   const size_t at = state.find(dash);
   std::vector<std::wstring> lines = WrapAtSpaces(dc, {state}, width);
   if (at == std::wstring::npos) return lines;
-  std::vector<std::wstring> atDash = WrapAtSpaces(
-      dc, {state.substr(0, at) + L" \u2013", state.substr(at + dash.size())}, width);
+  std::vector<std::wstring> atDash =
+      WrapAtSpaces(dc, {state.substr(0, at) + L" \u2013", state.substr(at + dash.size())}, width);
   return atDash.size() <= lines.size() ? atDash : lines;
 }
 
@@ -141,12 +141,12 @@ void Paint(HDC dc, const RECT& client, const TileView& view, const TileFonts& fo
     GetTextMetricsW(dc, &metrics);
     const int lineHeight = metrics.tmHeight > 0 ? metrics.tmHeight : extent.cy;
     const int height = lineHeight * static_cast<int>(lines.size());
-    int top = middle.top + (height < middle.bottom - middle.top
-                                ? (middle.bottom - middle.top - height) / 2
-                                : 0);
+    int top = middle.top +
+              (height < middle.bottom - middle.top ? (middle.bottom - middle.top - height) / 2 : 0);
     for (const std::wstring& line : lines) {
       if (top >= middle.bottom) break;
-      RECT row = {middle.left, top, middle.right, (std::min<LONG>)(top + lineHeight, middle.bottom)};
+      RECT row = {middle.left, top, middle.right,
+                  (std::min<LONG>)(top + lineHeight, middle.bottom)};
       DrawTextW(dc, line.c_str(), static_cast<int>(line.size()), &row,
                 DT_CENTER | DT_SINGLELINE | DT_END_ELLIPSIS | DT_NOPREFIX);
       top += lineHeight;

@@ -25,7 +25,7 @@ struct TileView {
   std::wstring tally;   // "12 ok · 1 failed"
   int percent = -1;     // the bar while flashing; -1 none
   bool checkPort = false;
-  std::wstring mark;    // "Check this port", shown instead of the time while checkPort
+  std::wstring mark;  // "Check this port", shown instead of the time while checkPort
 
   bool operator==(const TileView&) const = default;
 };

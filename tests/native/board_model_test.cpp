@@ -42,22 +42,18 @@ TEST(BoardModel, ATileFollowsItsUnitAndTurnsGreenOrRedOnlyWithItsRecord) {
   board.Progress(1, UnitPhase::Verifying, 100, 100);
   board.Progress(1, UnitPhase::Sending, 100, 100);  // a late one changes nothing
   EXPECT_EQ(board.StateText(Only(board)), "Verifying");
-  EXPECT_EQ(board.TileText(Only(board)),
-            port + " | SN-A | verifying | 0 verified, 0 failed");
+  EXPECT_EQ(board.TileText(Only(board)), port + " | SN-A | verifying | 0 verified, 0 failed");
   board.Ended(1, Record("verified", 2000), true);
   EXPECT_EQ(board.StateText(Only(board)), "Done \xE2\x80\x93 pull the unit");
   EXPECT_EQ(ColourOf(Only(board).state), TileColour::Green);
-  EXPECT_EQ(board.TileText(Only(board)),
-            port + " | SN-A | verified 2.0 s | 1 verified, 0 failed");
+  EXPECT_EQ(board.TileText(Only(board)), port + " | SN-A | verified 2.0 s | 1 verified, 0 failed");
   board.Departed(1);
-  EXPECT_EQ(board.TileText(Only(board)),
-            port + " | - | plug in a unit | 1 verified, 0 failed");
+  EXPECT_EQ(board.TileText(Only(board)), port + " | - | plug in a unit | 1 verified, 0 failed");
 
   // A verdict whose record could not be written is never green, and in no figure of the log.
   board.Arrived(Unit(2, port, "SN-B"));
   board.Ended(2, Record("verified"), false);
-  EXPECT_EQ(board.StateText(Only(board)),
-            "NOT IN THE LOG: verified \xE2\x80\x93 pull the unit");
+  EXPECT_EQ(board.StateText(Only(board)), "NOT IN THE LOG: verified \xE2\x80\x93 pull the unit");
   EXPECT_EQ(ColourOf(Only(board).state), TileColour::Red);
   board.Arrived(Unit(3, port));
   board.Ended(3, Record("link-error", 900, station::TEXT_UNIT_REMOVED), true);

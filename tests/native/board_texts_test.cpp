@@ -29,8 +29,8 @@ TEST(BoardLanguage, LangElseTheUserInterfaceLanguageChoosesIt) {
   EXPECT_EQ(refused.exitStatus, EXIT_USAGE);
   // The help and the board's own refusals speak the language chosen, --lang before the UI's.
   EXPECT_EQ(ParseBoardArguments({"--help"}, Language::Korean).text.rfind("USB 포트를", 0), 0u);
-  EXPECT_EQ(ParseBoardArguments({"--help", "--lang", "en"}, Language::Korean).text.rfind("Shows", 0),
-            0u);
+  EXPECT_EQ(
+      ParseBoardArguments({"--help", "--lang", "en"}, Language::Korean).text.rfind("Shows", 0), 0u);
   EXPECT_EQ(ParseBoardArguments({"--lang", "ko", "--json", "x.json"}, Language::English).text,
             "PelorinStation: --json은(는) PelorinCli의 옵션이며 PelorinStation의 옵션이 아닙니다\n"
             "자세한 내용은 --help로 실행해 보세요.");
@@ -69,7 +69,8 @@ TEST(BoardTexts, AKoreanBoardKeepsTheFieldsAndSeparators) {
   board.Arrived({4, port, "", "path"});
   board.Ended(4, Record("verification-error", 2100), true);
   EXPECT_EQ(board.StateText(tile), "실패: 검증 오류 – 유닛을 뽑으세요");
-  EXPECT_EQ(board.TileText(tile), port + " | - | 실패 2.1 s: 검증 오류 | 검증 1, 실패 3 | 포트 점검 필요");
+  EXPECT_EQ(board.TileText(tile),
+            port + " | - | 실패 2.1 s: 검증 오류 | 검증 1, 실패 3 | 포트 점검 필요");
   board.Arrived({5, port, "SN-E", "path"});
   board.Ended(5, Record("cancelled", 300), false);
   EXPECT_EQ(board.StateText(tile), "로그에 없음: 취소됨 – 유닛을 뽑으세요");

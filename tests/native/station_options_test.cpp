@@ -57,12 +57,12 @@ TEST(BoardArguments, TheStationsOptionsWithTheImageOptional) {
   EXPECT_NE(help.text.find("\n  --reflash "), std::string::npos) << help.text;
   // The board's help describes the options it shares with PelorinCli in PelorinCli's words.
   const std::string cliHelp = cli::ParseArguments({"--help"}).text;
-  for (board::Text id : {board::Text::HelpFamily, board::Text::HelpJson, board::Text::HelpList,
-                         board::Text::HelpStation, board::Text::HelpWriteTimeout,
-                         board::Text::HelpAnswerTimeout, board::Text::HelpLogOption,
-                         board::Text::HelpSha256, board::Text::HelpPort,
-                         board::Text::HelpMaxDevices, board::Text::HelpCount,
-                         board::Text::HelpReflash, board::Text::HelpImage}) {
+  for (board::Text id :
+       {board::Text::HelpFamily, board::Text::HelpJson, board::Text::HelpList,
+        board::Text::HelpStation, board::Text::HelpWriteTimeout, board::Text::HelpAnswerTimeout,
+        board::Text::HelpLogOption, board::Text::HelpSha256, board::Text::HelpPort,
+        board::Text::HelpMaxDevices, board::Text::HelpCount, board::Text::HelpReflash,
+        board::Text::HelpImage}) {
     const std::string_view words = board::TextsFor(board::Language::English)[id];
     EXPECT_NE(cliHelp.find(words), std::string::npos) << words;
     EXPECT_NE(help.text.find(words), std::string::npos) << words;
