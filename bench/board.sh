@@ -55,7 +55,9 @@ flash() {
   if [ "$program" = cli ]; then
     run_win "$cli" --station "${args[@]}" >"$work/$name.log" 2>&1 &
   else
-    run_win "$board" "${args[@]}" >"$work/$name.log" 2>&1 &
+    # English: the board's texts are read as the documented English form (the bench runs under a
+    # Korean locale).
+    run_win "$board" --lang en "${args[@]}" >"$work/$name.log" 2>&1 &
   fi
   local runner=$! pid start="" last=0 now
   started_pids+=("$runner")
@@ -95,7 +97,7 @@ for round in $(seq "$rounds"); do
   mapfile -t options < <(units 16 A)
   for k in $(seq 0 15); do options[$((2 * k + 1))]+=",arrive=$((2000 + k * 370))"; done
   serve 16 "${options[@]}" || exit 1
-  run_win "$board" --log "$(win_path "$work/arrival.jsonl")" --count 16 "$(win_path "$small")" \
+  run_win "$board" --lang en --log "$(win_path "$work/arrival.jsonl")" --count 16 "$(win_path "$small")" \
     >"$work/arrival.log" 2>&1 &
   board_runner=$!
   started_pids+=("$board_runner")

@@ -17,6 +17,16 @@
 #define IDC_SF_PORTS 2010
 #define IDC_SF_MAX 2011
 #define IDC_SF_REFLASH 2012
+// The start form's labels (their texts are set in the board's language).
+#define IDC_SF_IMAGE_LABEL 2013
+#define IDC_SF_SIZE_LABEL 2014
+#define IDC_SF_SUM_LABEL 2015
+#define IDC_SF_EXPECTED_LABEL 2016
+#define IDC_SF_LOG_LABEL 2017
+#define IDC_SF_PORTS_LABEL 2018
+#define IDC_SF_PORTS_HINT 2019
+#define IDC_SF_MAX_LABEL 2020
+#define IDC_SF_MAX_RANGE 2021
 
 #ifndef IDC_STATIC
 #define IDC_STATIC (-1)

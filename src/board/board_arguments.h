@@ -1,9 +1,12 @@
 // PelorinStation.exe's arguments: the station's options as PelorinCli --station takes them
-// (station_options.h), with the IMAGE optional (without it the board asks for one). Its texts
-// name PelorinStation and come without a final newline.
+// (station_options.h), with the IMAGE optional (without it the board asks for one), and the
+// board's own --lang. Its texts name PelorinStation, are in the board's language (the help's
+// option words and what the station's checks and CLI11 say stay as they are) and come without a
+// final newline.
 //
-//   PelorinStation [--log FILE] [--sha256 HEX] [--port LOCATION]... [--max-devices N] [--count N]
-//                  [--reflash] [--write-timeout S] [--answer-timeout S] [IMAGE]
+//   PelorinStation [--lang ko|en] [--log FILE] [--sha256 HEX] [--port LOCATION]...
+//                  [--max-devices N] [--count N] [--reflash] [--write-timeout S]
+//                  [--answer-timeout S] [IMAGE]
 //   PelorinStation --help | --version
 //
 // PelorinCli's own options (--list, --station, --family, --json) are refused by name.
@@ -12,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "board_texts.h"
 #include "run_results.h"
 #include "station_options.h"
 
@@ -27,7 +31,11 @@ struct BoardArguments {
   int exitStatus = EXIT_USAGE;
   std::string text;  // the --help or --version text (exit 0), or the error message with a hint
                      // to --help (exit 2)
+  Language language = Language::English;  // --lang, else the user interface's
 };
-BoardArguments ParseBoardArguments(const std::vector<std::string>& arguments);
+// `uiLanguage`: the board's language where --lang does not choose one (that of Windows' user
+// interface language, LanguageOfUi).
+BoardArguments ParseBoardArguments(const std::vector<std::string>& arguments,
+                                   Language uiLanguage = Language::English);
 
 }  // namespace pelorin::board

@@ -1,6 +1,7 @@
 // PelorinStation.exe: the station board. The same options as PelorinCli --station; with IMAGE it
 // starts at once (a shortcut on the station's desktop is how a line runs it), without it the
-// start form asks for one. Exits with the station's status (see --help).
+// start form asks for one. Exits with the station's status (see --help). It speaks Korean or
+// English: --lang, else Korean where Windows' user interface is Korean.
 #include <windows.h>
 #include <commctrl.h>
 
@@ -16,10 +17,11 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   using namespace pelorin;
   std::vector<std::string> arguments;
   for (int i = 1; i < __argc; ++i) arguments.push_back(WideToUtf8(__wargv[i]));
-  const board::BoardArguments parsed = board::ParseBoardArguments(arguments);
+  const board::BoardArguments parsed =
+      board::ParseBoardArguments(arguments, board::LanguageOfUi(GetUserDefaultUILanguage()));
   if (!parsed.ok) {
     // --help and --version come in a box too: a GUI program has no console to print to.
-    MessageBoxW(nullptr, Utf8ToWide(parsed.text).c_str(), L"PelorinStation",
+    MessageBoxW(nullptr, Utf8ToWide(parsed.text).c_str(), board::BOX_CAPTION,
                 MB_OK | (parsed.exitStatus == EXIT_VERIFIED ? MB_ICONINFORMATION : MB_ICONSTOP));
     return parsed.exitStatus;
   }
@@ -28,6 +30,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
 
   board::BoardSetup setup;
   setup.station = parsed.setup;
+  setup.language = parsed.language;
   station::StationRunner* runner = nullptr;
   if (setup.station.imagePath.empty()) {
     runner = board::RunStartForm(instance, &setup);
@@ -37,8 +40,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   }
   auto* board = new board::BoardWindow(*runner, setup);  // never freed, as the runner
   if (!board->Create(instance, SW_SHOWMAXIMIZED) || !board->StartEngine()) {
-    MessageBoxW(nullptr, L"The board's window cannot be made.", L"PelorinStation",
-                MB_OK | MB_ICONSTOP);
+    MessageBoxW(nullptr,
+                Utf8ToWide(board::TextsFor(setup.language)(board::Text::WindowFailed)).c_str(),
+                board::BOX_CAPTION, MB_OK | MB_ICONSTOP);
     return EXIT_USAGE;
   }
   MSG message;

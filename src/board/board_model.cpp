@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <functional>
+#include <utility>
 
 namespace pelorin::board {
 namespace {
@@ -15,14 +16,6 @@ std::string Seconds(uint32_t ms) {
   char text[32];
   std::snprintf(text, sizeof text, "%.1f s", ms / 1000.0);
   return text;
-}
-
-// A result as a few words for "FAILED: ...".
-std::string ReasonOf(const station::StationRecord& record) {
-  if (record.message == station::TEXT_UNIT_REMOVED) return "removed while flashing";
-  std::string reason = record.result;
-  std::replace(reason.begin(), reason.end(), '-', ' ');
-  return reason;
 }
 
 // The number in `text` after `key` ("Port_#0002" -> 2), -1 when there is none.
@@ -56,12 +49,11 @@ TileColour ColourOf(TileState state) {
   return TileColour::Grey;
 }
 
-std::string ShortPort(std::string_view port) {
+std::string ShortPort(std::string_view port, const BoardTexts& texts) {
   const long portNumber = NumberAfter(port, "Port_#");
   const long hub = NumberAfter(port, "Hub_#");
-  if (portNumber >= 0 && hub >= 0) {
-    return "Hub " + std::to_string(hub) + " \xC2\xB7 Port " + std::to_string(portNumber);
-  }
+  if (portNumber >= 0 && hub >= 0)
+    return texts(Text::HubPort, {std::to_string(hub), std::to_string(portNumber)});
   // A location path: the USB(n) steps below the root hub, "USB 2.1".
   std::string steps;
   for (size_t at = port.find("#USB("); at != std::string_view::npos;
@@ -90,12 +82,13 @@ std::string ControllerOf(std::string_view port) {
 
 }  // namespace
 
-std::map<std::string, std::string> UniqueLabels(const std::vector<std::string>& ports) {
+std::map<std::string, std::string> UniqueLabels(const std::vector<std::string>& ports,
+                                                const BoardTexts& texts) {
   // Each round gives a longer form to the ports whose label another port shares.
-  const auto shortForm = [](const std::string& port) { return ShortPort(port); };
-  const auto withController = [](const std::string& port) {
+  const auto shortForm = [&texts](const std::string& port) { return ShortPort(port, texts); };
+  const auto withController = [&texts](const std::string& port) {
     const std::string controller = ControllerOf(port);
-    return controller.empty() ? port : controller + " \xC2\xB7 " + ShortPort(port);
+    return controller.empty() ? port : controller + " \xC2\xB7 " + ShortPort(port, texts);
   };
   const auto full = [](const std::string& port) { return port; };
   std::map<std::string, std::string> labels;
@@ -136,7 +129,27 @@ bool PortBefore(const std::string& a, const std::string& b) {
   return a < b;
 }
 
-BoardModel::BoardModel(const std::vector<std::string>& exactPorts) {
+std::string BoardModel::ReasonOf(const station::StationRecord& record) const {
+  if (record.message == station::TEXT_UNIT_REMOVED) return texts_(Text::ReasonRemoved);
+  static constexpr std::pair<std::string_view, Text> REASONS[] = {
+      {"verified", Text::ReasonVerified},
+      {"already-verified", Text::ReasonAlreadyVerified},
+      {"verification-error", Text::ReasonVerificationError},
+      {"link-error", Text::ReasonLinkError},
+      {"image-error", Text::ReasonImageError},
+      {"not-started", Text::ReasonNotStarted},
+      {"cancelled", Text::ReasonCancelled},
+  };
+  for (const auto& [result, reason] : REASONS)
+    if (record.result == result) return texts_(reason);
+  // A result word of a later engine: as it is, its hyphens as spaces.
+  std::string reason = record.result;
+  std::replace(reason.begin(), reason.end(), '-', ' ');
+  return reason;
+}
+
+BoardModel::BoardModel(const std::vector<std::string>& exactPorts, Language language)
+    : texts_(TextsFor(language)) {
   for (const std::string& port : exactPorts) {
     if (!port.empty() && port.back() != '*') PortTile(port);
   }
@@ -150,9 +163,10 @@ Tile& BoardModel::PortTile(const std::string& port) {
     // A new port may make another's short label ambiguous: every label is made again.
     std::vector<std::string> ports;
     for (const auto& [name, each] : tiles_) ports.push_back(name);
-    const std::map<std::string, std::string> labels = UniqueLabels(ports);
+    const std::map<std::string, std::string> labels = UniqueLabels(ports, texts_);
     for (auto& [name, each] : tiles_) {
-      const std::string& label = name == UNKNOWN_PORT_TILE ? name : labels.at(name);
+      const std::string label =
+          name == UNKNOWN_PORT_TILE ? texts_(Text::UnknownPort) : labels.at(name);
       if (each.label != label) {
         each.label = label;
         ++each.changes;
@@ -307,60 +321,69 @@ std::vector<const Tile*> BoardModel::Tiles() const {
   return tiles;
 }
 
-std::string BoardModel::StateText(const Tile& tile) {
+std::string BoardModel::StateText(const Tile& tile) const {
+  const BoardTexts& t = texts_;
   switch (tile.state) {
-    case TileState::Empty: return "Plug in a unit";
-    case TileState::Waiting: return "Waiting for a slot";
-    case TileState::Opening: return "Opening\xE2\x80\xA6";
-    case TileState::Flashing: return "Flashing " + std::to_string(tile.percent) + " %";
-    case TileState::Verifying: return "Verifying";
-    case TileState::Done: return "Done \xE2\x80\x93 pull the unit";
-    case TileState::AlreadyVerified: return "Already verified \xE2\x80\x93 pull the unit";
-    case TileState::Failed: return "FAILED: " + tile.reason + " \xE2\x80\x93 pull the unit";
-    case TileState::Cancelled: return "STOPPED \xE2\x80\x93 flash it again";
-    case TileState::NotFlashed: return "Not flashed \xE2\x80\x93 pull the unit";
-    case TileState::NotInLog: return "NOT IN THE LOG: " + tile.reason + " \xE2\x80\x93 pull the unit";
+    case TileState::Empty: return t(Text::StateEmpty);
+    case TileState::Waiting: return t(Text::StateWaiting);
+    case TileState::Opening: return t(Text::StateOpening);
+    case TileState::Flashing: return t(Text::StateFlashing, {std::to_string(tile.percent)});
+    case TileState::Verifying: return t(Text::StateVerifying);
+    case TileState::Done: return t(Text::StateDone);
+    case TileState::AlreadyVerified: return t(Text::StateAlreadyVerified);
+    case TileState::Failed: return t(Text::StateFailed, {tile.reason});
+    case TileState::Cancelled: return t(Text::StateCancelled);
+    case TileState::NotFlashed: return t(Text::StateNotFlashed);
+    case TileState::NotInLog: return t(Text::StateNotInLog, {tile.reason});
   }
   return {};
 }
 
-std::string BoardModel::TileText(const Tile& tile) {
+std::string BoardModel::PortName(const Tile& tile) const {
+  return tile.port == UNKNOWN_PORT_TILE ? texts_(Text::UnknownPort) : tile.port;
+}
+
+std::string BoardModel::TileText(const Tile& tile) const {
+  const BoardTexts& t = texts_;
   std::string state;
   switch (tile.state) {
-    case TileState::Empty: state = "plug in a unit"; break;
-    case TileState::Waiting: state = "waiting for a slot"; break;
+    case TileState::Empty: state = t(Text::TileEmpty); break;
+    case TileState::Waiting: state = t(Text::TileWaiting); break;
     // A running unit's time changes all the time: its tile draws it, its text does not carry it
     // (a text that changes ten times a second is no use to a screen reader).
-    case TileState::Opening: state = "opening"; break;
-    case TileState::Flashing: state = "flashing " + std::to_string(tile.percent) + " %"; break;
-    case TileState::Verifying: state = "verifying"; break;
-    case TileState::Done: state = "verified " + Seconds(tile.unitMs); break;
-    case TileState::AlreadyVerified: state = "already verified"; break;
-    case TileState::Failed: state = "failed " + Seconds(tile.unitMs) + ": " + tile.reason; break;
-    case TileState::Cancelled: state = "cancelled"; break;
-    case TileState::NotFlashed: state = "not flashed"; break;
-    case TileState::NotInLog: state = "not in the log: " + tile.reason; break;
+    case TileState::Opening: state = t(Text::TileOpening); break;
+    case TileState::Flashing: state = t(Text::TileFlashing, {std::to_string(tile.percent)}); break;
+    case TileState::Verifying: state = t(Text::TileVerifying); break;
+    case TileState::Done: state = t(Text::TileVerified, {Seconds(tile.unitMs)}); break;
+    case TileState::AlreadyVerified: state = t(Text::TileAlreadyVerified); break;
+    case TileState::Failed: state = t(Text::TileFailed, {Seconds(tile.unitMs), tile.reason}); break;
+    case TileState::Cancelled: state = t(Text::TileCancelled); break;
+    case TileState::NotFlashed: state = t(Text::TileNotFlashed); break;
+    case TileState::NotInLog: state = t(Text::TileNotInLog, {tile.reason}); break;
   }
-  std::string text = tile.port + " | " + Dash(tile.serial) + " | " + state + " | " +
-                     std::to_string(tile.tally.verified) + " verified, " +
-                     std::to_string(tile.tally.failed) + " failed";
-  if (tile.checkPort) text += " | check this port";
+  std::string text = PortName(tile) + " | " + Dash(tile.serial) + " | " + state + " | " +
+                     t(Text::CountVerified, {std::to_string(tile.tally.verified)}) + ", " +
+                     t(Text::CountFailed, {std::to_string(tile.tally.failed)});
+  if (tile.checkPort) text += " | " + t(Text::TileCheckPort);
   return text;
 }
 
-std::string BoardModel::CountersText(const station::StationCounts& c) {
-  const station::Tally& t = c.tally;
+std::string BoardModel::CountersText(const station::StationCounts& c) const {
+  const BoardTexts& t = texts_;
+  const station::Tally& tally = c.tally;
+  const auto count = [&t](Text id, auto n) { return t(id, {std::to_string(n)}); };
+  std::string text = count(Text::CountVerified, tally.verified) + ", " +
+                     count(Text::CountAlreadyVerified, tally.alreadyVerified) + ", " +
+                     count(Text::CountFailed, tally.failed) + ", " +
+                     count(Text::CountCancelled, tally.cancelled) + ", ";
+  if (tally.notInLog > 0) text += count(Text::CountNotInLog, tally.notInLog) + ", ";
   char rate[32];
-  std::snprintf(rate, sizeof rate, "%.0f units/h", c.unitsPerHour);
-  const int yield = t.yieldPercent();
-  std::string text = std::to_string(t.verified) + " verified, " +
-                     std::to_string(t.alreadyVerified) + " already verified, " +
-                     std::to_string(t.failed) + " failed, " + std::to_string(t.cancelled) +
-                     " cancelled, ";
-  if (t.notInLog > 0) text += std::to_string(t.notInLog) + " not in the log, ";
-  return text + std::to_string(c.flashing) + " flashing, " + std::to_string(c.waiting) +
-         " waiting | " + rate + " | yield " + (yield < 0 ? "-" : std::to_string(yield) + " %") +
-         " | " + ClockText(c.elapsedMs / 1000);
+  std::snprintf(rate, sizeof rate, "%.0f", c.unitsPerHour);
+  const int yield = tally.yieldPercent();
+  return text + count(Text::CountFlashing, c.flashing) + ", " +
+         count(Text::CountWaiting, c.waiting) + " | " + t(Text::UnitsPerHour, {rate}) + " | " +
+         t(Text::Yield, {yield < 0 ? "-" : std::to_string(yield) + " %"}) + " | " +
+         ClockText(c.elapsedMs / 1000);
 }
 
 }  // namespace pelorin::board

@@ -25,22 +25,6 @@ std::wstring Wide(const std::string& text) {
   return Utf8ToWide(text);
 }
 
-HFONT MakeFont(int pixels, bool bold) {
-  NONCLIENTMETRICSW metrics{};
-  metrics.cbSize = sizeof metrics;
-  LOGFONTW font{};
-  if (SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0)) {
-    font = metrics.lfMessageFont;
-  } else {
-    lstrcpynW(font.lfFaceName, L"Tahoma", LF_FACESIZE);
-  }
-  font.lfHeight = -pixels;
-  font.lfWidth = 0;
-  font.lfWeight = bold ? FW_BOLD : FW_NORMAL;
-  font.lfQuality = ANTIALIASED_QUALITY;
-  return CreateFontIndirectW(&font);
-}
-
 std::wstring TimeText(const Tile& tile, uint32_t now) {
   char text[32] = "";
   switch (tile.state) {
@@ -60,17 +44,19 @@ std::wstring TimeText(const Tile& tile, uint32_t now) {
   return Wide(text);
 }
 
-TileView ViewOf(const Tile& tile, uint32_t now) {
+TileView ViewOf(const BoardModel& model, const Tile& tile, uint32_t now) {
+  const BoardTexts& texts = model.texts();
   TileView view;
   view.colour = ColourOf(tile.state);
   view.port = Wide(tile.label);
-  view.state = Wide(BoardModel::StateText(tile));
+  view.state = Wide(model.StateText(tile));
   view.serial = Wide(tile.serial);
   view.time = TimeText(tile, now);
-  view.tally = std::to_wstring(tile.tally.verified) + L" ok \u00B7 " +
-               std::to_wstring(tile.tally.failed) + L" failed";
+  view.tally = Wide(texts(Text::TileTallyLine, {std::to_string(tile.tally.verified),
+                                                std::to_string(tile.tally.failed)}));
   view.percent = tile.state == TileState::Flashing ? tile.percent : -1;
   view.checkPort = tile.checkPort;
+  if (tile.checkPort) view.mark = Wide(texts(Text::TileCheckMark));
   return view;
 }
 
@@ -153,11 +139,35 @@ bool RegisterClasses(HINSTANCE instance, WNDPROC boardProc) {
 
 }  // namespace
 
+HFONT MakeBoardFont(int pixels, bool bold, Language language) {
+  NONCLIENTMETRICSW metrics{};
+  metrics.cbSize = sizeof metrics;
+  LOGFONTW font{};
+  if (SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0)) {
+    font = metrics.lfMessageFont;
+  } else {
+    lstrcpynW(font.lfFaceName, L"Tahoma", LF_FACESIZE);
+  }
+  if (language == Language::Korean) {
+    // The message font of a Western Windows has no Hangul. Malgun Gothic comes with Windows
+    // Vista and later; where it is missing, the font mapper takes a face that has the character
+    // set.
+    lstrcpynW(font.lfFaceName, L"Malgun Gothic", LF_FACESIZE);
+    font.lfCharSet = HANGUL_CHARSET;
+  }
+  font.lfHeight = -pixels;
+  font.lfWidth = 0;
+  font.lfWeight = bold ? FW_BOLD : FW_NORMAL;
+  font.lfQuality = ANTIALIASED_QUALITY;
+  return CreateFontIndirectW(&font);
+}
+
 BoardWindow::BoardWindow(station::StationRunner& runner, BoardSetup setup)
     : runner_(runner),
       counts_([&runner] { return runner.Counts(); }),
       setup_(std::move(setup)),
-      model_(setup_.station.settings.ports),
+      model_(setup_.station.settings.ports, setup_.language),
+      texts_(model_.texts()),
       headerView_(std::make_unique<StripView>()),
       bannerView_(std::make_unique<StripView>()),
       engineEnded_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
@@ -169,9 +179,9 @@ BoardWindow::~BoardWindow() {
 
 bool BoardWindow::Create(HINSTANCE instance, int show) {
   if (!RegisterClasses(instance, Proc)) return false;
-  window_ = CreateWindowExW(0, BOARD_CLASS, BOARD_CAPTION, WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN,
-                            CW_USEDEFAULT, CW_USEDEFAULT, 1280, 760, nullptr, nullptr, instance,
-                            this);
+  window_ = CreateWindowExW(0, BOARD_CLASS, Wide(texts_(Text::BoardCaption)).c_str(),
+                            WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN, CW_USEDEFAULT, CW_USEDEFAULT,
+                            1280, 760, nullptr, nullptr, instance, this);
   if (window_ == nullptr) return false;
   dpi_ = WindowDpi(window_);
   header_ = CreateWindowExW(0, STRIP_CLASS, L"", WS_CHILD | WS_VISIBLE, 0, 0, 0, 0, window_,
@@ -180,9 +190,10 @@ bool BoardWindow::Create(HINSTANCE instance, int show) {
   banner_ = CreateWindowExW(0, STRIP_CLASS, L"", WS_CHILD, 0, 0, 0, 0, window_,
                             reinterpret_cast<HMENU>(static_cast<INT_PTR>(BANNER_ID)), instance,
                             bannerView_.get());
-  stop_ = CreateWindowExW(0, L"BUTTON", L"Stop", WS_CHILD | WS_VISIBLE | BS_PUSHBUTTON, 0, 0, 0, 0,
-                          window_, reinterpret_cast<HMENU>(static_cast<INT_PTR>(STOP_ID)),
-                          instance, nullptr);
+  stop_ =
+      CreateWindowExW(0, L"BUTTON", Wide(texts_(Text::StopButton)).c_str(),
+                      WS_CHILD | WS_VISIBLE | BS_PUSHBUTTON, 0, 0, 0, 0, window_,
+                      reinterpret_cast<HMENU>(static_cast<INT_PTR>(STOP_ID)), instance, nullptr);
   tooltip_ = CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr, WS_POPUP | TTS_ALWAYSTIP,
                              CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, window_,
                              nullptr, instance, nullptr);
@@ -253,19 +264,21 @@ LRESULT BoardWindow::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
       return 0;
     case WM_BOARD_PREPARE:
       if (wParam == 0) {
-        preparing_ = L"reading the image " + std::to_wstring(lParam) + L" %";
+        preparing_ = Wide(texts_(Text::HeaderReading, {std::to_string(lParam)}));
       } else if (wParam == 1) {
         preparing_.clear();
         const station::StationImage& image = runner_.image();
         const size_t slash = image.path.find_last_of("\\/");
+        const std::string log = setup_.station.logPath.empty()
+                                    ? texts_(Text::HeaderNoLog)
+                                    : FullPathUtf8(Wide(setup_.station.logPath));
         imageLine_ = Wide(image.path.substr(slash == std::string::npos ? 0 : slash + 1)) +
-                     L" | SHA-256 " + Wide(image.sha256.substr(0, 12)) + L" | log " +
-                     (setup_.station.logPath.empty() ? L"none"
-                                                     : Wide(FullPathUtf8(Wide(setup_.station.logPath))));
+                     L" | SHA-256 " + Wide(image.sha256.substr(0, 12)) + L" | " +
+                     Wide(texts_(Text::HeaderLog, {log}));
       } else {
         exitStatus_ = static_cast<int>(lParam);
         if (!refusal_.empty()) {
-          MessageBoxW(window_, Wide(refusal_).c_str(), L"PelorinStation", MB_OK | MB_ICONSTOP);
+          MessageBoxW(window_, Wide(refusal_).c_str(), BOX_CAPTION, MB_OK | MB_ICONSTOP);
         }
         DestroyWindow(window_);
         return 0;
@@ -348,9 +361,9 @@ void BoardWindow::RequestStop() {
   const int32_t flashing = counts_().flashing;
   if (flashing > 0) {
     const std::wstring question =
-        std::to_wstring(flashing) + (flashing == 1 ? L" unit is" : L" units are") +
-        L" being flashed.\nStop the station? Units in flight are recorded as cancelled.";
-    if (MessageBoxW(window_, question.c_str(), L"PelorinStation",
+        Wide(texts_(flashing == 1 ? Text::StopQuestionOne : Text::StopQuestionMany,
+                    {std::to_string(flashing)}));
+    if (MessageBoxW(window_, question.c_str(), BOX_CAPTION,
                     MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2) != IDYES)
       return;
   }
@@ -368,19 +381,18 @@ void BoardWindow::RequestStop() {
 void BoardWindow::UpdateBanner() {
   std::wstring text;
   COLORREF background = RGB(205, 35, 35);
+  const std::string status = std::to_string(model_.exitStatus());
   if (model_.logFailed()) {
-    text = TEXT_LOG_FAILED;
+    text = Wide(texts_(Text::BannerLogFailed));
   } else if (model_.finished()) {
-    text = L"the station has ended (exit status " + std::to_wstring(model_.exitStatus()) +
-           L"): close the window";
+    text = Wide(texts_(Text::BannerEnded, {status}));
     background = RGB(90, 90, 90);
   } else if (stopping_) {
-    text = L"stopping: the units in flight are cancelled";
+    text = Wide(texts_(Text::BannerStopping));
     background = RGB(90, 90, 90);
   }
-  if (model_.logFailed() && model_.finished()) {
-    text += L" (the station has ended, exit status " + std::to_wstring(model_.exitStatus()) + L")";
-  }
+  if (model_.logFailed() && model_.finished())
+    text += Wide(texts_(Text::BannerAlsoEnded, {status}));
   const bool wasShown = IsWindowVisible(banner_) != FALSE;
   bannerView_->big = text;
   bannerView_->background = background;
@@ -391,8 +403,8 @@ void BoardWindow::UpdateBanner() {
 }
 
 void BoardWindow::UpdateHeader(uint32_t now) {
-  std::wstring big = Wide(BoardModel::CountersText(
-      model_.finished() ? model_.finalCounts() : counts_()));
+  std::wstring big =
+      Wide(model_.CountersText(model_.finished() ? model_.finalCounts() : counts_()));
   if (!preparing_.empty()) big = preparing_;
   const std::wstring text = big + L" | " + imageLine_;
   if (headerView_->big == big && headerView_->small == imageLine_) return;
@@ -447,7 +459,7 @@ void BoardWindow::Refresh() {
     label.changes = tile.changes;
     label.second = now / 1000;
     label.settled = true;
-    TileView view = ViewOf(tile, now);
+    TileView view = ViewOf(model_, tile, now);
     // A flashing unit's bar moves at most PROGRESS_REPAINT_MS apart; any other change at once.
     const bool progressOnly = sameTile && view.percent >= 0 && slot.view.percent >= 0 &&
                               view.colour == slot.view.colour && view.serial == slot.view.serial;
@@ -466,7 +478,7 @@ void BoardWindow::Refresh() {
     }
     // The window text follows every change of state at once, a flashing unit's percentage at
     // most once a second.
-    std::wstring text = Wide(BoardModel::TileText(tile));
+    std::wstring text = Wide(model_.TileText(tile));
     if (text != label.text) {
       const bool percentOnly = sameTile && tile.state == TileState::Flashing &&
                                label.state == TileState::Flashing;
@@ -480,7 +492,7 @@ void BoardWindow::Refresh() {
       }
     }
     // The tooltip: the full location, and what the last unit's box said.
-    std::wstring tip = Wide(tile.port);
+    std::wstring tip = Wide(model_.PortName(tile));
     if (!tile.message.empty()) tip += L"\r\n" + Wide(tile.message);
     if (tooltip_ != nullptr && tip != label.tip) {
       TOOLINFOW tool{};
@@ -502,8 +514,8 @@ void BoardWindow::MakeFonts(int tileHeight) {
   // Large enough to read from across the room, never below what a screen shows readably.
   const int state = std::clamp(tileHeight * 26 / 100, Scale(13, dpi_), Scale(40, dpi_));
   const int small = std::clamp(tileHeight * 16 / 100, Scale(11, dpi_), Scale(20, dpi_));
-  tileFonts_.state = MakeFont(state, true);
-  tileFonts_.small = MakeFont(small, false);
+  tileFonts_.state = MakeBoardFont(state, true, setup_.language);
+  tileFonts_.small = MakeBoardFont(small, false, setup_.language);
   if (HDC screen = GetDC(window_)) {
     HGDIOBJ old = SelectObject(screen, tileFonts_.small);
     TEXTMETRICW metrics{};
@@ -512,8 +524,8 @@ void BoardWindow::MakeFonts(int tileHeight) {
     ReleaseDC(window_, screen);
   }
   tileFonts_.padding = std::max(Scale(4, dpi_), tileHeight / 16);
-  headerFont_ = MakeFont(Scale(24, dpi_), true);
-  smallFont_ = MakeFont(Scale(14, dpi_), false);
+  headerFont_ = MakeBoardFont(Scale(24, dpi_), true, setup_.language);
+  smallFont_ = MakeBoardFont(Scale(14, dpi_), false, setup_.language);
   headerView_->bigFont = bannerView_->bigFont = headerFont_;
   headerView_->smallFont = bannerView_->smallFont = smallFont_;
   SendMessageW(stop_, WM_SETFONT, reinterpret_cast<WPARAM>(headerFont_), TRUE);

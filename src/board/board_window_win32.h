@@ -21,7 +21,9 @@
 namespace pelorin::board {
 
 inline constexpr wchar_t BOARD_CLASS[] = L"PelorinStationBoard";
-inline constexpr wchar_t BOARD_CAPTION[] = L"Pelorin Station";
+// The caption of the board's boxes (its refusals, the Stop question): the program's name, in
+// every language.
+inline constexpr wchar_t BOX_CAPTION[] = L"PelorinStation";
 inline constexpr wchar_t STRIP_CLASS[] = L"PelorinStationStrip";
 // Child window ids: the header, the banner, the Stop button; tiles from TILE_ID_BASE on, in the
 // order of their ports.
@@ -37,8 +39,6 @@ inline constexpr uint32_t PROGRESS_REPAINT_MS = 500;
 inline constexpr uint32_t TEXT_PROGRESS_INTERVAL_MS = 1000;
 // The header's counters are redrawn at most this often.
 inline constexpr uint32_t HEADER_INTERVAL_MS = 500;
-// The banner's texts.
-inline constexpr wchar_t TEXT_LOG_FAILED[] = L"the log cannot be written: no new units start";
 
 // What the header or the banner paints: a line in large type over a line in small type.
 struct StripView {
@@ -48,11 +48,18 @@ struct StripView {
 };
 
 // What the board runs: the station's options, and whether the start form already pinned the
-// image, checked its SHA-256 and opened the log (else the engine's thread does, first).
+// image, checked its SHA-256 and opened the log (else the engine's thread does, first); and the
+// language of every text it shows.
 struct BoardSetup {
   station::StationSetup station;
   bool prepared = false;
+  Language language = Language::English;
 };
+
+// A font of the board of `pixels` height: the system's message font, or for Korean a face made
+// for Hangul (Malgun Gothic where Windows has it, else the one it maps the Hangul character set
+// to).
+HFONT MakeBoardFont(int pixels, bool bold, Language language);
 
 class BoardWindow {
  public:
@@ -101,6 +108,7 @@ class BoardWindow {
   BoardSetup setup_;
   BoardFace face_;
   BoardModel model_;
+  const BoardTexts& texts_;  // the model's
   HWND window_ = nullptr;
   HWND header_ = nullptr, banner_ = nullptr, stop_ = nullptr, tooltip_ = nullptr;
   std::vector<std::unique_ptr<TileSlot>> slots_;  // by position: the tiles in port order

@@ -4,6 +4,8 @@
 #include <commdlg.h>
 
 #include <sstream>
+#include <string>
+#include <utility>
 
 #include "file_image_source_win32.h"
 #include "station_options.h"
@@ -19,6 +21,8 @@ constexpr UINT WM_FORM_IMAGE = WM_APP + 20;
 struct Form {
   HWND dialog = nullptr;
   BoardSetup* setup = nullptr;
+  const BoardTexts* texts = nullptr;         // the board's language
+  HFONT font = nullptr;                      // the form's font in Korean; null: the template's
   station::StationRunner* runner = nullptr;  // the one reading or holding the chosen image
   HANDLE reader = nullptr;                   // its reading thread while it runs
   bool read = false;                         // the image was read: Start may go
@@ -26,7 +30,7 @@ struct Form {
   bool settingLog = false;
 };
 
-std::wstring Text(HWND dialog, int id) {
+std::wstring ControlText(HWND dialog, int id) {
   return WindowTextW(GetDlgItem(dialog, id));
 }
 
@@ -38,7 +42,46 @@ std::string Trimmed(const std::wstring& text) {
 }
 
 void Refuse(HWND dialog, const std::string& text) {
-  MessageBoxW(dialog, Utf8ToWide(text).c_str(), L"PelorinStation", MB_OK | MB_ICONSTOP);
+  MessageBoxW(dialog, Utf8ToWide(text).c_str(), BOX_CAPTION, MB_OK | MB_ICONSTOP);
+}
+
+// Every text of the form in the board's language; in Korean a font that has Hangul, as large as
+// the template's.
+void SetTexts(Form* form) {
+  HWND dialog = form->dialog;
+  const BoardTexts& texts = *form->texts;
+  SetWindowTextW(dialog, Utf8ToWide(texts(Text::FormCaption)).c_str());
+  const std::pair<int, Text> controls[] = {
+      {IDC_SF_IMAGE_LABEL, Text::FormImage},
+      {IDC_SF_CHOOSE, Text::FormChoose},
+      {IDC_SF_SIZE_LABEL, Text::FormSize},
+      {IDC_SF_SUM_LABEL, Text::FormByteSum},
+      {IDC_SF_EXPECTED_LABEL, Text::FormExpected},
+      {IDC_SF_LOG_LABEL, Text::FormLog},
+      {IDC_SF_LOG_CHOOSE, Text::FormChoose},
+      {IDC_SF_PORTS_LABEL, Text::FormPorts},
+      {IDC_SF_PORTS_HINT, Text::FormPortsHint},
+      {IDC_SF_MAX_LABEL, Text::FormUnits},
+      {IDC_SF_REFLASH, Text::FormReflash},
+      {IDOK, Text::FormStart},
+      {IDCANCEL, Text::FormCancel},
+  };
+  for (const auto& [id, text] : controls)
+    SetDlgItemTextW(dialog, id, Utf8ToWide(texts(text)).c_str());
+  SetDlgItemTextW(
+      dialog, IDC_SF_MAX_RANGE,
+      Utf8ToWide(texts(Text::FormUnitsRange, {std::to_string(station::STATION_MAX_DEVICES)}))
+          .c_str());
+  if (form->setup->language != Language::Korean) return;
+  LOGFONTW dialogFont{};
+  const auto current = reinterpret_cast<HFONT>(SendMessageW(dialog, WM_GETFONT, 0, 0));
+  if (current == nullptr || GetObjectW(current, sizeof dialogFont, &dialogFont) == 0) return;
+  form->font = MakeBoardFont(dialogFont.lfHeight < 0 ? -dialogFont.lfHeight : dialogFont.lfHeight,
+                             false, Language::Korean);
+  if (form->font == nullptr) return;
+  for (HWND child = GetWindow(dialog, GW_CHILD); child != nullptr;
+       child = GetWindow(child, GW_HWNDNEXT))
+    SendMessageW(child, WM_SETFONT, reinterpret_cast<WPARAM>(form->font), FALSE);
 }
 
 DWORD WINAPI ReadImage(LPVOID parameter) {
@@ -78,7 +121,8 @@ void ChooseImage(Form* form, const std::wstring& path) {
   form->read = false;
   EnableWindow(GetDlgItem(dialog, IDOK), FALSE);
   SetDlgItemTextW(dialog, IDC_SF_IMAGE, path.c_str());
-  for (int id : {IDC_SF_SIZE, IDC_SF_SUM}) SetDlgItemTextW(dialog, id, L"reading\u2026");
+  for (int id : {IDC_SF_SIZE, IDC_SF_SUM})
+    SetDlgItemTextW(dialog, id, Utf8ToWide((*form->texts)(Text::FormReading)).c_str());
   SetDlgItemTextW(dialog, IDC_SF_SHA, L"");
   SendDlgItemMessageW(dialog, IDC_SF_PROGRESS, PBM_SETPOS, 0, 0);
   form->setup->station.imagePath = WideToUtf8(path);
@@ -107,7 +151,9 @@ void ImageRead(Form* form, station::StationRunner::Step step) {
     return;
   }
   const station::StationImage& image = form->runner->image();
-  SetDlgItemTextW(dialog, IDC_SF_SIZE, (std::to_wstring(image.size) + L" bytes").c_str());
+  SetDlgItemTextW(
+      dialog, IDC_SF_SIZE,
+      Utf8ToWide((*form->texts)(Text::FormBytes, {std::to_string(image.size)})).c_str());
   SetDlgItemTextW(dialog, IDC_SF_SUM, std::to_wstring(image.byteSum).c_str());
   SetDlgItemTextW(dialog, IDC_SF_SHA, Utf8ToWide(image.sha256).c_str());
   SendDlgItemMessageW(dialog, IDC_SF_PROGRESS, PBM_SETPOS, 100, 0);
@@ -124,21 +170,28 @@ void BrowseImage(Form* form) {
   request.nFilterIndex = 1;
   request.lpstrFile = file;
   request.nMaxFile = MAX_PATH;
-  request.lpstrTitle = L"Image";
+  const std::wstring title = Utf8ToWide((*form->texts)(Text::FormImageTitle));
+  request.lpstrTitle = title.c_str();
   request.Flags = OFN_FILEMUSTEXIST | OFN_PATHMUSTEXIST | OFN_HIDEREADONLY;
   if (GetOpenFileNameW(&request)) ChooseImage(form, file);
 }
 
 void BrowseLog(Form* form) {
   wchar_t file[MAX_PATH] = L"";
-  lstrcpynW(file, Text(form->dialog, IDC_SF_LOG).c_str(), MAX_PATH);
+  lstrcpynW(file, ControlText(form->dialog, IDC_SF_LOG).c_str(), MAX_PATH);
   OPENFILENAMEW request{};
   request.lStructSize = sizeof request;
   request.hwndOwner = form->dialog;
-  request.lpstrFilter = L"Production log (*.jsonl)\0*.jsonl\0All files\0*.*\0";
+  const BoardTexts& texts = *form->texts;
+  // Name, pattern, name, pattern, each ending in a NUL, and one more at the end.
+  std::wstring filter = Utf8ToWide(texts(Text::FormLogFilter));
+  filter += std::wstring(L"\0*.jsonl\0", 9) + Utf8ToWide(texts(Text::FormAllFiles));
+  filter += std::wstring(L"\0*.*\0", 6);
+  request.lpstrFilter = filter.c_str();
   request.lpstrFile = file;
   request.nMaxFile = MAX_PATH;
-  request.lpstrTitle = L"Log file";
+  const std::wstring title = Utf8ToWide(texts(Text::FormLogTitle));
+  request.lpstrTitle = title.c_str();
   request.lpstrDefExt = L"jsonl";
   request.Flags = OFN_PATHMUSTEXIST | OFN_HIDEREADONLY;
   if (GetSaveFileNameW(&request)) SetDlgItemTextW(form->dialog, IDC_SF_LOG, file);
@@ -150,17 +203,18 @@ bool Start(Form* form) {
   station::StationSetup& setup = form->setup->station;
   if (!form->read) return false;
   // Checked as --sha256 is.
-  const std::string expected = station::Lower(Trimmed(Text(dialog, IDC_SF_EXPECTED)));
+  const std::string expected = station::Lower(Trimmed(ControlText(dialog, IDC_SF_EXPECTED)));
   if (!expected.empty() && !station::IsSha256(expected)) {
-    Refuse(dialog, "the expected SHA-256 needs 64 hexadecimal digits, got \"" + expected + "\"");
+    Refuse(dialog, (*form->texts)(Text::FormBadSha256, {expected}));
     return false;
   }
-  const std::string units = Trimmed(Text(dialog, IDC_SF_MAX));
+  const std::string units = Trimmed(ControlText(dialog, IDC_SF_MAX));
   int maxDevices = 0;
   if (!units.empty() && units.size() <= 3 && units.find_first_not_of("0123456789") == std::string::npos)
     maxDevices = std::stoi(units);
   if (maxDevices < 1 || maxDevices > station::STATION_MAX_DEVICES) {
-    Refuse(dialog, "units at once: 1 to " + std::to_string(station::STATION_MAX_DEVICES));
+    Refuse(dialog,
+           (*form->texts)(Text::FormBadUnits, {std::to_string(station::STATION_MAX_DEVICES)}));
     return false;
   }
   if (form->runner->CheckSha256(expected) != station::StationRunner::Step::Done) {
@@ -168,9 +222,9 @@ bool Start(Form* form) {
     return false;
   }
   std::vector<std::string> ports;
-  std::istringstream words(WideToUtf8(Text(dialog, IDC_SF_PORTS)));
+  std::istringstream words(WideToUtf8(ControlText(dialog, IDC_SF_PORTS)));
   for (std::string port; words >> port;) ports.push_back(port);
-  const std::string log = Trimmed(Text(dialog, IDC_SF_LOG));
+  const std::string log = Trimmed(ControlText(dialog, IDC_SF_LOG));
   if (form->runner->OpenLog(log) != station::StationRunner::Step::Done) {
     Refuse(dialog, form->runner->text());
     return false;
@@ -191,6 +245,7 @@ INT_PTR CALLBACK FormProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lPara
       form = reinterpret_cast<Form*>(lParam);
       form->dialog = dialog;
       SetWindowLongPtrW(dialog, DWLP_USER, lParam);
+      SetTexts(form);
       const station::StationSetup& setup = form->setup->station;
       SetDlgItemTextW(dialog, IDC_SF_EXPECTED, Utf8ToWide(setup.sha256).c_str());
       std::string ports;
@@ -238,8 +293,10 @@ INT_PTR CALLBACK FormProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lPara
 station::StationRunner* RunStartForm(HINSTANCE instance, BoardSetup* setup) {
   Form form;
   form.setup = setup;
+  form.texts = &TextsFor(setup->language);
   const INT_PTR result = DialogBoxParamW(instance, MAKEINTRESOURCEW(IDD_START_FORM), nullptr,
                                          FormProc, reinterpret_cast<LPARAM>(&form));
+  if (form.font != nullptr) DeleteObject(form.font);  // its controls are gone with the form
   if (result != IDOK) {
     DropRunner(&form);
     return nullptr;

@@ -1,5 +1,8 @@
 #include "tile_control_win32.h"
 
+#include <algorithm>
+#include <vector>
+
 namespace pelorin::board {
 namespace {
 
@@ -32,6 +35,49 @@ RECT Inner(const RECT& client, const TileView& view, const TileFonts& fonts) {
   return inner;
 }
 
+int WidthOf(HDC dc, const std::wstring& text) {
+  SIZE extent{};
+  GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &extent);
+  return extent.cx;
+}
+
+// `parts` in lines of at most `width`, each part starting a line, broken between words only. A
+// word wider than a line has one of its own (cut short when drawn).
+std::vector<std::wstring> WrapAtSpaces(HDC dc, const std::vector<std::wstring>& parts, int width) {
+  std::vector<std::wstring> lines;
+  for (const std::wstring& part : parts) {
+    std::wstring line;
+    for (size_t at = 0; at <= part.size();) {
+      size_t space = part.find(L' ', at);
+      if (space == std::wstring::npos) space = part.size();
+      const std::wstring word = part.substr(at, space - at);
+      const std::wstring longer = line.empty() ? word : line + L' ' + word;
+      if (!line.empty() && WidthOf(dc, longer) > width) {
+        lines.push_back(line);
+        line = word;
+      } else {
+        line = longer;
+      }
+      at = space + 1;
+    }
+    if (!line.empty()) lines.push_back(line);
+  }
+  return lines;
+}
+
+// A state too wide for one line, in lines of at most `width`, broken between words only: Korean
+// broken inside a word ("유닛" over "을 뽑으세요") reads wrongly. After its dash ("이미 검증됨 –"
+// over "유닛을 뽑으세요") where that takes no more lines.
+std::vector<std::wstring> LinesOf(HDC dc, const std::wstring& state, int width) {
+  const std::wstring dash = L" \u2013 ";
+  const size_t at = state.find(dash);
+  std::vector<std::wstring> lines = WrapAtSpaces(dc, {state}, width);
+  if (at == std::wstring::npos) return lines;
+  std::vector<std::wstring> atDash =
+      WrapAtSpaces(dc, {state.substr(0, at) + L" \u2013", state.substr(at + dash.size())}, width);
+  return atDash.size() <= lines.size() ? atDash : lines;
+}
+
 void Paint(HDC dc, const RECT& client, const TileView& view, const TileFonts& fonts) {
   const Palette palette = PaletteOf(view.colour);
   Fill(dc, client, palette.background);
@@ -59,7 +105,7 @@ void Paint(HDC dc, const RECT& client, const TileView& view, const TileFonts& fo
   if (RectVisible(dc, &top)) {
     DrawTextW(dc, view.port.c_str(), -1, &top,
               DT_LEFT | DT_SINGLELINE | DT_END_ELLIPSIS | DT_NOPREFIX);
-    const std::wstring right = view.checkPort ? L"Check this port" : view.time;
+    const std::wstring& right = view.checkPort ? view.mark : view.time;
     DrawTextW(dc, right.c_str(), -1, &top, DT_RIGHT | DT_SINGLELINE | DT_NOPREFIX);
   }
   // Bottom: the serial and the port's tally.
@@ -90,16 +136,21 @@ void Paint(HDC dc, const RECT& client, const TileView& view, const TileFonts& fo
     DrawTextW(dc, view.state.c_str(), length, &middle,
               DT_CENTER | DT_VCENTER | DT_SINGLELINE | DT_NOPREFIX);
   } else {
-    RECT measured = middle;
-    DrawTextW(dc, view.state.c_str(), length, &measured,
-              DT_CENTER | DT_WORDBREAK | DT_CALCRECT | DT_NOPREFIX);
-    const int height = measured.bottom - measured.top;
-    RECT centred = middle;
-    if (height < middle.bottom - middle.top) {
-      centred.top = middle.top + (middle.bottom - middle.top - height) / 2;
+    const std::vector<std::wstring> lines = LinesOf(dc, view.state, middle.right - middle.left);
+    TEXTMETRICW metrics{};
+    GetTextMetricsW(dc, &metrics);
+    const int lineHeight = metrics.tmHeight > 0 ? metrics.tmHeight : extent.cy;
+    const int height = lineHeight * static_cast<int>(lines.size());
+    int top = middle.top +
+              (height < middle.bottom - middle.top ? (middle.bottom - middle.top - height) / 2 : 0);
+    for (const std::wstring& line : lines) {
+      if (top >= middle.bottom) break;
+      RECT row = {middle.left, top, middle.right,
+                  (std::min<LONG>)(top + lineHeight, middle.bottom)};
+      DrawTextW(dc, line.c_str(), static_cast<int>(line.size()), &row,
+                DT_CENTER | DT_SINGLELINE | DT_END_ELLIPSIS | DT_NOPREFIX);
+      top += lineHeight;
     }
-    DrawTextW(dc, view.state.c_str(), length, &centred,
-              DT_CENTER | DT_WORDBREAK | DT_END_ELLIPSIS | DT_NOPREFIX);
   }
   SelectObject(dc, old);
 }
@@ -177,7 +228,7 @@ RECT TileChangedArea(const RECT& client, const TileView& before, const TileView&
   const int line = fonts.smallHeight;
   RECT area{};
   const auto add = [&area](const RECT& part) { UnionRect(&area, &area, &part); };
-  if (before.port != after.port || before.time != after.time)
+  if (before.port != after.port || before.time != after.time || before.mark != after.mark)
     add({client.left, client.top, client.right, inner.top + line});
   if (before.state != after.state || before.percent != after.percent)
     add({client.left, inner.top + line, client.right, inner.bottom - line});

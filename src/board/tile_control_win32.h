@@ -22,9 +22,10 @@ struct TileView {
   std::wstring state;   // in large type
   std::wstring serial;  // "SN-A", or empty
   std::wstring time;    // "12.3 s", or empty
-  std::wstring tally;   // "12 ✓  1 ✗"
+  std::wstring tally;   // "12 ok · 1 failed"
   int percent = -1;     // the bar while flashing; -1 none
   bool checkPort = false;
+  std::wstring mark;  // "Check this port", shown instead of the time while checkPort
 
   bool operator==(const TileView&) const = default;
 };

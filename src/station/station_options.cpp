@@ -102,8 +102,10 @@ std::string StationOptions::LimitsUsage() const {
   return Joined(limitsWords_);
 }
 
-std::string StationOptions::Usage(std::string_view head, bool imageOptional) const {
-  std::vector<std::string> words = ownWords_;
+std::string StationOptions::Usage(std::string_view head, bool imageOptional,
+                                  const std::vector<std::string>& firstWords) const {
+  std::vector<std::string> words = firstWords;
+  words.insert(words.end(), ownWords_.begin(), ownWords_.end());
   words.insert(words.end(), limitsWords_.begin(), limitsWords_.end());
   words.push_back(imageOptional ? "[IMAGE]" : "IMAGE");
   const std::string indent(2 + head.size(), ' ');

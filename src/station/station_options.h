@@ -60,9 +60,11 @@ class StationOptions {
   std::string LimitsUsage() const;
   // The usage of the station's form, one or more lines each ending in a newline:
   //   "  HEAD [--log FILE] [--sha256 HEX] ... [--answer-timeout S] IMAGE"
-  // ("[IMAGE]" when it is optional), broken before a word that would pass column 100; the
-  // lines after the first start under the first word after HEAD.
-  std::string Usage(std::string_view head, bool imageOptional) const;
+  // ("[IMAGE]" when it is optional; a face's own `firstWords` before the station's), broken
+  // before a word that would pass column 100; the lines after the first start under the first
+  // word after HEAD.
+  std::string Usage(std::string_view head, bool imageOptional,
+                    const std::vector<std::string>& firstWords = {}) const;
 
   // After the parse.
   // Whether any of the station's own options was given.

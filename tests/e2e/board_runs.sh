@@ -2,6 +2,8 @@
 # sourced by run_e2e.sh through the scenario_board_*.sh files. Its texts are read from outside
 # with e2e_driver.exe (board-texts: the header, the banner and each tile's window text); the
 # production log is read with jq and compared with what the simulated units went through.
+# run_e2e.sh runs everything under a Korean locale, which Wine makes a Korean user interface
+# language: the board speaks Korean there unless told --lang en, as the English scenarios are.
 
 . "$here/station_runs.sh"
 board_exe=$(dirname "$pelorin")/../board/PelorinStation.exe
@@ -62,7 +64,7 @@ scenario_board_shift() {
     --device "$(usb_device 8 SN-K2 Port_#0011.Hub_#0001),arrive=1500" \
     --device "$(usb_device 9 SN-K3 Port_#0012.Hub_#0001),arrive=2000" \
     --device "$(usb_device 10 SN-R Port_#0009.Hub_#0001),arrive=6000,no-pipe01" || return
-  start_board --log 'D:\flash.jsonl' --port "Port_#0006.Hub_#0001" --port "Port_#000*" \
+  start_board --lang en --log 'D:\flash.jsonl' --port "Port_#0006.Hub_#0001" --port "Port_#000*" \
     --port "Port_#001*" 'D:\os-3.1.nb0'
   drv wait-window "Pelorin Station" 30000 || { fail "the board did not appear"; stop_devsim; return; }
   drv board-wait "Port_#0001.Hub_#0001 | SN-A | already verified | 1 verified, 0 failed" 30000 ||
@@ -149,7 +151,7 @@ scenario_board_form() {
   sha=$(sha256sum "$image" | cut -d' ' -f1)
   wrong=$(printf '0%.0s' $(seq 64))
   start_devsim 0 || return
-  start_board
+  start_board --lang en
   drv wait-window "Pelorin Station - start" 30000 || { fail "no start form"; stop_devsim; return; }
   drv form-click 2002
   drv wait-dialog 15000 >/dev/null || fail "no Open File dialog"
@@ -184,4 +186,83 @@ scenario_board_form() {
   expect_eq "exit after closing an idle board" "$board_status" 0
   # The board named the log it opened; with no record in it, the new file is gone again.
   [ ! -e "$log" ] || fail "a board that ended before its first record left an empty log behind"
+}
+
+# The Korean board, read from outside. First under the Korean user interface language without
+# --lang: a shift in small (a unit verified, one failed, one already verified by an earlier shift,
+# two still flashing, an exact --port empty) whose tiles and header read in Korean with the
+# English fields and separators, whose screenshot is the README's Korean board, and whose Stop
+# asks in Korean; the log keeps its fields and result words. Then under an English user
+# interface language (a C locale for the board alone) with --lang ko: Korean again.
+scenario_board_korean() {
+  local line=$work/line-ko
+  mkdir -p "$line"
+  ln -sfn "$line" "$prefix/dosdevices/d:"
+  local image=$line/os-3.1.nb0 log=$line/flash.jsonl sha
+  make_image "$image" $((512 * 1024 + 3))
+  sha=$(sha256sum "$image" | cut -d' ' -f1)
+  rm -f "$log"
+  jq -n -c --arg sha "$sha" '{time: "2026-12-07T22:00:01.000Z", station: "LINE-1", sequence: 1,
+    port: "Port_#0003.Hub_#0001", path: "", instance: "USB\\VID_1234&PID_5678\\SN-K1",
+    serial: "SN-K1", image: {path: "D:\\os-3.1.nb0", size: 524291, byteSum: 1, sha256: $sha},
+    result: "verified", bytesSent: 524291, seconds: 2.0, message: ""}' >"$log"
+  start_devsim 5 --image 'D:\os-3.1.nb0' \
+    --device "$(usb_device 0 SN-A Port_#0001.Hub_#0001)" \
+    --device "$(usb_device 1 SN-B Port_#0002.Hub_#0001),arrive=300,verierr" \
+    --device "$(usb_device 2 SN-K1 Port_#0003.Hub_#0001),arrive=300" \
+    --device "$(usb_device 3 SN-D Port_#0004.Hub_#0001),arrive=600,rate=40000" \
+    --device "$(usb_device 4 '' Port_#0005.Hub_#0001),arrive=600,rate=60000" || return
+  start_board --log 'D:\flash.jsonl' --port "Port_#0006.Hub_#0001" --port "Port_#000*" \
+    'D:\os-3.1.nb0'
+  drv wait-window "Pelorin 스테이션" 30000 || { fail "the Korean board did not appear"; stop_devsim; return; }
+  drv board-wait "Port_#0001.Hub_#0001 | SN-A | 검증됨 2." 20000 || fail "SN-A was not shown verified in Korean"
+  drv board-wait "Port_#0002.Hub_#0001 | SN-B | 실패 2." 20000 || fail "SN-B was not shown failed in Korean"
+  drv board-wait "Port_#0004.Hub_#0001 | SN-D | 플래싱 " 20000 || fail "SN-D is not shown flashing in Korean"
+  drv board-wait "검증 1, 이미 검증 1, 실패 1, 취소 0, 플래싱 2, 대기 0 | " 5000 ||
+    fail "the Korean header does not count the units"
+  sleep 0.3
+  shot midshift
+  local texts header
+  texts=$(drv board-texts)
+  drv board-stop
+  echo "$texts" | sed 's/^/  | /'
+  header=$(grep '^header|' <<<"$texts")
+  expect_contains "Korean header's yield and rate" "$header" " | 시간당 "
+  expect_contains "Korean header's yield" "$header" "대 | 수율 50 % | "
+  expect_contains "Korean header names the image and the log" "$header" \
+    "| os-3.1.nb0 | SHA-256 ${sha:0:12} | 로그 D:\\flash.jsonl"
+  expect_contains "failed tile's reason" "$(grep -F "tile|Port_#0002.Hub_#0001 |" <<<"$texts")" \
+    ": 검증 오류 | 검증 0, 실패 1"
+  expect_eq "already verified tile" "$(grep -F "tile|Port_#0003.Hub_#0001 |" <<<"$texts")" \
+    "tile|Port_#0003.Hub_#0001 | SN-K1 | 이미 검증됨 | 검증 0, 실패 0"
+  expect_contains "tile without a serial" "$(grep -F "tile|Port_#0005.Hub_#0001 |" <<<"$texts")" \
+    "tile|Port_#0005.Hub_#0001 | - | 플래싱 "
+  expect_eq "the exact --port, empty" "$(grep -F "tile|Port_#0006.Hub_#0001 |" <<<"$texts")" \
+    "tile|Port_#0006.Hub_#0001 | - | 유닛을 꽂으세요 | 검증 0, 실패 0"
+  drv wait-box 10000 || fail "Stop did not ask"
+  expect_eq "Stop's question" "$(drv press-box 6)" \
+    "PelorinStation|유닛 2대를 플래시하는 중입니다.\\n스테이션을 중지할까요? 진행 중인 유닛은 취소로 기록됩니다."
+  wait_board 20
+  stop_devsim
+  expect_eq "exit after Stop" "$board_status" 130
+  expect_eq "the log's result words" \
+    "$(log_of "$log" 'select(.sequence > 1) | "\(.serial) \(.result) \(.message)"' | LC_ALL=C sort)" \
+" cancelled the station was stopped while the unit was being flashed
+SN-A verified 
+SN-B verification-error Verification Error 다시 시도해 주세요.
+SN-D cancelled the station was stopped while the unit was being flashed
+SN-K1 already-verified "
+
+  # An English user interface language, and --lang ko.
+  rm -f "$log"
+  start_devsim 1 --image 'D:\os-3.1.nb0' --device "$(usb_device 0 SN-M Port_#0001.Hub_#0001)" || return
+  LC_ALL=C.UTF-8 LANG=C.UTF-8 start_board --lang ko --log 'D:\flash.jsonl' 'D:\os-3.1.nb0'
+  drv wait-window "Pelorin 스테이션" 30000 || { fail "--lang ko did not make the board Korean"; stop_devsim; return; }
+  drv board-wait "Port_#0001.Hub_#0001 | SN-M | 검증됨 2." 20000 || fail "SN-M was not shown verified in Korean"
+  drv board-wait "검증 1, 이미 검증 0, 실패 0, 취소 0, 플래싱 0, 대기 0 | " 5000 ||
+    fail "the header is not Korean with --lang ko"
+  drv board-close
+  wait_board 20
+  stop_devsim
+  expect_eq "exit of the --lang ko board" "$board_status" 0
 }

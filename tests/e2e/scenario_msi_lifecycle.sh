@@ -82,7 +82,7 @@ scenario_msi_lifecycle() {
     --device "$(usb_device 0 SN-M1 Port_#0001.Hub_#0001)" \
     --device "$(usb_device 1 SN-M2 Port_#0002.Hub_#0001),arrive=500" || return
   board_exe='C:\Program Files\Pelorin\PelorinStation.exe'
-  start_board --log 'C:\line\flash.jsonl' 'C:\line\os.nb0'
+  start_board --lang en --log 'C:\line\flash.jsonl' 'C:\line\os.nb0'
   drv wait-window "Pelorin Station" 30000 || { fail "the installed board did not appear"; stop_devsim; return; }
   drv board-wait "Port_#0001.Hub_#0001 | SN-M1 | verified" 30000 || fail "the installed board did not verify SN-M1"
   drv board-wait "Port_#0002.Hub_#0001 | SN-M2 | verified" 30000 || fail "the installed board did not verify SN-M2"

@@ -28,40 +28,36 @@ const Tile& Only(const BoardModel& board) {
 }
 
 TEST(BoardModel, ATileFollowsItsUnitAndTurnsGreenOrRedOnlyWithItsRecord) {
-  BoardModel board({});
+  BoardModel board({}, Language::English);
   const std::string port = "Port_#0002.Hub_#0001";
   board.Arrived(Unit(1, port, "SN-A"));
-  EXPECT_EQ(BoardModel::StateText(Only(board)), "Waiting for a slot");
+  EXPECT_EQ(board.StateText(Only(board)), "Waiting for a slot");
   board.Started(1, 1000);
   board.Started(1, 1500);  // the open tried again
   EXPECT_EQ(Only(board).startedAt, 1000u) << "an open tried again keeps the unit's start";
-  EXPECT_EQ(BoardModel::StateText(Only(board)), "Opening\xE2\x80\xA6");
+  EXPECT_EQ(board.StateText(Only(board)), "Opening\xE2\x80\xA6");
   board.Progress(1, UnitPhase::Sending, 45, 100);
-  EXPECT_EQ(BoardModel::StateText(Only(board)), "Flashing 45 %");
+  EXPECT_EQ(board.StateText(Only(board)), "Flashing 45 %");
   EXPECT_EQ(ColourOf(Only(board).state), TileColour::Blue);
   board.Progress(1, UnitPhase::Verifying, 100, 100);
   board.Progress(1, UnitPhase::Sending, 100, 100);  // a late one changes nothing
-  EXPECT_EQ(BoardModel::StateText(Only(board)), "Verifying");
-  EXPECT_EQ(BoardModel::TileText(Only(board)),
-            port + " | SN-A | verifying | 0 verified, 0 failed");
+  EXPECT_EQ(board.StateText(Only(board)), "Verifying");
+  EXPECT_EQ(board.TileText(Only(board)), port + " | SN-A | verifying | 0 verified, 0 failed");
   board.Ended(1, Record("verified", 2000), true);
-  EXPECT_EQ(BoardModel::StateText(Only(board)), "Done \xE2\x80\x93 pull the unit");
+  EXPECT_EQ(board.StateText(Only(board)), "Done \xE2\x80\x93 pull the unit");
   EXPECT_EQ(ColourOf(Only(board).state), TileColour::Green);
-  EXPECT_EQ(BoardModel::TileText(Only(board)),
-            port + " | SN-A | verified 2.0 s | 1 verified, 0 failed");
+  EXPECT_EQ(board.TileText(Only(board)), port + " | SN-A | verified 2.0 s | 1 verified, 0 failed");
   board.Departed(1);
-  EXPECT_EQ(BoardModel::TileText(Only(board)),
-            port + " | - | plug in a unit | 1 verified, 0 failed");
+  EXPECT_EQ(board.TileText(Only(board)), port + " | - | plug in a unit | 1 verified, 0 failed");
 
   // A verdict whose record could not be written is never green, and in no figure of the log.
   board.Arrived(Unit(2, port, "SN-B"));
   board.Ended(2, Record("verified"), false);
-  EXPECT_EQ(BoardModel::StateText(Only(board)),
-            "NOT IN THE LOG: verified \xE2\x80\x93 pull the unit");
+  EXPECT_EQ(board.StateText(Only(board)), "NOT IN THE LOG: verified \xE2\x80\x93 pull the unit");
   EXPECT_EQ(ColourOf(Only(board).state), TileColour::Red);
   board.Arrived(Unit(3, port));
   board.Ended(3, Record("link-error", 900, station::TEXT_UNIT_REMOVED), true);
-  EXPECT_EQ(BoardModel::TileText(Only(board)),
+  EXPECT_EQ(board.TileText(Only(board)),
             port + " | - | failed 0.9 s: removed while flashing | 1 verified, 1 failed");
   EXPECT_EQ(Only(board).message, station::TEXT_UNIT_REMOVED) << "the tooltip's text";
   EXPECT_EQ(ColourOf(Only(board).state), TileColour::Red);
@@ -69,10 +65,10 @@ TEST(BoardModel, ATileFollowsItsUnitAndTurnsGreenOrRedOnlyWithItsRecord) {
   // not flashed; at the end no tile is left in flight.
   board.Arrived(Unit(4, port));
   board.Ended(4, Record("cancelled", 300, station::TEXT_UNIT_CANCELLED), true);
-  EXPECT_EQ(BoardModel::StateText(Only(board)), "STOPPED \xE2\x80\x93 flash it again");
+  EXPECT_EQ(board.StateText(Only(board)), "STOPPED \xE2\x80\x93 flash it again");
   board.Arrived(Unit(5, port));
   board.NotStarted(5);
-  EXPECT_EQ(BoardModel::TileText(Only(board)), port + " | - | not flashed | 1 verified, 1 failed");
+  EXPECT_EQ(board.TileText(Only(board)), port + " | - | not flashed | 1 verified, 1 failed");
   board.Arrived(Unit(6, "P9"));
   board.Started(6, 100);
   board.Finished(130, {});
@@ -80,7 +76,7 @@ TEST(BoardModel, ATileFollowsItsUnitAndTurnsGreenOrRedOnlyWithItsRecord) {
 }
 
 TEST(BoardModel, ThreeFailuresInARowMarkThePortUntilAUnitThereVerifies) {
-  BoardModel board({});
+  BoardModel board({}, Language::English);
   uint64_t unit = 0;
   auto flash = [&](const std::string& result) {
     board.Arrived(Unit(++unit, "P1"));
@@ -94,7 +90,7 @@ TEST(BoardModel, ThreeFailuresInARowMarkThePortUntilAUnitThereVerifies) {
   EXPECT_FALSE(flash("already-verified")) << "a known unit was not flashed here";
   EXPECT_TRUE(flash("image-error"));
   EXPECT_TRUE(flash("already-verified"));
-  EXPECT_NE(BoardModel::TileText(Only(board)).find("| check this port"), std::string::npos);
+  EXPECT_NE(board.TileText(Only(board)).find("| check this port"), std::string::npos);
   EXPECT_FALSE(flash("verified"));
   // The port's tally counts flashes only.
   EXPECT_EQ(Only(board).tally.verified, 1u);
@@ -133,8 +129,9 @@ TEST(BoardModel, EachStateHasTheColourReadFromAcrossTheRoom) {
 
 // The header shows the engine's counts as they are: every kind apart, the yield of flashes.
 TEST(BoardModel, TheHeaderIsTheEnginesCounts) {
+  const BoardModel board({}, Language::English);
   station::StationCounts counts;
-  EXPECT_EQ(BoardModel::CountersText(counts),
+  EXPECT_EQ(board.CountersText(counts),
             "0 verified, 0 already verified, 0 failed, 0 cancelled, 0 flashing, 0 waiting | 0 "
             "units/h | yield - | 0:00");
   counts.tally = {.verified = 0, .alreadyVerified = 8, .failed = 2, .cancelled = 1};
@@ -142,28 +139,28 @@ TEST(BoardModel, TheHeaderIsTheEnginesCounts) {
   counts.waiting = 2;
   counts.unitsPerHour = 47.6;
   counts.elapsedMs = 902000;
-  EXPECT_EQ(BoardModel::CountersText(counts),
+  EXPECT_EQ(board.CountersText(counts),
             "0 verified, 8 already verified, 2 failed, 1 cancelled, 3 flashing, 2 waiting | 48 "
             "units/h | yield 0 % | 15:02")
       << "every flash failed: 0 %, not -";
   counts.tally = {.verified = 2, .alreadyVerified = 0, .failed = 1, .cancelled = 0, .notInLog = 1};
-  EXPECT_EQ(BoardModel::CountersText(counts),
+  EXPECT_EQ(board.CountersText(counts),
             "2 verified, 0 already verified, 1 failed, 0 cancelled, 1 not in the log, 3 "
             "flashing, 2 waiting | 48 units/h | yield 67 % | 15:02");
   EXPECT_EQ(ClockText(3 * 3600 + 62), "3:01:02");
 }
 
 TEST(BoardModel, TilesInTheOrderPortsAreCounted) {
-  BoardModel board({"Port_#0010.Hub_#0001", "Port_#00*"});
+  BoardModel board({"Port_#0010.Hub_#0001", "Port_#00*"}, Language::English);
   EXPECT_EQ(board.TileCount(), 1u) << "an exact --port is shown from the start, a pattern is not";
   board.Arrived(Unit(1, "Port_#0009.Hub_#0001"));
   board.Arrived(Unit(2, "PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(10)"));
   board.Arrived(Unit(3, "PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(9)#USB(1)"));
   std::vector<std::string> ports;
-  for (const Tile* tile : board.Tiles()) ports.push_back(ShortPort(tile->port));
+  for (const Tile* tile : board.Tiles()) ports.push_back(ShortPort(tile->port, board.texts()));
   EXPECT_EQ(ports, (std::vector<std::string>{"USB 9.1", "USB 10", "Hub 1 \xC2\xB7 Port 9",
                                              "Hub 1 \xC2\xB7 Port 10"}));
-  EXPECT_EQ(ShortPort("0000.0014.0000.001"), "0000.0014.0000.001");
+  EXPECT_EQ(ShortPort("0000.0014.0000.001", board.texts()), "0000.0014.0000.001");
   EXPECT_TRUE(PortBefore("Hub_#01", "Hub_#2")) << "leading zeros make no number larger";
   EXPECT_TRUE(PortBefore("#USB(9)", "#USB(9)#USB(1)")) << "a hub's port before the ports below it";
   EXPECT_FALSE(PortBefore("#USB(9)#USB(1)", "#USB(9)"));
@@ -172,7 +169,7 @@ TEST(BoardModel, TilesInTheOrderPortsAreCounted) {
 // Two controllers with the same hub layout: their ports' short forms collide, so each shows its
 // controller; what still collides shows the whole location. Units without a port share a tile.
 TEST(BoardModel, TileLabelsAreUnique) {
-  BoardModel board({});
+  BoardModel board({}, Language::English);
   const auto labelOf = [&](const std::string& port) {
     for (const Tile* tile : board.Tiles())
       if (tile->port == port) return tile->label;

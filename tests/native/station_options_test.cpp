@@ -55,6 +55,18 @@ TEST(BoardArguments, TheStationsOptionsWithTheImageOptional) {
   EXPECT_EQ(help.exitStatus, EXIT_VERIFIED);
   EXPECT_EQ(help.text.rfind("Shows a board of the USB ports", 0), 0u) << help.text;
   EXPECT_NE(help.text.find("\n  --reflash "), std::string::npos) << help.text;
+  // The board's help describes the options it shares with PelorinCli in PelorinCli's words.
+  const std::string cliHelp = cli::ParseArguments({"--help"}).text;
+  for (board::Text id :
+       {board::Text::HelpFamily, board::Text::HelpJson, board::Text::HelpList,
+        board::Text::HelpStation, board::Text::HelpWriteTimeout, board::Text::HelpAnswerTimeout,
+        board::Text::HelpLogOption, board::Text::HelpSha256, board::Text::HelpPort,
+        board::Text::HelpMaxDevices, board::Text::HelpCount, board::Text::HelpReflash,
+        board::Text::HelpImage}) {
+    const std::string_view words = board::TextsFor(board::Language::English)[id];
+    EXPECT_NE(cliHelp.find(words), std::string::npos) << words;
+    EXPECT_NE(help.text.find(words), std::string::npos) << words;
+  }
   const BoardArguments version = ParseBoardArguments({"--version"});
   EXPECT_FALSE(version.ok);
   EXPECT_EQ(version.exitStatus, EXIT_VERIFIED);
@@ -65,9 +77,10 @@ TEST(BoardArguments, TheStationsOptionsWithTheImageOptional) {
 TEST(StationOptions, BothProgramsShowTheStationsFormInTheirUsage) {
   EXPECT_EQ(UsageOf(ParseBoardArguments({"--help"}).text),
             "Usage:\n"
-            "  PelorinStation [--log FILE] [--sha256 HEX] [--port LOCATION]... [--max-devices N] "
-            "[--count N]\n"
-            "                 [--reflash] [--write-timeout S] [--answer-timeout S] [IMAGE]\n"
+            "  PelorinStation [--lang ko|en] [--log FILE] [--sha256 HEX] [--port LOCATION]... "
+            "[--max-devices N]\n"
+            "                 [--count N] [--reflash] [--write-timeout S] [--answer-timeout S] "
+            "[IMAGE]\n"
             "  PelorinStation --help | --version");
   EXPECT_EQ(UsageOf(cli::ParseArguments({"--help"}).text),
             "Usage:\n"

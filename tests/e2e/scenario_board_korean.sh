@@ -1,0 +1,2 @@
+# Board scenario; see board_runs.sh.
+. "$here/board_runs.sh"
