@@ -93,6 +93,17 @@ LRESULT CALLBACK StripProc(HWND window, UINT message, WPARAM wParam, LPARAM lPar
         } else {
           RECT top = area;
           top.bottom = area.top + (area.bottom - area.top) * 3 / 5;
+          // The header's counters are read whole (the time since the start is last): a line too
+          // wide for the strip is drawn in the first smaller type it fits, rather than cut off.
+          for (HFONT smaller : view->fitFonts) {
+            SIZE extent{};
+            if (smaller == nullptr ||
+                !GetTextExtentPoint32W(target, view->big.c_str(),
+                                       static_cast<int>(view->big.size()), &extent) ||
+                extent.cx <= top.right - top.left)
+              break;
+            SelectObject(target, smaller);
+          }
           DrawTextW(target, view->big.c_str(), -1, &top, flags | DT_VCENTER);
           SelectObject(target, view->smallFont);
           RECT bottom = area;
@@ -173,7 +184,8 @@ BoardWindow::BoardWindow(station::StationRunner& runner, BoardSetup setup)
       engineEnded_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
 
 BoardWindow::~BoardWindow() {
-  for (HFONT font : {tileFonts_.state, tileFonts_.small, headerFont_, smallFont_})
+  for (HFONT font : {tileFonts_.state, tileFonts_.small, headerFont_, smallFont_, mediumFont_,
+                     narrowFont_})
     if (font != nullptr) DeleteObject(font);
 }
 
@@ -508,7 +520,8 @@ void BoardWindow::Refresh() {
 }
 
 void BoardWindow::MakeFonts(int tileHeight) {
-  for (HFONT* font : {&tileFonts_.state, &tileFonts_.small, &headerFont_, &smallFont_}) {
+  for (HFONT* font : {&tileFonts_.state, &tileFonts_.small, &headerFont_, &smallFont_,
+                      &mediumFont_, &narrowFont_}) {
     if (*font != nullptr) DeleteObject(*font);
   }
   // Large enough to read from across the room, never below what a screen shows readably.
@@ -528,6 +541,10 @@ void BoardWindow::MakeFonts(int tileHeight) {
   smallFont_ = MakeBoardFont(Scale(14, dpi_), false, setup_.language);
   headerView_->bigFont = bannerView_->bigFont = headerFont_;
   headerView_->smallFont = bannerView_->smallFont = smallFont_;
+  mediumFont_ = MakeBoardFont(Scale(20, dpi_), true, setup_.language);
+  narrowFont_ = MakeBoardFont(Scale(16, dpi_), true, setup_.language);
+  headerView_->fitFonts[0] = mediumFont_;
+  headerView_->fitFonts[1] = narrowFont_;
   SendMessageW(stop_, WM_SETFONT, reinterpret_cast<WPARAM>(headerFont_), TRUE);
 }
 

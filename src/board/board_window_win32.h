@@ -45,6 +45,8 @@ struct StripView {
   std::wstring big, small;
   COLORREF background = RGB(40, 44, 52), text = RGB(255, 255, 255);
   HFONT bigFont = nullptr, smallFont = nullptr;
+  // The big line's smaller types, tried in turn when it does not fit in the big one (may be null).
+  HFONT fitFonts[2] = {nullptr, nullptr};
 };
 
 // What the board runs: the station's options, and whether the start form already pinned the
@@ -126,7 +128,7 @@ class BoardWindow {
   };
   std::vector<TileLabel> labels_;  // by position, as slots_
   TileFonts tileFonts_;
-  HFONT headerFont_ = nullptr, smallFont_ = nullptr;
+  HFONT headerFont_ = nullptr, smallFont_ = nullptr, mediumFont_ = nullptr, narrowFont_ = nullptr;
   UINT dpi_ = 96;
   std::unique_ptr<StripView> headerView_, bannerView_;
   std::wstring imageLine_;  // the header's second line: image, SHA-256, log
