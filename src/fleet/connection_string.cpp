@@ -45,11 +45,17 @@ std::vector<Attribute> Attributes(std::string_view text) {
   return out;
 }
 
-bool IsPasswordKey(std::string_view key) {
+// The key as the driver compares it: without the spaces around it, in lower case.
+std::string KeyOf(std::string_view key) {
   while (!key.empty() && key.front() == ' ') key.remove_prefix(1);
   while (!key.empty() && key.back() == ' ') key.remove_suffix(1);
   std::string lower;
   for (char c : key) lower += static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+  return lower;
+}
+
+bool IsPasswordKey(std::string_view key) {
+  const std::string lower = KeyOf(key);
   return lower == "pwd" || lower == "password";
 }
 
@@ -72,6 +78,12 @@ bool HasPassword(std::string_view text) {
   for (const Attribute& a : Attributes(text))
     if (IsPasswordKey(text.substr(a.keyBegin, a.keyEnd - a.keyBegin)) && a.valueEnd > a.valueBegin)
       return true;
+  return false;
+}
+
+bool HasAttribute(std::string_view text, std::string_view key) {
+  for (const Attribute& a : Attributes(text))
+    if (KeyOf(text.substr(a.keyBegin, a.keyEnd - a.keyBegin)) == KeyOf(key)) return true;
   return false;
 }
 

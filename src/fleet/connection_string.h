@@ -17,4 +17,7 @@ std::string RedactConnectionString(std::string_view text);
 // places (a DSN, the PostgreSQL password file).
 bool HasPassword(std::string_view text);
 
+// Whether the text has an attribute named `key` (any case).
+bool HasAttribute(std::string_view text, std::string_view key);
+
 }  // namespace pelorin::fleet
