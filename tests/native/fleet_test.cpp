@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -195,9 +196,15 @@ TEST(LogFileSource, ATailIsTakenOnlyOnceItIsAWholeRecord) {
   *text += second.substr(0, second.size() / 2);
   ASSERT_TRUE(source.Read(0, 10, &rows, &bad, &error));
   EXPECT_EQ(Sequences(rows), std::vector<uint64_t>{1});
+  EXPECT_TRUE(bad.empty());
   EXPECT_EQ(source.skipped().notRecords, 0u);
+  uint64_t waiting = 0;
+  ASSERT_TRUE(source.CountAfter(1, &waiting, &error));
+  EXPECT_EQ(waiting, 0u);
   // The rest of it, without the newline (the writer died): a whole record is a record.
   *text += second.substr(second.size() / 2);
+  ASSERT_TRUE(source.CountAfter(1, &waiting, &error));
+  EXPECT_EQ(waiting, 1u);
   ASSERT_TRUE(source.Read(1, 10, &rows, &bad, &error));
   EXPECT_EQ(Sequences(rows), std::vector<uint64_t>{2});
   // The next start ends that line before its next record.
@@ -515,6 +522,22 @@ TEST(Shipper, ADatabaseWithoutTheSchemaIsOneAlarmNamingTheFileAndNoRowIsSent) {
   EXPECT_FALSE(CheckFleetStore(store).refuses());
 }
 
+// Runs `run` on a thread of its own, as the product does; `stop` ends it and the thread is joined
+// when the test is over, also after a failed assertion.
+class Running {
+ public:
+  Running(std::function<void()> run, std::function<void()> stop)
+      : stop_(std::move(stop)), thread_(std::move(run)) {}
+  ~Running() {
+    stop_();
+    thread_.join();
+  }
+
+ private:
+  std::function<void()> stop_;
+  std::thread thread_;
+};
+
 // Waits up to `ms` of real time for `done`.
 template <class Done>
 bool Within(int ms, Done done) {
@@ -528,7 +551,7 @@ bool Within(int ms, Done done) {
 TEST(Shipper, OnItsOwnThreadANewRecordGoesAtOnceAndStopEndsIt) {
   // Nothing but Notify can wake it in time: its idle look is an hour away.
   Station station(1, {500, 500, 8000, 3600 * 1000});
-  std::thread thread([&] { station.shipper.Run(); });
+  Running running([&] { station.shipper.Run(); }, [&] { station.shipper.Stop(); });
   EXPECT_TRUE(Within(5000, [&] { return station.Stored() == Range(1, 1); }));
   for (int i = 0; i < 20; ++i) {
     station.Append(1);
@@ -536,8 +559,6 @@ TEST(Shipper, OnItsOwnThreadANewRecordGoesAtOnceAndStopEndsIt) {
     EXPECT_TRUE(Within(5000, [&] { return station.Stored().size() == station.last; }))
         << "record " << station.last;
   }
-  station.shipper.Stop();
-  thread.join();
 }
 
 TEST(FleetLookup, AnswersFromTheFleetInTimeElseFromTheLogAndAnOfflineDatabaseDelaysNobody) {
@@ -549,7 +570,14 @@ TEST(FleetLookup, AnswersFromTheFleetInTimeElseFromTheLogAndAnOfflineDatabaseDel
   FleetLookup lookup(std::move(store), clock);
   std::atomic<int> woken{0};
   lookup.SetOnAnswer([&] { ++woken; });
-  std::thread thread([&] { lookup.Run(); });
+  Running running([&] { lookup.Run(); }, [&] {
+    {
+      std::lock_guard lock(db->mutex);
+      db->holdLookups = false;
+    }
+    db->released.notify_all();
+    lookup.Stop();
+  });
 
   // In time: the fleet's latest record.
   EXPECT_FALSE(lookup.Ask("SN-A").has_value());
@@ -623,8 +651,6 @@ TEST(FleetLookup, AnswersFromTheFleetInTimeElseFromTheLogAndAnOfflineDatabaseDel
   ASSERT_EQ(answers.size(), 1u);
   EXPECT_TRUE(answers[0].answered);
   EXPECT_EQ(db->callsOnBroken, 0);
-  lookup.Stop();
-  thread.join();
 }
 
 TEST(FleetLookup, TheLatestRecordDecidesAndTheStationsOwnLogCanOnlyHoldBackASkip) {
