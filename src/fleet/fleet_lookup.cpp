@@ -18,8 +18,11 @@ UnitDecision DecideAlreadyVerified(const std::optional<FleetAnswer>& fleet,
                                    std::optional<bool> logVerified, const std::string& sha256) {
   if (!fleet || !fleet->answered) return {logVerified.value_or(false), KnownFrom::Log};
   const std::optional<FleetLatest>& latest = fleet->latest;
+  // The fleet has no record of the unit (a log written before logs had an identity is never
+  // shipped, and a record of a moment ago may not be there yet): the station's own log decides.
+  if (!latest) return {logVerified.value_or(false), KnownFrom::Fleet};
   const bool fleetVerified =
-      latest && (latest->result == "verified" || latest->result == "already-verified") &&
+      (latest->result == "verified" || latest->result == "already-verified") &&
       latest->imageSha256 == sha256;
   return {fleetVerified && logVerified != false, KnownFrom::Fleet};
 }

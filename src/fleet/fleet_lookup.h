@@ -57,8 +57,10 @@ struct FleetAnswer {
 // With an answer from the fleet, the unit is already verified when the fleet's latest record is
 // verified or already-verified with this image's SHA-256 and the station's own log does not say
 // otherwise: a record of this station that the database does not have yet (a failure a moment
-// ago) must not be outvoted by an older success elsewhere. Flashing again only costs time;
-// skipping a unit that is not verified is the harm to avoid.
+// ago) must not be outvoted by an older success elsewhere. When the fleet has no record of the
+// unit at all, the station's own log decides (records of a log written before logs had an
+// identity never reach the database). Flashing again only costs time; skipping a unit that is
+// not verified is the harm to avoid.
 struct UnitDecision {
   bool alreadyVerified = false;
   KnownFrom knownFrom = KnownFrom::Log;
