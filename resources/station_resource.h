@@ -17,6 +17,7 @@
 #define IDC_SF_PORTS 2010
 #define IDC_SF_MAX 2011
 #define IDC_SF_REFLASH 2012
+#define IDC_SF_DATABASE 2013
 
 #ifndef IDC_STATIC
 #define IDC_STATIC (-1)

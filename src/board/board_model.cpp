@@ -299,6 +299,38 @@ void BoardModel::Finished(int exitStatus, const station::StationCounts& counts) 
   }
 }
 
+void BoardModel::Database(const station::DatabaseState& state) {
+  database_ = state;
+  // The start check's finding is out of date once the database has every record.
+  if (state.link == station::DatabaseState::UpToDate) {
+    databaseNotes_.erase(std::remove_if(databaseNotes_.begin(), databaseNotes_.end(),
+                                        [](const auto& note) { return !note.second; }),
+                         databaseNotes_.end());
+  }
+}
+
+void BoardModel::DatabaseNote(const std::string& text, bool sticky) {
+  if (!text.empty()) databaseNotes_.emplace_back(text, sticky);
+}
+
+std::string BoardModel::DatabaseNotes() const {
+  std::string notes;
+  for (const auto& [text, sticky] : databaseNotes_) notes += (notes.empty() ? "" : " | ") + text;
+  return notes;
+}
+
+std::string BoardModel::DatabaseText(const station::DatabaseState& state) {
+  return station::DatabaseWords(state);
+}
+
+std::string BoardModel::DatabaseAlarmText(const std::string& alarm) {
+  return "database: " + alarm;
+}
+
+std::string BoardModel::DatabaseNoteText(const std::string& notes) {
+  return "database: " + notes;
+}
+
 std::vector<const Tile*> BoardModel::Tiles() const {
   std::vector<const Tile*> tiles;
   for (const auto& [port, tile] : tiles_) tiles.push_back(&tile);

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -75,6 +76,16 @@ class BoardModel {
   // The unit waited and will not be flashed (the station is ending).
   void NotStarted(uint64_t unit);
   void LogFailed() { logFailed_ = true; }
+  // On a station with a database: its state (the header shows it); an alarm (the banner shows
+  // the latest); notes from the start (the start check's finding, shown until the database is up
+  // to date; a `sticky` one, the password warning, for good).
+  void Database(const station::DatabaseState& state);
+  void DatabaseAlarm(const std::string& text) { databaseAlarm_ = text; }
+  void DatabaseNote(const std::string& text, bool sticky);
+  const std::optional<station::DatabaseState>& database() const { return database_; }
+  const std::string& databaseAlarm() const { return databaseAlarm_; }
+  // The notes in force, joined with " | " ("" none).
+  std::string DatabaseNotes() const;
   // Nothing runs any more: every tile still in flight (none should be) or waiting says so.
   void Finished(int exitStatus, const station::StationCounts& counts);
 
@@ -99,6 +110,14 @@ class BoardModel {
   // cancelled, 3 flashing, 0 waiting | 48 units/h | yield 92 % | 0:15:02" (", 1 not in the log"
   // after the cancelled once a record could not be written; "yield -" before the first flash).
   static std::string CountersText(const station::StationCounts& counts);
+  // The board's texts about the database (each one function, to be found and translated):
+  // the header's words, "database: up to date", "database offline since 10:42, 37 records
+  // waiting" (the console's words);
+  static std::string DatabaseText(const station::DatabaseState& state);
+  // the banner's alarm, "database: record 17 of log … is in the database with other content; …";
+  static std::string DatabaseAlarmText(const std::string& alarm);
+  // the banner's note, "database: the database cannot be reached (…); the station goes on …".
+  static std::string DatabaseNoteText(const std::string& notes);
 
  private:
   Tile* TileOf(uint64_t unit);
@@ -107,6 +126,9 @@ class BoardModel {
   std::map<std::string, Tile> tiles_;         // by port
   std::map<uint64_t, std::string> portOf_;    // unit to port
   bool logFailed_ = false;
+  std::optional<station::DatabaseState> database_;
+  std::string databaseAlarm_;
+  std::vector<std::pair<std::string, bool>> databaseNotes_;  // text, sticky
   station::StationCounts finalCounts_;
   bool finished_ = false;
   int exitStatus_ = 0;

@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "dpi_win32.h"
+#include "station_options.h"
 #include "text_win32.h"
 
 namespace pelorin::board {
@@ -221,12 +222,14 @@ int BoardWindow::RunEngine() {
     });
     if (step == Step::Done) step = runner_.CheckSha256(setup.sha256);
     if (step == Step::Done) step = runner_.OpenLog(setup.logPath);
+    if (step == Step::Done) step = runner_.OpenFleet(setup.database);
     if (step != Step::Done) {
       refusal_ = step == Step::Stopped ? std::string() : runner_.text();
       PostMessageW(window_, WM_BOARD_PREPARE, 2, step == Step::Stopped ? EXIT_CANCELLED : EXIT_USAGE);
       return EXIT_USAGE;
     }
   }
+  runner_.SetName(setup.name);
   PostMessageW(window_, WM_BOARD_PREPARE, 1, 0);
   return runner_.Run(setup.settings, setup.limits, face_);
 }
@@ -262,6 +265,13 @@ LRESULT BoardWindow::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
                      L" | SHA-256 " + Wide(image.sha256.substr(0, 12)) + L" | log " +
                      (setup_.station.logPath.empty() ? L"none"
                                                      : Wide(FullPathUtf8(Wide(setup_.station.logPath))));
+        if (!setup_.station.database.empty()) {
+          // What the start found about the database: on the banner, the station goes on.
+          model_.DatabaseNote(station::DatabasePasswordWarning(setup_.station.database), true);
+          model_.DatabaseNote(runner_.note(), false);
+          if (!model_.database()) model_.Database({});
+          UpdateBanner();
+        }
       } else {
         exitStatus_ = static_cast<int>(lParam);
         if (!refusal_.empty()) {
@@ -328,6 +338,14 @@ void BoardWindow::Apply(const BoardEvent& event) {
       model_.LogFailed();
       UpdateBanner();
       break;
+    case BoardEvent::Database:
+      model_.Database(event.database);
+      UpdateBanner();  // the start's note goes once the database is up to date
+      break;
+    case BoardEvent::DatabaseAlarm:
+      model_.DatabaseAlarm(event.text);
+      UpdateBanner();
+      break;
     case BoardEvent::Finished:
       model_.Finished(event.exitStatus, event.counts);
       exitStatus_ = event.exitStatus;
@@ -370,6 +388,8 @@ void BoardWindow::UpdateBanner() {
   COLORREF background = RGB(205, 35, 35);
   if (model_.logFailed()) {
     text = TEXT_LOG_FAILED;
+  } else if (!model_.databaseAlarm().empty()) {
+    text = Wide(BoardModel::DatabaseAlarmText(model_.databaseAlarm()));
   } else if (model_.finished()) {
     text = L"the station has ended (exit status " + std::to_wstring(model_.exitStatus()) +
            L"): close the window";
@@ -377,6 +397,9 @@ void BoardWindow::UpdateBanner() {
   } else if (stopping_) {
     text = L"stopping: the units in flight are cancelled";
     background = RGB(90, 90, 90);
+  } else if (const std::string notes = model_.DatabaseNotes(); !notes.empty()) {
+    text = Wide(BoardModel::DatabaseNoteText(notes));
+    background = RGB(176, 112, 0);  // amber: the station goes on
   }
   if (model_.logFailed() && model_.finished()) {
     text += L" (the station has ended, exit status " + std::to_wstring(model_.exitStatus()) + L")";
@@ -394,13 +417,17 @@ void BoardWindow::UpdateHeader(uint32_t now) {
   std::wstring big = Wide(BoardModel::CountersText(
       model_.finished() ? model_.finalCounts() : counts_()));
   if (!preparing_.empty()) big = preparing_;
-  const std::wstring text = big + L" | " + imageLine_;
-  if (headerView_->big == big && headerView_->small == imageLine_) return;
+  // With a database, its state comes first on the small line (the log's path may be cut short).
+  const std::wstring small =
+      model_.database() ? Wide(BoardModel::DatabaseText(*model_.database())) + L" | " + imageLine_
+                        : imageLine_;
+  const std::wstring text = big + L" | " + small;
+  if (headerView_->big == big && headerView_->small == small) return;
   // Counters that move with every unit are told at most twice a second.
-  if (now - headerAt_ < HEADER_INTERVAL_MS && headerView_->small == imageLine_) return;
+  if (now - headerAt_ < HEADER_INTERVAL_MS && headerView_->small == small) return;
   headerAt_ = now;
   headerView_->big = big;
-  headerView_->small = imageLine_;
+  headerView_->small = small;
   SetWindowTextW(header_, text.c_str());
   InvalidateRect(header_, nullptr, FALSE);
 }

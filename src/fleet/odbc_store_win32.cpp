@@ -246,6 +246,9 @@ StoreResult OdbcStore::Connect() {
   // connection anyway) instead of the driver's default savepoint around every statement, which
   // costs a round trip each.
   if (!HasAttribute(text, "Protocol")) text += ";Protocol=7.4-1";
+  // The driver's own communication log (Debian's driver entry turns it on: a file per process
+  // in the temporary folder) only when the factory's string asks for it.
+  if (!HasAttribute(text, "CommLog")) text += ";CommLog=0";
   std::wstring wide = Utf8ToWide(text);
   SQLWCHAR out[1024];
   SQLSMALLINT outLength = 0;

@@ -181,6 +181,7 @@ uint32_t Shipper::Step() {
   if (!source_.CountAfter(acked_, &waiting, &error)) waiting = 0;
   status.link = waiting == 0 ? ShipperStatus::UpToDate : ShipperStatus::Sending;
   status.waiting = waiting;
+  status.acked = acked_;
   status.error.clear();
   status.offlineSinceUnixMs = 0;
   status.shipped += stored;

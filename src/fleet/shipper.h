@@ -55,6 +55,9 @@ struct ShipperStatus {
   // Records of the log that the database does not have yet, as far as the shipper knows: empty
   // before it first learned where the database stands.
   std::optional<uint64_t> waiting;
+  // The highest sequence of the log that the database holds, as far as the shipper knows (the
+  // station's end waits, a little, for its last record to be there).
+  uint64_t acked = 0;
   uint64_t shipped = 0;  // rows stored by this shipper since its start
   uint64_t alarms = 0;   // alarms raised since its start
 

@@ -307,6 +307,7 @@ TEST(Shipper, StartsWhereTheDatabaseStandsAndSendsTheRestInOrderedBatches) {
   EXPECT_EQ(station.shipper.Status().link, ShipperStatus::UpToDate);
   EXPECT_EQ(station.shipper.Status().waiting, 0u);
   EXPECT_EQ(station.shipper.Status().shipped, 7u);
+  EXPECT_EQ(station.shipper.Status().acked, 10u) << "the database holds the log up to here";
   station.Append(2);
   station.shipper.Step();
   EXPECT_EQ(station.Stored(), Range(1, 12));
