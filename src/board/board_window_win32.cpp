@@ -221,8 +221,9 @@ int BoardWindow::RunEngine() {
       lastPercent = percent;
     });
     if (step == Step::Done) step = runner_.CheckSha256(setup.sha256);
-    if (step == Step::Done) step = runner_.OpenLog(setup.logPath);
+    // The database before the log, so that a station refused for it leaves no new log behind.
     if (step == Step::Done) step = runner_.OpenFleet(setup.database);
+    if (step == Step::Done) step = runner_.OpenLog(setup.logPath);
     if (step != Step::Done) {
       refusal_ = step == Step::Stopped ? std::string() : runner_.text();
       PostMessageW(window_, WM_BOARD_PREPARE, 2, step == Step::Stopped ? EXIT_CANCELLED : EXIT_USAGE);

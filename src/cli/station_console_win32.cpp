@@ -64,7 +64,7 @@ int Serve(const station::StationSetup& setup, StationRunner& runner, Console& co
     return EXIT_USAGE;
   }
   step = runner.CheckSha256(setup.sha256);
-  if (step == Step::Done) step = runner.OpenLog(setup.logPath);
+  // The database before the log, so that a station refused for it leaves no new log behind.
   if (step == Step::Done && !setup.database.empty()) {
     // The connection string itself is never printed: only what is wrong with it.
     if (const std::string warning = station::DatabasePasswordWarning(setup.database);
@@ -74,6 +74,7 @@ int Serve(const station::StationSetup& setup, StationRunner& runner, Console& co
     if (step == Step::Done && !runner.note().empty())
       console.Err(std::string(CLI_NAME) + ": " + runner.note());
   }
+  if (step == Step::Done) step = runner.OpenLog(setup.logPath);
   if (step == Step::Stopped) return EXIT_CANCELLED;
   if (step == Step::Refused) {
     console.Err(std::string(CLI_NAME) + ": " + runner.text());

@@ -36,7 +36,7 @@ namespace pelorin::station {
 // shipper stops (what it did not send waits in the log for the next start).
 inline constexpr uint32_t STATION_FLEET_FINAL_MS = 2000;
 
-// Usable once: PinImage, (CheckSha256), OpenLog and (OpenFleet), Run, in this order; Stop from any
+// Usable once: PinImage, (CheckSha256), (OpenFleet), OpenLog, Run, in this order; Stop from any
 // thread at any time. Lives until the process ends (a worker, or a fleet thread held in a call to
 // the database, may still be ending while the front end returns).
 class StationRunner {
