@@ -16,9 +16,10 @@
 
 namespace pelorin::fleet {
 
-// The version of sql/pelorin-fleet.sql that this program writes to, and the file to apply.
+// The version of sql/pelorin-fleet.sql that this program writes to, and the file to apply, as the
+// release ships it beside the programs.
 inline constexpr int FLEET_SCHEMA_VERSION = 1;
-inline constexpr char FLEET_SCHEMA_FILE[] = "sql/pelorin-fleet.sql";
+inline constexpr char FLEET_SCHEMA_FILE[] = "pelorin-fleet.sql";
 
 struct FleetRow {
   std::string log;  // the log's identity: a UUID, 36 characters, lower-case

@@ -20,7 +20,7 @@ scenario_fleet_refusals() {
   station bare --log "$(win_path "$log")" --database DSN=fleet_bare --count 1 "$(win_path "$image")"
   expect_eq "no schema: exit" "$cli_status" 2
   expect_eq "no schema: the line" "$(cat "$work/bare.err")" \
-    "PelorinCli: the database has no fleet schema: apply sql/pelorin-fleet.sql to it (a station never creates tables)"
+    "PelorinCli: the database has no fleet schema: apply pelorin-fleet.sql to it (a station never creates tables)"
   [ ! -e "$log" ] || fail "a station refused for its database left a log behind"
   expect_eq "no schema: no table made" \
     "$(fleet_sql fleet_bare "SELECT count(*) FROM pg_tables WHERE schemaname = 'public'")" 0
@@ -54,7 +54,7 @@ scenario_fleet_refusals() {
   drv form-click 1
   drv wait-box 20000 || fail "a database without the schema did not refuse Start"
   expect_eq "form: no schema" "$(drv press-box 1)" \
-    "PelorinStation|the database has no fleet schema: apply sql/pelorin-fleet.sql to it (a station never creates tables)"
+    "PelorinStation|the database has no fleet schema: apply pelorin-fleet.sql to it (a station never creates tables)"
   drv form-set 2013 "$connection"
   drv form-click 1
   drv wait-box 20000 || fail "a password in the Database field was not warned about"

@@ -413,12 +413,12 @@ TEST(Shipper, ADatabaseWithoutTheSchemaIsOneAlarmNamingTheFileAndNoRowIsSent) {
   station.clock.Advance(500);
   station.shipper.Step();
   ASSERT_EQ(station.heard.alarms.size(), 1u);
-  EXPECT_NE(station.heard.alarms[0].find("sql/pelorin-fleet.sql"), std::string::npos);
+  EXPECT_NE(station.heard.alarms[0].find("pelorin-fleet.sql"), std::string::npos);
   EXPECT_TRUE(station.Stored().empty());
   MemoryStore store(station.db);
   const FleetCheck check = CheckFleetStore(store);
   EXPECT_TRUE(check.refuses());
-  EXPECT_NE(check.line.find("sql/pelorin-fleet.sql"), std::string::npos);
+  EXPECT_NE(check.line.find("pelorin-fleet.sql"), std::string::npos);
   station.db->reachable = false;
   EXPECT_EQ(CheckFleetStore(store).kind, FleetCheck::Unreachable);
   EXPECT_FALSE(CheckFleetStore(store).refuses());

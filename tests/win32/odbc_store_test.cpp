@@ -86,7 +86,7 @@ TEST(OdbcStore, ADatabaseWithoutTheSchemaIsRefusedWithTheFileToApply) {
   const FleetCheck check = CheckFleetStore(store);
   EXPECT_EQ(check.kind, FleetCheck::NoSchema) << check.line;
   EXPECT_TRUE(check.refuses());
-  EXPECT_NE(check.line.find("sql/pelorin-fleet.sql"), std::string::npos) << check.line;
+  EXPECT_NE(check.line.find("apply pelorin-fleet.sql"), std::string::npos) << check.line;
   EXPECT_FALSE(store.Connected());
   OdbcStore fleet(Env("PELORIN_FLEET_DB"));
   EXPECT_EQ(CheckFleetStore(fleet).kind, FleetCheck::Ready);
