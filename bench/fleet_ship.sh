@@ -20,7 +20,7 @@ exe=$build/bench/fleet_ship.exe
 arch=$(grep -q x86_64 "$build/CMakeCache.txt" && grep -q 'CMAKE_SYSTEM_PROCESSOR:.*x86_64' "$build/CMakeCache.txt" && echo x86_64 || echo i686)
 cluster=$build/bench/fleet-cluster
 cluster_sh=$repo/cmake/pg-cluster.sh
-trap 'bash "$cluster_sh" destroy "$cluster"' EXIT
+trap 'bash "$cluster_sh" destroy "$cluster"; rm -rf "$cluster.odbc"' EXIT
 bash "$cluster_sh" destroy "$cluster"
 bash "$cluster_sh" start "$cluster" >/dev/null || exit 1
 port=$(bash "$cluster_sh" port "$cluster")
@@ -28,6 +28,10 @@ psql_su() { bash "$cluster_sh" psql "$cluster" "$@" >/dev/null; }
 psql_su -d postgres -c "CREATE DATABASE fleet ENCODING 'UTF8' TEMPLATE template0" || exit 1
 psql_su -d fleet -c 'SET client_min_messages = warning' -f "$repo/sql/pelorin-fleet.sql" \
   -f "$repo/sql/pelorin-fleet-grants.sql" -c "ALTER ROLE pelorin_station PASSWORD 'bench'" || exit 1
+# The driver without the communication log Debian's entry turns on (a file per process in /tmp).
+export ODBCSYSINI=$cluster.odbc
+mkdir -p "$ODBCSYSINI"
+printf '[PostgreSQL Unicode]\nDriver=psqlodbcw.so\n' >"$ODBCSYSINI/odbcinst.ini"
 export PELORIN_FLEET_DB="Driver={PostgreSQL Unicode};Server=127.0.0.1;Port=$port;Database=fleet;UID=pelorin_station;PWD=bench;"
 mkdir -p "$build/bench"
 log=$build/bench/fleet-ship.jsonl

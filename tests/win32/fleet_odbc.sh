@@ -49,6 +49,11 @@ mkdir -p "$host"
 ) &
 watcher=$!
 
+# The driver as the host registers it, but without the communication log Debian's entry turns on
+# (a file per process in /tmp): unixODBC reads the driver's entry from ODBCSYSINI.
+export ODBCSYSINI=$host/odbc
+mkdir -p "$ODBCSYSINI"
+printf '[PostgreSQL Unicode]\nDriver=psqlodbcw.so\n' >"$ODBCSYSINI/odbcinst.ini"
 connection="Driver={PostgreSQL Unicode};Server=127.0.0.1;Port=$port;UID=pelorin_station;PWD=$password;"
 export PELORIN_FLEET_DB="${connection/UID=/Database=fleet;UID=}"
 export PELORIN_FLEET_BARE="${connection/UID=/Database=bare;UID=}"
