@@ -757,14 +757,14 @@ TEST(StationCore, SerialIsTheLastPartOfAUsbInstanceIdWithoutAmpersand) {
 }
 
 
-// A station with a database: the core, the fleet's lookup on a thread of its own (as the runner
-// runs it) over the database in memory, and the lookup's clock. The unit with a serial number is
+// A station with a database: the core, the fleet's lookup on a thread of its own with the bound
+// the runner gives it, over the database in memory, and the lookup's clock. The unit with a serial number is
 // asked about as it arrives; the runner takes the answers as the lookup wakes it.
 struct FleetStation {
   explicit FleetStation(bool reachable = true, LogMemory memory = {},
                         StationSettings settings = {})
       : db(std::make_shared<test::MemoryStore::Shared>()),
-        lookup(Store(db, reachable), clock),
+        lookup(Store(db, reachable), clock, {.answerWithinMs = STATION_FLEET_WAIT_MS}),
         core(std::move(settings), std::move(memory), &lookup, kSha),
         running([this] { lookup.Run(); },
                 [this] {
@@ -823,8 +823,8 @@ struct FleetStation {
   uint32_t now = 1000;
 };
 
-// A database that does not answer delays a unit with a serial number by STATION_FLEET_WAIT_MS at
-// most, and nobody else: a unit without a serial number, and the units after it, start at once;
+// A database that does not answer delays a unit with a serial number by 2 s at most, and nobody
+// else: a unit without a serial number, and the units after it, start at once;
 // the late answer is then not taken, and while that call still hangs a new unit waits for
 // nothing.
 TEST(StationFleet, ASlowDatabaseDelaysAUnitAtMostItsBoundAndHoldsNobodyElse) {
@@ -839,7 +839,8 @@ TEST(StationFleet, ASlowDatabaseDelaysAUnitAtMostItsBoundAndHoldsNobodyElse) {
     std::lock_guard lock(station.db->mutex);
     return station.db->lookupsHeld == 1;
   })) << "the lookup's call hangs in the database";
-  station.clock.Advance(STATION_FLEET_WAIT_MS - 1);
+  // The bound is 2 s.
+  station.clock.Advance(1999);
   EXPECT_TRUE(station.core.FleetAnswers().empty());
   EXPECT_EQ(station.core.FleetDueInMs(), 1u) << "the runner sleeps no longer";
   station.clock.Advance(1);
