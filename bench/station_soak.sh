@@ -96,7 +96,7 @@ bench_cleanup_more() {
   [ "$database" = 1 ] && fleet_database_end
 }
 bench_start station_soak 500 599 || exit 1
-station_database=()
+station_database=() restarting=()
 if [ "$database" = 1 ]; then
   fleet_database "$work/cluster" || { echo "station_soak.sh: no database" >&2; exit 1; }
   station_database=(--database DSN=fleet)
@@ -158,6 +158,7 @@ while kill -0 "$runner" 2>/dev/null; do
     restarts=$((${restarts:-0} + 1))
     echo "  restarting the database's server at $count records" >&2
     (fleet_server stop && sleep 5 && fleet_server start) &
+    restarting+=("$!")
   fi
   taken=$((${taken:-0} + 1))
   if [ $((taken % 60)) = 1 ]; then
@@ -183,7 +184,7 @@ ok=0
   [ "$whole" -ge "$records" ] && ok=1
 stored=""
 if [ "$database" = 1 ]; then
-  wait  # the last restart
+  wait "${restarting[@]}"  # the last restart
   stored=$(fleet_psql -d fleet -At -c "SELECT count(*) FROM pelorin_records")
   [ "$stored" = "$written" ] || ok=0
 fi
