@@ -804,13 +804,14 @@ struct FleetStation {
     now += STATION_POLL_INTERVAL_MS;
     return core.Poll(present, true, now);
   }
-  // The answers as the runner takes them, until no unit waits for one (at most 5 s).
+  // The answers as the runner takes them, until every unit is decided (at most 5 s; the slots
+  // are enough for all of them, so none waits for one).
   std::vector<StationAction> Answers() {
     std::vector<StationAction> all;
     test::Within(5000, [&] {
       const std::vector<StationAction> more = core.FleetAnswers();
       all.insert(all.end(), more.begin(), more.end());
-      return core.FleetDueInMs() == UINT32_MAX;
+      return core.Waiting() == 0;
     });
     return all;
   }
