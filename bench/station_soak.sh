@@ -3,7 +3,7 @@
 # and going, must keep its memory and its handles flat.
 #
 #   bench/station_soak.sh [BUILD_DIR] [--records N] [--early N] [--size BYTES[K|M]]
-#                         [--leave-after MS] [--return MS] [--sample-ms MS]
+#                         [--leave-after MS] [--return MS] [--sample-ms MS] [--database]
 #
 #   BUILD_DIR         a Windows build folder (default build/win32 of the repository, the 32-bit
 #                     programs as shipped) holding PelorinCli.exe, devsim.exe, process_probe.exe
@@ -13,6 +13,10 @@
 #   --leave-after MS  a unit leaves MS after its download ended (default 300)
 #   --return MS       and is back, as the next unit in its port, MS after it left (default 1500)
 #   --sample-ms MS    sampling period (default 1000)
+#   --database        the station also sends its records to a private PostgreSQL (--database,
+#                     DSN=fleet, bench/fleet_bench.sh), whose server is restarted twice, at a third
+#                     and at two thirds of the records (stopped for 5 s each time); at the end the
+#                     database must hold every record
 #
 # One station (PelorinCli.exe --station --reflash --count N, 16 slots) in a Wine prefix and under
 # a wineserver of this script's own, against 16 USB-like devsim.exe units, each at a port of its
@@ -56,10 +60,11 @@ here=$(cd "$(dirname "$0")" && pwd)
 repo=$(cd "$here/.." && pwd)
 
 . "$here/wine_bench.sh"
+. "$here/fleet_bench.sh"
 
 build=$repo/build/win32 records=2000 early=200 size=65536 leave_after=300 return_ms=1500
-sample_ms=1000 units=16
-usage() { sed -n '5,16p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2; }
+sample_ms=1000 units=16 database=0
+usage() { sed -n '5,20p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2; }
 while [ $# -gt 0 ]; do
   case $1 in
     --records) records=${2:?}; shift 2 ;;
@@ -68,6 +73,7 @@ while [ $# -gt 0 ]; do
     --leave-after) leave_after=${2:?}; shift 2 ;;
     --return) return_ms=${2:?}; shift 2 ;;
     --sample-ms) sample_ms=${2:?}; shift 2 ;;
+    --database) database=1; shift ;;
     -h | --help) usage ;;
     -*) echo "station_soak.sh: unknown option $1" >&2; usage ;;
     *) build=$1; shift ;;
@@ -85,8 +91,16 @@ for f in "$devsim" "$cli" "$probe"; do
   [ -f "$f" ] || { echo "station_soak.sh: $f not found" >&2; exit 2; }
 done
 
-bench_cleanup_more() { touch "$work/probe.stop" 2>/dev/null; }
+bench_cleanup_more() {
+  touch "$work/probe.stop" 2>/dev/null
+  [ "$database" = 1 ] && fleet_database_end
+}
 bench_start station_soak 500 599 || exit 1
+station_database=() restarting=()
+if [ "$database" = 1 ]; then
+  fleet_database "$work/cluster" || { echo "station_soak.sh: no database" >&2; exit 1; }
+  station_database=(--database DSN=fleet)
+fi
 
 image=$work/soak.nb0
 head -c "$size" /dev/urandom >"$image"
@@ -106,7 +120,7 @@ devsim_timeout=86400 serve "$units" "${options[@]}" --image "$(win_path "$image"
 
 log=$work/soak.jsonl
 run_win "$cli" --station --reflash --log "$(win_path "$log")" --max-devices "$units" \
-  --count "$records" "$(win_path "$image")" >"$work/station.log" 2>&1 &
+  --count "$records" "${station_database[@]}" "$(win_path "$image")" >"$work/station.log" 2>&1 &
 runner=$!
 started_pids+=("$runner")
 pid=$(program_pid "$runner" PelorinCli.exe) || { echo "station_soak.sh: no station process" >&2; exit 1; }
@@ -138,6 +152,14 @@ while kill -0 "$runner" 2>/dev/null; do
         p["workingSet"] / 1024, p["peakWorkingSet"] / 1024, p["private"] / 1024,
         (p["tableCount"] == "" ? "-" : p["tableCount"]), (p["byType"] == "" ? "-" : p["byType"]) }' \
     <<<"$status" >>"$samples"
+  # With a database: its server restarted at a third and at two thirds of the records.
+  if [ "$database" = 1 ] && [ "${restarts:-0}" -lt 2 ] &&
+    [ "$count" -ge $(((${restarts:-0} + 1) * records / 3)) ]; then
+    restarts=$((${restarts:-0} + 1))
+    echo "  restarting the database's server at $count records" >&2
+    (fleet_server stop && sleep 5 && fleet_server start) &
+    restarting+=("$!")
+  fi
   taken=$((${taken:-0} + 1))
   if [ $((taken % 60)) = 1 ]; then
     tail -n 1 "$samples" | awk '{ printf "  %6.0f s: %d records, rss %d kB, handles %s\n", $1, $2, $3, $7 }' >&2
@@ -160,6 +182,12 @@ whole=$(grep ' session=' "$work/run.summary" 2>/dev/null | grep -c 'verified=1 i
 ok=0
 [ "$station_status" = 0 ] && [ "$written" = "$records" ] && [ "$verified" = "$records" ] &&
   [ "$whole" -ge "$records" ] && ok=1
+stored=""
+if [ "$database" = 1 ]; then
+  wait "${restarting[@]}"  # the last restart
+  stored=$(fleet_psql -d fleet -At -c "SELECT count(*) FROM pelorin_records")
+  [ "$stored" = "$written" ] || ok=0
+fi
 
 {
   echo "station soak ($arch): $records records, $units units (8 with serial numbers, --reflash)," \
@@ -167,6 +195,7 @@ ok=0
   echo "station exit $station_status after $elapsed s; $written records, $verified verified" \
     "($serial_records of units with a serial); devsim: $sessions sessions, $whole verified" \
     "whole downloads of the image"
+  [ "$database" = 1 ] && echo "with a database (its server restarted twice): it holds $stored of the $written records"
   awk -v early="$early" -v last="$records" -v units="$units" '
     NR == 1 { next }
     $7 != "-" && $7 >= 0 {

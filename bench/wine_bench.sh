@@ -12,13 +12,14 @@ parse_size() {
 
 # round_options FIRST_LINE LAST_LINE ARGS...: the options of the benchmarks that run rounds of
 # one image size, [BUILD_DIR] [--rounds N] [--size S]. Sets build (an absolute path; default the
-# repository's build/win64), rounds (default 3) and size (default 8 MiB, under 4 GiB); on bad use
+# repository's build/win64, or default_build when set), rounds (default 3) and size (default
+# default_size when set, else 8 MiB; under 4 GiB); on bad use
 # prints the calling script's usage (lines FIRST_LINE..LAST_LINE of its header) and exits 2.
 round_options() {
   local name=${0##*/} first=$1 last=$2
   shift 2
   usage() { sed -n "${first},${last}p" "$0" | sed 's/^# \{0,1\}//' >&2; exit 2; }
-  build=$repo/build/win64 rounds=3 size=$((8 * 1024 * 1024))
+  build=${default_build:-$repo/build/win64} rounds=3 size=${default_size:-$((8 * 1024 * 1024))}
   while [ $# -gt 0 ]; do
     case $1 in
       --rounds) rounds=${2:?}; shift 2 ;;

@@ -2,7 +2,8 @@
 # Checks a release made by scripts/package.sh:
 # - the archive opens and every entry's CRC is right;
 # - it holds exactly the shipped files (scripts/package.sh --list-files: Pelorin.exe,
-#   PelorinCli.exe, PelorinStation.exe, GUIDE.txt) and SHA256SUMS, in that order, each mode 0644,
+#   PelorinCli.exe, PelorinStation.exe, GUIDE.txt, pelorin-fleet.sql, pelorin-fleet-grants.sql)
+#   and SHA256SUMS, in that order, each mode 0644,
 #   dated at the commit's time (SOURCE_DATE_EPOCH), without extra fields;
 # - SHA256SUMS lists the shipped files and matches them;
 # - GUIDE.txt is UTF-8 with a byte order mark and CRLF line ends, and names the version;

@@ -2,7 +2,8 @@
 # Builds the release: dist/Pelorin-<version>-win32.zip and dist/Pelorin-<version>-win32.msi, both
 # holding the shipped files listed below (Pelorin.exe, PelorinCli.exe and PelorinStation.exe of the
 # win32 preset, GUIDE.txt made from docs/GUIDE.txt.in, UTF-8 with BOM and CRLF line ends, so that
-# Notepad shows it right); the zip also holds SHA256SUMS. With a signing key it also writes the
+# Notepad shows it right, and the fleet's database schema and example grants, which the factory
+# applies); the zip also holds SHA256SUMS. With a signing key it also writes the
 # signed pair beside them: Pelorin-<version>-win32-signed.zip and -signed.msi. Prints each file's
 # path and SHA-256.
 #
@@ -58,6 +59,8 @@ shipped=(
   "PelorinCli.exe|build:src/cli/PelorinCli.exe|"
   "PelorinStation.exe|build:src/board/PelorinStation.exe|Pelorin Station"
   "GUIDE.txt|made:docs/GUIDE.txt.in|"
+  "pelorin-fleet.sql|repo:sql/pelorin-fleet.sql|"
+  "pelorin-fleet-grants.sql|repo:sql/pelorin-fleet-grants.sql|"
 )
 names=()
 for entry in "${shipped[@]}"; do names+=("${entry%%|*}"); done

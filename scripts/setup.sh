@@ -13,11 +13,17 @@ as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
 # msitools the MSI (faketime runs wixl at the commit's time); osslsigncode signs and checks the
 # signatures, openssl checks a signing key and makes the tests' throwaway one (scripts/package.sh,
 # scripts/check_release.sh).
+# The fleet: PostgreSQL 15 (the tests start private clusters of their own with it) and its ODBC
+# driver through unixODBC, for both of Wine's loaders: Wine's odbc32.dll hands a program's calls
+# to the host's libodbc.so.2 of the program's own architecture, so the i686 exes need the i386
+# driver manager (libodbc2:i386) and driver (odbc-postgresql:i386), the x86_64 ones the amd64
+# pieces. unixodbc brings isql and odbcinst (one, of the host's architecture).
 packages=(cmake ninja-build g++ googletest nlohmann-json3-dev libcli11-dev
           g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
           binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
           wine wine64 wine32:i386 xvfb x11-utils imagemagick fonts-nanum locales jq zip unzip
-          wixl msitools faketime osslsigncode openssl)
+          wixl msitools faketime osslsigncode openssl
+          postgresql odbc-postgresql odbc-postgresql:i386 unixodbc libodbc2:i386 odbcinst)
 
 missing=()
 for p in "${packages[@]}"; do
@@ -39,5 +45,14 @@ if ! locale -a 2>/dev/null | grep -qi '^ko_KR\.utf-\?8$'; then
   as_root sed -i 's/^# *ko_KR.UTF-8 UTF-8/ko_KR.UTF-8 UTF-8/' /etc/locale.gen
   grep -q '^ko_KR.UTF-8 UTF-8' /etc/locale.gen || echo 'ko_KR.UTF-8 UTF-8' | as_root tee -a /etc/locale.gen >/dev/null
   as_root locale-gen >/dev/null
+fi
+# The driver "PostgreSQL Unicode" in /etc/odbcinst.ini, as the package registers it: its Driver is
+# the bare file name psqlodbcw.so, which each architecture's unixODBC looks up in its own driver
+# folder (/usr/lib/x86_64-linux-gnu/odbc, /usr/lib/i386-linux-gnu/odbc), so the one entry serves
+# the 32-bit and the 64-bit programs. Registered again here if the entry is missing (a removed
+# and reinstalled package, a hand-edited file).
+if ! odbcinst -q -d -n "PostgreSQL Unicode" >/dev/null 2>&1; then
+  echo "setup: registering the ODBC driver \"PostgreSQL Unicode\""
+  as_root odbcinst -i -d -f /usr/share/psqlodbc/odbcinst.ini.template >/dev/null
 fi
 echo "setup: ready"

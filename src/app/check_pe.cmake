@@ -83,7 +83,7 @@ foreach(table IN LISTS resource_tables)
 endforeach()
 
 set(allowed KERNEL32 USER32 GDI32 COMCTL32 COMDLG32 ADVAPI32 SETUPAPI MSVCRT SHELL32 OLE32
-            NTDLL WS2_32 VERSION BCRYPT)
+            NTDLL WS2_32 VERSION BCRYPT ODBC32)
 string(REGEX MATCHALL "DLL Name: [^\r\n]+" imports "${dump}")
 if(NOT imports)
   message(FATAL_ERROR "${EXE} imports nothing: objdump output not understood")

@@ -45,6 +45,8 @@ constexpr std::pair<const char*, Text> OPTION_HELP[] = {
     {"--max-devices", Text::HelpMaxDevices},
     {"--count", Text::HelpCount},
     {"--reflash", Text::HelpReflash},
+    {"--database", Text::HelpDatabase},
+    {"--name", Text::HelpName},
     {"IMAGE", Text::HelpImage},
 };
 

@@ -105,6 +105,18 @@ void BoardFace::LogFailed(const station::StationRecord&, const std::string& text
   Push(std::move(event));
 }
 
+void BoardFace::Database(const station::DatabaseState& state) {
+  BoardEvent event = Event(BoardEvent::Database);
+  event.database = state;
+  Push(std::move(event));
+}
+
+void BoardFace::DatabaseAlarm(const std::string& text) {
+  BoardEvent event = Event(BoardEvent::DatabaseAlarm);
+  event.text = text;
+  Push(std::move(event));
+}
+
 void BoardFace::Finished(int exitStatus, const station::StationCounts& counts) {
   BoardEvent event = Event(BoardEvent::Finished);
   event.exitStatus = exitStatus;

@@ -21,7 +21,8 @@ inline constexpr UINT WM_BOARD_EVENTS = WM_APP + 1;
 
 struct BoardEvent {
   enum Kind {
-    Arrived, Waiting, Started, Progress, Ended, Box, Departed, NotStarted, LogFailed, Finished
+    Arrived, Waiting, Started, Progress, Ended, Box, Departed, NotStarted, LogFailed, Finished,
+    Database, DatabaseAlarm
   };
   Kind kind = Arrived;
   station::StationUnit unit;
@@ -29,7 +30,8 @@ struct BoardEvent {
   uint64_t bytesSent = 0, imageSize = 0;
   station::StationRecord record;
   bool written = true;
-  std::string text;  // LogFailed: why; Box: its text
+  std::string text;  // LogFailed: why; Box: its text; DatabaseAlarm: the alarm
+  station::DatabaseState database;  // Database
   int exitStatus = 0;
   station::StationCounts counts;
   uint32_t tick = 0;  // when it was told (GetTickCount)
@@ -55,6 +57,8 @@ class BoardFace : public station::StationObserver {
   void Departed(const station::StationUnit& unit) override;
   void NotStarted(const station::StationUnit& unit) override;
   void LogFailed(const station::StationRecord& record, const std::string& text) override;
+  void Database(const station::DatabaseState& state) override;
+  void DatabaseAlarm(const std::string& text) override;
   void Finished(int exitStatus, const station::StationCounts& counts) override;
 
  private:

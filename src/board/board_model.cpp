@@ -313,6 +313,50 @@ void BoardModel::Finished(int exitStatus, const station::StationCounts& counts) 
   }
 }
 
+void BoardModel::Database(const station::DatabaseState& state) {
+  database_ = state;
+  // The start check's finding is out of date once the database has every record.
+  if (state.link == station::DatabaseState::UpToDate) {
+    databaseNotes_.erase(std::remove_if(databaseNotes_.begin(), databaseNotes_.end(),
+                                        [](const auto& note) { return !note.second; }),
+                         databaseNotes_.end());
+  }
+}
+
+void BoardModel::DatabaseNote(const std::string& text, bool sticky) {
+  if (!text.empty()) databaseNotes_.emplace_back(text, sticky);
+}
+
+std::string BoardModel::DatabaseNotes() const {
+  std::string notes;
+  for (const auto& [text, sticky] : databaseNotes_) notes += (notes.empty() ? "" : " | ") + text;
+  return notes;
+}
+
+std::string BoardModel::DatabaseText(const station::DatabaseState& state) const {
+  const auto waiting = [&] {
+    if (!state.waiting) return std::string();
+    return ", " + texts_(*state.waiting == 1 ? Text::DatabaseOneWaiting : Text::DatabaseWaiting,
+                         {std::to_string(*state.waiting)});
+  };
+  switch (state.link) {
+    case station::DatabaseState::Connecting: return texts_(Text::DatabaseConnecting);
+    case station::DatabaseState::UpToDate: return texts_(Text::DatabaseUpToDate);
+    case station::DatabaseState::Sending: return texts_(Text::DatabaseSending) + waiting();
+    case station::DatabaseState::Offline:
+      return texts_(Text::DatabaseOffline, {state.offlineSince}) + waiting();
+  }
+  return {};
+}
+
+std::string BoardModel::DatabaseAlarmText(const std::string& alarm) const {
+  return texts_(Text::BannerDatabase, {alarm});
+}
+
+std::string BoardModel::DatabaseNoteText(const std::string& notes) const {
+  return texts_(Text::BannerDatabase, {notes});
+}
+
 std::vector<const Tile*> BoardModel::Tiles() const {
   std::vector<const Tile*> tiles;
   for (const auto& [port, tile] : tiles_) tiles.push_back(&tile);

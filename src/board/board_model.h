@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -79,6 +80,16 @@ class BoardModel {
   // The unit waited and will not be flashed (the station is ending).
   void NotStarted(uint64_t unit);
   void LogFailed() { logFailed_ = true; }
+  // On a station with a database: its state (the header shows it); an alarm (the banner shows
+  // the latest); notes from the start (the start check's finding, shown until the database is up
+  // to date; a `sticky` one, the password warning, for good).
+  void Database(const station::DatabaseState& state);
+  void DatabaseAlarm(const std::string& text) { databaseAlarm_ = text; }
+  void DatabaseNote(const std::string& text, bool sticky);
+  const std::optional<station::DatabaseState>& database() const { return database_; }
+  const std::string& databaseAlarm() const { return databaseAlarm_; }
+  // The notes in force, joined with " | " ("" none).
+  std::string DatabaseNotes() const;
   // Nothing runs any more: every tile still in flight (none should be) or waiting says so.
   void Finished(int exitStatus, const station::StationCounts& counts);
 
@@ -111,6 +122,11 @@ class BoardModel {
   // The port as the tile's window text and tooltip name it: the station's name, or the unknown
   // port's in the board's language.
   std::string PortName(const Tile& tile) const;
+  // The board's texts about the database: the header's words ("database: up to date",
+  // "database offline since 10:42, 37 records waiting"), the banner's alarm and its note.
+  std::string DatabaseText(const station::DatabaseState& state) const;
+  std::string DatabaseAlarmText(const std::string& alarm) const;
+  std::string DatabaseNoteText(const std::string& notes) const;
 
  private:
   Tile* TileOf(uint64_t unit);
@@ -122,6 +138,9 @@ class BoardModel {
   std::map<std::string, Tile> tiles_;         // by port
   std::map<uint64_t, std::string> portOf_;    // unit to port
   bool logFailed_ = false;
+  std::optional<station::DatabaseState> database_;
+  std::string databaseAlarm_;
+  std::vector<std::pair<std::string, bool>> databaseNotes_;  // text, sticky
   station::StationCounts finalCounts_;
   bool finished_ = false;
   int exitStatus_ = 0;

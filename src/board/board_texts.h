@@ -87,6 +87,14 @@ enum class Text {
   BannerEnded,      // the station has ended (exit status {status}): close the window
   BannerStopping,   // stopping: the units in flight are cancelled
   BannerAlsoEnded,  //  (the station has ended, exit status {status})
+  BannerDatabase,   // database: {what the database said, or the start found}
+  // The database's state in the header (the console's words in English).
+  DatabaseConnecting,  // database: connecting
+  DatabaseUpToDate,    // database: up to date
+  DatabaseSending,     // database: sending
+  DatabaseOffline,     // database offline since {10:42}
+  DatabaseWaiting,     // {n} records waiting (after ", ")
+  DatabaseOneWaiting,  // {1} record waiting
   // The window and its Stop.
   BoardCaption,      // Pelorin Station
   StopButton,        // Stop
@@ -116,6 +124,9 @@ enum class Text {
   FormAllFiles,    // All files
   FormBadSha256,   // the expected SHA-256 needs 64 hexadecimal digits, got "{text}"
   FormBadUnits,    // units at once: 1 to {max}
+  FormDatabase,         // Database:
+  FormDatabaseHint,     // An ODBC connection string or DSN=name; empty: no database.
+  FormDatabaseNeedsLog,  // a database needs a log file: the database is sent the log's records
   // The command line: the help box and usage errors.
   HelpIntro,        // Shows a board of the USB ports ...
   HelpFooter,       // Exit status: ...
@@ -137,6 +148,8 @@ enum class Text {
   HelpMaxDevices,
   HelpCount,
   HelpReflash,
+  HelpDatabase,
+  HelpName,
   HelpImage,
   UsageHint,       // Run with --help for more information.
   NotBoardOption,  // {option} is PelorinCli's, not PelorinStation's

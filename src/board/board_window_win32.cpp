@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "dpi_win32.h"
+#include "station_options.h"
 #include "text_win32.h"
 
 namespace pelorin::board {
@@ -243,6 +244,8 @@ int BoardWindow::RunEngine() {
       lastPercent = percent;
     });
     if (step == Step::Done) step = runner_.CheckSha256(setup.sha256);
+    // The database before the log, so that a station refused for it leaves no new log behind.
+    if (step == Step::Done) step = runner_.OpenFleet(setup.database);
     if (step == Step::Done) step = runner_.OpenLog(setup.logPath);
     if (step != Step::Done) {
       refusal_ = step == Step::Stopped ? std::string() : runner_.text();
@@ -250,6 +253,7 @@ int BoardWindow::RunEngine() {
       return EXIT_USAGE;
     }
   }
+  runner_.SetName(setup.name);
   PostMessageW(window_, WM_BOARD_PREPARE, 1, 0);
   return runner_.Run(setup.settings, setup.limits, face_);
 }
@@ -287,6 +291,13 @@ LRESULT BoardWindow::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
         imageLine_ = Wide(image.path.substr(slash == std::string::npos ? 0 : slash + 1)) +
                      L" | SHA-256 " + Wide(image.sha256.substr(0, 12)) + L" | " +
                      Wide(texts_(Text::HeaderLog, {log}));
+        if (!setup_.station.database.empty()) {
+          // What the start found about the database: on the banner, the station goes on.
+          model_.DatabaseNote(station::DatabasePasswordWarning(setup_.station.database), true);
+          model_.DatabaseNote(runner_.note(), false);
+          if (!model_.database()) model_.Database({});
+          UpdateBanner();
+        }
       } else {
         exitStatus_ = static_cast<int>(lParam);
         if (!refusal_.empty()) {
@@ -353,6 +364,14 @@ void BoardWindow::Apply(const BoardEvent& event) {
       model_.LogFailed();
       UpdateBanner();
       break;
+    case BoardEvent::Database:
+      model_.Database(event.database);
+      UpdateBanner();  // the start's note goes once the database is up to date
+      break;
+    case BoardEvent::DatabaseAlarm:
+      model_.DatabaseAlarm(event.text);
+      UpdateBanner();
+      break;
     case BoardEvent::Finished:
       model_.Finished(event.exitStatus, event.counts);
       exitStatus_ = event.exitStatus;
@@ -396,12 +415,17 @@ void BoardWindow::UpdateBanner() {
   const std::string status = std::to_string(model_.exitStatus());
   if (model_.logFailed()) {
     text = Wide(texts_(Text::BannerLogFailed));
+  } else if (!model_.databaseAlarm().empty()) {
+    text = Wide(model_.DatabaseAlarmText(model_.databaseAlarm()));
   } else if (model_.finished()) {
     text = Wide(texts_(Text::BannerEnded, {status}));
     background = RGB(90, 90, 90);
   } else if (stopping_) {
     text = Wide(texts_(Text::BannerStopping));
     background = RGB(90, 90, 90);
+  } else if (const std::string notes = model_.DatabaseNotes(); !notes.empty()) {
+    text = Wide(model_.DatabaseNoteText(notes));
+    background = RGB(176, 112, 0);  // amber: the station goes on
   }
   if (model_.logFailed() && model_.finished())
     text += Wide(texts_(Text::BannerAlsoEnded, {status}));
@@ -418,13 +442,17 @@ void BoardWindow::UpdateHeader(uint32_t now) {
   std::wstring big =
       Wide(model_.CountersText(model_.finished() ? model_.finalCounts() : counts_()));
   if (!preparing_.empty()) big = preparing_;
-  const std::wstring text = big + L" | " + imageLine_;
-  if (headerView_->big == big && headerView_->small == imageLine_) return;
+  // With a database, its state comes first on the small line (the log's path may be cut short).
+  const std::wstring small =
+      model_.database() ? Wide(model_.DatabaseText(*model_.database())) + L" | " + imageLine_
+                        : imageLine_;
+  const std::wstring text = big + L" | " + small;
+  if (headerView_->big == big && headerView_->small == small) return;
   // Counters that move with every unit are told at most twice a second.
-  if (now - headerAt_ < HEADER_INTERVAL_MS && headerView_->small == imageLine_) return;
+  if (now - headerAt_ < HEADER_INTERVAL_MS && headerView_->small == small) return;
   headerAt_ = now;
   headerView_->big = big;
-  headerView_->small = imageLine_;
+  headerView_->small = small;
   SetWindowTextW(header_, text.c_str());
   InvalidateRect(header_, nullptr, FALSE);
 }

@@ -63,6 +63,8 @@ void SetTexts(Form* form) {
       {IDC_SF_PORTS_HINT, Text::FormPortsHint},
       {IDC_SF_MAX_LABEL, Text::FormUnits},
       {IDC_SF_REFLASH, Text::FormReflash},
+      {IDC_SF_DATABASE_LABEL, Text::FormDatabase},
+      {IDC_SF_DATABASE_HINT, Text::FormDatabaseHint},
       {IDOK, Text::FormStart},
       {IDCANCEL, Text::FormCancel},
   };
@@ -225,12 +227,33 @@ bool Start(Form* form) {
   std::istringstream words(WideToUtf8(ControlText(dialog, IDC_SF_PORTS)));
   for (std::string port; words >> port;) ports.push_back(port);
   const std::string log = Trimmed(ControlText(dialog, IDC_SF_LOG));
+  // The database, checked and warned about as --database is: before the log is opened, so that
+  // Start can be pressed again after the field was put right.
+  const std::string database = Trimmed(ControlText(dialog, IDC_SF_DATABASE));
+  if (!database.empty()) {
+    if (log.empty()) {
+      Refuse(dialog, (*form->texts)(Text::FormDatabaseNeedsLog));
+      return false;
+    }
+    if (const std::string warning = station::DatabasePasswordWarning(database); !warning.empty() &&
+        MessageBoxW(dialog, Utf8ToWide(warning).c_str(), L"PelorinStation",
+                    MB_OKCANCEL | MB_ICONWARNING) != IDOK)
+      return false;
+    HCURSOR cursor = SetCursor(LoadCursorW(nullptr, IDC_WAIT));
+    const station::StationRunner::Step step = form->runner->OpenFleet(database);
+    SetCursor(cursor);
+    if (step != station::StationRunner::Step::Done) {
+      Refuse(dialog, form->runner->text());
+      return false;
+    }
+  }
   if (form->runner->OpenLog(log) != station::StationRunner::Step::Done) {
     Refuse(dialog, form->runner->text());
     return false;
   }
   setup.sha256 = expected;
   setup.logPath = log;
+  setup.database = database;
   setup.settings.ports = ports;
   setup.settings.maxDevices = maxDevices;
   setup.settings.reflash = IsDlgButtonChecked(dialog, IDC_SF_REFLASH) == BST_CHECKED;
@@ -252,6 +275,7 @@ INT_PTR CALLBACK FormProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lPara
       for (const std::string& port : setup.settings.ports) ports += (ports.empty() ? "" : " ") + port;
       SetDlgItemTextW(dialog, IDC_SF_PORTS, Utf8ToWide(ports).c_str());
       SetDlgItemInt(dialog, IDC_SF_MAX, static_cast<UINT>(setup.settings.maxDevices), FALSE);
+      SetDlgItemTextW(dialog, IDC_SF_DATABASE, Utf8ToWide(setup.database).c_str());
       CheckDlgButton(dialog, IDC_SF_REFLASH, setup.settings.reflash ? BST_CHECKED : BST_UNCHECKED);
       if (!setup.logPath.empty()) {
         form->logEdited = true;

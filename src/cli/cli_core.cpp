@@ -279,6 +279,24 @@ std::string StationStatusLine(const station::StationCounts& counts) {
   return line + ", " + Yield(t) + ", " + Format("%.1f", counts.megabytesPerSecond) + " MB/s";
 }
 
+std::string StationStatusLine(const station::StationCounts& counts,
+                              const std::optional<station::DatabaseState>& database) {
+  std::string line = StationStatusLine(counts);
+  if (database) line += " | " + station::DatabaseWords(*database);
+  return line;
+}
+
+bool DatabaseNews(const std::optional<station::DatabaseState>& lastTold,
+                  const station::DatabaseState& now) {
+  using station::DatabaseState;
+  if (now.link == DatabaseState::Connecting) return false;
+  if (!lastTold) return true;
+  const bool wasOffline = lastTold->link == DatabaseState::Offline;
+  const bool isOffline = now.link == DatabaseState::Offline;
+  if (wasOffline != isOffline) return true;
+  return lastTold->link == DatabaseState::Sending && now.link == DatabaseState::UpToDate;
+}
+
 std::string StationSummaryLine(const station::StationCounts& counts) {
   const station::Tally& t = counts.tally;
   return "station: " + std::to_string(t.records()) + " records, " + std::to_string(t.verified) +

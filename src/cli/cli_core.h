@@ -6,7 +6,8 @@
 //   PelorinCli.exe [--family pipe|driver] [--json FILE] [--write-timeout S] [--answer-timeout S]
 //                  IMAGE
 //   PelorinCli.exe --station [--log FILE] [--sha256 HEX] [--port LOCATION]... [--max-devices N]
-//                  [--count N] [--reflash] [--write-timeout S] [--answer-timeout S] IMAGE
+//                  [--count N] [--reflash] [--database CONNECTION] [--name NAME]
+//                  [--write-timeout S] [--answer-timeout S] IMAGE
 //   PelorinCli.exe --list
 //   PelorinCli.exe --help | --version
 //
@@ -23,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "database_state.h"
 #include "device_activity.h"
 #include "pelorin_version.h"
 #include "run_results.h"
@@ -144,6 +146,16 @@ std::string StationUnitLine(const station::StationRecord& record);
 // 12, already verified 2, failed 1, cancelled 0, yield 92 %, 45.2 MB/s" (", not in the log N"
 // before the yield once a record could not be written).
 std::string StationStatusLine(const station::StationCounts& counts);
+// The same with the database's words after it, on a station with a database:
+//   "flashing 3, ..., 45.2 MB/s | database offline since 10:42, 37 records waiting"
+std::string StationStatusLine(const station::StationCounts& counts,
+                              const std::optional<station::DatabaseState>& database);
+// Whether the console tells the database's new state on a line of its own (standard error):
+// when it is first known, when the database comes or goes, and once it has caught up after it
+// came back with records waiting. The back and forth between up to date and a record on its way,
+// as records flow, is no news; a station still connecting says nothing.
+bool DatabaseNews(const std::optional<station::DatabaseState>& lastTold,
+                  const station::DatabaseState& now);
 // The last line: "station: 15 records, 12 verified, 2 already verified, 1 failed, 0 cancelled,
 // 0 not in the log, yield 92 %" ("yield -" before the first flash).
 std::string StationSummaryLine(const station::StationCounts& counts);

@@ -267,6 +267,24 @@ uint64_t QuickSequence(std::string_view line) {
   return number;
 }
 
+// The "log" of a line as the station writes it, `{"log": "<36 characters>", ...`, without
+// parsing the line: empty when the line does not begin that way. Every line is looked at (the
+// identity of the last one that has it counts), so this must cost next to nothing.
+std::string_view QuickIdentity(std::string_view line) {
+  static constexpr std::string_view kHead = "{\"log\": \"";
+  static constexpr size_t kUuid = 36;
+  if (line.size() < kHead.size() + kUuid + 1 || line.substr(0, kHead.size()) != kHead ||
+      line[kHead.size() + kUuid] != '"')
+    return {};
+  const std::string_view identity = line.substr(kHead.size(), kUuid);
+  for (size_t i = 0; i < kUuid; ++i) {
+    const char c = identity[i];
+    const bool dash = i == 8 || i == 13 || i == 18 || i == 23;
+    if (dash ? c != '-' : !((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return {};
+  }
+  return identity;
+}
+
 }  // namespace
 
 LogMemoryReader::LogMemoryReader(std::string sha256) : sha256_(std::move(sha256)) {
@@ -315,6 +333,8 @@ bool LogMemoryReader::MayNameVerifiedSerial(std::string_view line) const {
 
 void LogMemoryReader::Line(std::string_view line) {
   if (line.empty()) return;
+  if (const std::string_view identity = QuickIdentity(line); !identity.empty())
+    memory_.identity.assign(identity);
   // Only a line that names this image, may hold a higher sequence or may be a later record of a
   // unit known as verified can change the memory.
   const bool names = NamesImage(line);
@@ -338,7 +358,7 @@ void LogMemoryReader::Line(std::string_view line) {
   } else if (it != memory_.serials.end()) {
     // Flashed (or tried) with another image since: it does not hold this one.
     verifiedSerials_ -= it->second ? 1 : 0;
-    memory_.serials.erase(it);
+    it->second = false;
   }
 }
 

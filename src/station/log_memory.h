@@ -1,6 +1,6 @@
-// What an existing production log tells a station that starts on it: the last sequence number,
-// and the serial numbers whose latest record (whatever its image) says the unit holds this
-// image, verified. A log grows for as long as the line runs (two million records make a
+// What an existing production log tells a station that starts on it: its identity, the last
+// sequence number, and the serial numbers whose latest record (whatever its image) says the unit
+// holds this image, verified. A log grows for as long as the line runs (two million records make a
 // gigabyte), so it is read a piece at a time, and a line is parsed only when it can matter: it
 // names this image's SHA-256, its sequence number is above the highest so far, or it may be a
 // later record of a unit known as verified with this image (a unit flashed with another image
@@ -10,15 +10,20 @@
 #include <array>
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 
 namespace pelorin::station {
 
 struct LogMemory {
+  // The log's identity: the "log" of its last line that has one (a station writes it first in
+  // every line); empty for a new log, or one whose lines were written before logs had one.
+  std::string identity;
   uint64_t lastSequence = 0;  // of its records; 0 for none
-  // Serial numbers whose latest record has this image, each with whether it says "verified" or
-  // "already-verified". A unit whose latest record has another image is not here.
+  // Serial numbers of units that had a record with this image, each with whether their latest
+  // record says "verified" or "already-verified" with it (false after a failure, or once a later
+  // record has another image). A unit never recorded with this image is not here.
   std::map<std::string, bool> serials;
   // The log does not end with a newline (a writer died, or only the newline was lost): one must
   // be written before the next record.
@@ -28,6 +33,12 @@ struct LogMemory {
   bool Verified(const std::string& serial) const {
     const auto it = serials.find(serial);
     return it != serials.end() && it->second;
+  }
+  // The same, and nothing when the log has no record of `serial` with this image.
+  std::optional<bool> Known(const std::string& serial) const {
+    const auto it = serials.find(serial);
+    if (it == serials.end()) return std::nullopt;
+    return it->second;
   }
 };
 

@@ -1,5 +1,8 @@
 #include "production_log_win32.h"
 
+#include <bcrypt.h>
+
+#include <cstring>
 #include <vector>
 
 #include "text_win32.h"
@@ -7,7 +10,32 @@
 namespace pelorin::station {
 namespace {
 
-int64_t UnixMsNow() {
+// A new log's identity, from the system's random numbers (a fallback of time and process when
+// they cannot be had: two logs still differ).
+std::string NewIdentity() {
+  uint8_t random[16] = {};
+  BCRYPT_ALG_HANDLE rng = nullptr;
+  bool made = false;
+  if (BCryptOpenAlgorithmProvider(&rng, BCRYPT_RNG_ALGORITHM, nullptr, 0) >= 0) {
+    made = BCryptGenRandom(rng, random, sizeof random, 0) >= 0;
+    BCryptCloseAlgorithmProvider(rng, 0);
+  }
+  if (!made) {
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    LARGE_INTEGER counter{};
+    QueryPerformanceCounter(&counter);
+    const DWORD parts[4] = {now.dwLowDateTime, now.dwHighDateTime, GetCurrentProcessId(),
+                            static_cast<DWORD>(counter.QuadPart)};
+    static_assert(sizeof parts == sizeof random);
+    memcpy(random, parts, sizeof random);
+  }
+  return LogIdentity(random);
+}
+
+}  // namespace
+
+int64_t SystemUnixMs() {
   FILETIME now;
   GetSystemTimeAsFileTime(&now);
   const uint64_t ticks = (static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
@@ -15,7 +43,15 @@ int64_t UnixMsNow() {
   return static_cast<int64_t>((ticks - kUnixEpoch) / 10000);
 }
 
-}  // namespace
+void ProductionLog::SetStation(const std::string& name) {
+  std::lock_guard lock(mutex_);
+  station_ = name.empty() ? ComputerName() : name;
+}
+
+uint64_t ProductionLog::LastSequence() {
+  std::lock_guard lock(mutex_);
+  return lastSequence_;
+}
 
 std::string ProductionLog::ComputerName() {
   wchar_t name[MAX_COMPUTERNAME_LENGTH + 1];
@@ -53,6 +89,7 @@ ProductionLog::Opened ProductionLog::Open(const std::wstring& path, const std::s
     reader.Add(std::string_view(buffer.data(), got));
   }
   *memory = reader.Finish();
+  identity_ = memory->identity.empty() ? NewIdentity() : memory->identity;
   lastSequence_ = memory->lastSequence;
   needsNewline_ = memory->endsWithoutNewline;
   return Opened::Yes;
@@ -67,8 +104,9 @@ void ProductionLog::Close() {
 
 bool ProductionLog::Append(StationRecord& record, const StationImage& image, DWORD* error) {
   std::lock_guard lock(mutex_);
+  record.log = identity_;
   record.sequence = ++lastSequence_;
-  record.unixMs = UnixMsNow();
+  record.unixMs = SystemUnixMs();
   record.station = station_;
   if (!file_) return true;
   // A line left without its newline (a torn one, a whole record that lost it, a failed write of

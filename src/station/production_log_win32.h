@@ -21,7 +21,9 @@ class ProductionLog {
   enum class Opened { Yes, InUse, Failed, Stopped };
   // Opens (or creates) the log at `path` and reads what it tells a station working with the
   // image of SHA-256 `sha256`, a megabyte at a time. InUse: another station writes it. Stopped:
-  // `stop` was set while it was read (the log is closed again, nothing written).
+  // `stop` was set while it was read (the log is closed again, nothing written). The log keeps
+  // its identity (that of its last line that has one); a new log, or one written before logs had
+  // one, gets a new one (random, BCryptGenRandom), written with its next record.
   Opened Open(const std::wstring& path, const std::string& sha256, const std::atomic<bool>& stop,
               LogMemory* memory, DWORD* error);
 
@@ -30,8 +32,16 @@ class ProductionLog {
   void Close();
   ~ProductionLog() { Close(); }
 
-  // Numbers the record (continuing the log's count), stamps it with the time and this computer's
-  // name, and writes it. False when it could not be written whole and flushed; `error` tells why.
+  // The station's name in its records (--name); "" (and by default) the computer's name. Before
+  // the first Append.
+  void SetStation(const std::string& name);
+  // The log's identity ("" without a file), its path, and the sequence of its last record.
+  const std::string& identity() const { return identity_; }
+  const std::wstring& path() const { return path_; }
+  uint64_t LastSequence();
+
+  // Numbers the record (continuing the log's count), stamps it with the log's identity, the time
+  // and the station's name, and writes it. False when it could not be written whole and flushed; `error` tells why.
   // Without a file (no --log) only numbers and stamps it. Any thread.
   bool Append(StationRecord& record, const StationImage& image, DWORD* error);
 
@@ -47,8 +57,12 @@ class ProductionLog {
   // stands on a line of its own.
   bool needsNewline_ = false;
   std::string station_ = ComputerName();
+  std::string identity_;
 
   static std::string ComputerName();
 };
+
+// The wall clock: milliseconds since 1970, UTC.
+int64_t SystemUnixMs();
 
 }  // namespace pelorin::station

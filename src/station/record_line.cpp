@@ -2,6 +2,9 @@
 // one translation unit in the station).
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
+#include <iterator>
+
 #include "station_core.h"
 
 namespace pelorin::station {
@@ -31,6 +34,7 @@ std::string OneLineJson(const Json& value) {
 
 std::string RecordLine(const StationRecord& record, const StationImage& image) {
   const Json json = {
+      {"log", record.log},
       {"time", IsoTimeMs(record.unixMs)},
       {"station", record.station},
       {"sequence", record.sequence},
@@ -45,8 +49,24 @@ std::string RecordLine(const StationRecord& record, const StationImage& image) {
       {"bytesSent", record.bytesSent},
       {"seconds", record.ms / 1000.0},
       {"message", record.message},
+      {"knownFrom", record.knownFrom},
   };
   return OneLineJson(json);
+}
+
+std::string LogIdentity(const uint8_t (&random)[16]) {
+  uint8_t bytes[16];
+  std::copy(std::begin(random), std::end(random), bytes);
+  bytes[6] = static_cast<uint8_t>((bytes[6] & 0x0F) | 0x40);  // version 4: random
+  bytes[8] = static_cast<uint8_t>((bytes[8] & 0x3F) | 0x80);  // the RFC 4122 variant
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string text;
+  for (int i = 0; i < 16; ++i) {
+    if (i == 4 || i == 6 || i == 8 || i == 10) text += '-';
+    text += kHex[bytes[i] >> 4];
+    text += kHex[bytes[i] & 0x0F];
+  }
+  return text;
 }
 
 }  // namespace pelorin::station

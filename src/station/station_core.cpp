@@ -81,8 +81,12 @@ void Tally::Add(std::string_view result, bool written) {
   }
 }
 
-StationCore::StationCore(StationSettings settings, LogMemory memory)
-    : settings_(std::move(settings)), memory_(std::move(memory)) {}
+StationCore::StationCore(StationSettings settings, LogMemory memory, fleet::FleetLookup* fleet,
+                         std::string sha256)
+    : settings_(std::move(settings)),
+      memory_(std::move(memory)),
+      fleet_(fleet),
+      sha256_(std::move(sha256)) {}
 
 StationCore::Entry* StationCore::Find(uint64_t unit) {
   if (const auto left = leaving_.find(unit); left != leaving_.end()) return &left->second;
@@ -110,6 +114,7 @@ StationRecord StationCore::RecordOf(const Entry& entry, std::string result) cons
   record.device = entry.device;
   record.serial = entry.serial;
   record.result = std::move(result);
+  record.knownFrom = entry.knownFrom;
   return record;
 }
 
@@ -122,6 +127,7 @@ void StationCore::GoneLocked(std::map<std::string, Entry>::iterator it,
   Entry& entry = it->second;
   queue_.erase(std::remove(queue_.begin(), queue_.end(), it->first), queue_.end());
   paths_.erase(entry.number);
+  if (entry.question != 0) questions_.erase(entry.question);
   if (entry.state == State::Queued && entry.tried) {
     // Its pipes were tried and were to be tried again: touched, so it ends with a record.
     entry.state = State::Recording;
@@ -143,10 +149,41 @@ void StationCore::GoneLocked(std::map<std::string, Entry>::iterator it,
   entries_.erase(it);
 }
 
+bool StationCore::DecideLocked(Entry& entry) {
+  if (entry.serial.empty() || settings_.reflash) {
+    // Known by its presence only, or flashed whatever its records say: nobody is asked.
+    entry.alreadyVerified = false;
+    entry.knownFrom = fleet::KnownFromName(fleet::KnownFrom::None);
+    return true;
+  }
+  if (fleet_ != nullptr && !entry.answered) {
+    if (entry.question != 0) return false;  // asked; the answer (or the fall-back) is due
+    std::optional<fleet::FleetAnswer> now = fleet_->Ask(entry.serial, &entry.question);
+    if (!now) {
+      questions_[entry.question] = entry.device.path;
+      return false;
+    }
+    // The database is known to be unreachable: decided at once, from the log.
+    entry.answer = std::move(now);
+    entry.answered = true;
+  }
+  // Without a database, from the log alone (no answer); else the later knowledge of the two.
+  const fleet::UnitDecision decision =
+      fleet::DecideAlreadyVerified(entry.answer, memory_.Known(entry.serial), sha256_);
+  entry.alreadyVerified = decision.alreadyVerified;
+  entry.knownFrom = fleet::KnownFromName(decision.knownFrom);
+  return true;
+}
+
 void StationCore::StartLocked(std::vector<StationAction>* actions) {
   for (auto it = queue_.begin(); it != queue_.end() && MayStartLocked();) {
     Entry& entry = entries_.at(*it);
-    if (!entry.serial.empty() && !settings_.reflash && memory_.Verified(entry.serial)) {
+    if (!DecideLocked(entry)) {
+      // Waits for the fleet's answer in its place; the units behind it go on.
+      ++it;
+      continue;
+    }
+    if (entry.alreadyVerified) {
       // The latest record of this unit says it holds this image, verified: not flashed again.
       entry.state = State::Recording;
       entry.result = "already-verified";
@@ -236,6 +273,30 @@ std::vector<StationAction> StationCore::Poll(const std::vector<PresentDevice>& p
     StartLocked(&actions);
   }
   return actions;
+}
+
+std::vector<StationAction> StationCore::FleetAnswers() {
+  std::lock_guard lock(mutex_);
+  std::vector<StationAction> actions;
+  if (fleet_ == nullptr) return actions;
+  bool answered = false;
+  for (fleet::FleetAnswer& answer : fleet_->Collect()) {
+    const auto question = questions_.find(answer.question);
+    if (question == questions_.end()) continue;  // its unit is gone
+    const auto entry = entries_.find(question->second);
+    questions_.erase(question);
+    if (entry == entries_.end() || entry->second.question != answer.question) continue;
+    entry->second.answer = std::move(answer);
+    entry->second.answered = true;
+    answered = true;
+  }
+  if (answered && !stopped_ && !recordFailed_) StartLocked(&actions);
+  return actions;
+}
+
+uint32_t StationCore::FleetDueInMs() const {
+  std::lock_guard lock(mutex_);
+  return fleet_ == nullptr || questions_.empty() ? UINT32_MAX : fleet_->MsUntilDue();
 }
 
 bool StationCore::Proceed(uint64_t unit, std::vector<StationAction>* instead) {
@@ -358,11 +419,9 @@ std::vector<StationAction> StationCore::Recorded(uint64_t unit, bool written, ui
   // an image at best.
   const bool verified = IsVerifiedResult(entry->result);
   if (!entry->serial.empty() && (written || !verified)) {
-    if (verified) {
-      memory_.serials[entry->serial] = true;
-    } else {
-      memory_.serials.erase(entry->serial);
-    }
+    // Kept as not verified rather than forgotten: an older success elsewhere in the fleet must
+    // not outvote this record while the database does not have it yet.
+    memory_.serials[entry->serial] = verified;
   }
   if (entry->gone) {
     actions.push_back(Tell(StationAction::Departed, *entry));

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "download_report.h"
+#include "fleet_lookup.h"
 #include "log_memory.h"
 #include "run_results.h"
 
@@ -35,6 +36,10 @@ inline constexpr uint32_t STATION_OPEN_RETRY_MS = 5000;
 // A unit that one complete listing misses is gone only when a complete listing at least this
 // much later misses it too (one listing may miss a unit that is there).
 inline constexpr uint32_t STATION_GONE_AFTER_MS = 500;
+// The longest a unit with a serial number waits for the fleet's answer to "is it already
+// verified?" before the station decides from its own log. It keeps its place meanwhile; the
+// units behind it do not wait for it.
+inline constexpr uint32_t STATION_FLEET_WAIT_MS = fleet::FLEET_ANSWER_WITHIN_MS;
 // Units at once: the default and the most --max-devices allows.
 inline constexpr int32_t STATION_DEFAULT_DEVICES = 16;
 inline constexpr int32_t STATION_MAX_DEVICES = 64;
@@ -78,11 +83,17 @@ struct StationImage {
 };
 
 // One production-log record: one JSON object on one line (no newline), UTF-8.
-//   {"time": "2026-12-08T07:01:02.345Z", "station": "<computer name>", "sequence": 17,
-//    "port": "...", "path": "...", "instance": "...", "serial": "...",
+//   {"log": "<uuid>", "time": "2026-12-08T07:01:02.345Z", "station": "<--name or computer
+//    name>", "sequence": 17, "port": "...", "path": "...", "instance": "...", "serial": "...",
 //    "image": {"path": "...", "size": N, "byteSum": N, "sha256": "..."}, "result": "...",
-//    "bytesSent": N, "seconds": 3.1, "message": "..."}
+//    "bytesSent": N, "seconds": 3.1, "message": "...", "knownFrom": "fleet|log|none"}
+// "log" is the log's identity (LogIdentity), the same in every line of one log file, so that
+// (log, sequence) names a record anywhere in the fleet. "knownFrom" says which knowledge decided
+// whether the unit was already verified: "fleet" the fleet's database answered in time, "log" the
+// station's own log (no database, no answer in time, or the database known unreachable), "none"
+// nobody was asked (a unit without a serial number, known by its presence only, or --reflash).
 struct StationRecord {
+  std::string log;
   int64_t unixMs = 0;
   std::string station;
   uint64_t sequence = 0;
@@ -92,8 +103,13 @@ struct StationRecord {
   uint64_t bytesSent = 0;
   uint32_t ms = 0;
   std::string message;
+  std::string knownFrom = "none";
 };
 std::string RecordLine(const StationRecord& record, const StationImage& image);
+
+// A log's identity: a UUID of version 4 made of 16 random bytes, lower-case,
+// "xxxxxxxx-xxxx-4xxx-yxxx-xxxxxxxxxxxx" (y one of 8, 9, a, b).
+std::string LogIdentity(const uint8_t (&random)[16]);
 
 // Whether a record's result counts as the unit holding this image, verified.
 bool IsVerifiedResult(std::string_view result);
@@ -151,7 +167,7 @@ struct StationAction {
   uint64_t unit = 0;  // the core's number for the unit (one per presence)
   PresentDevice present;
   std::string serial;
-  StationRecord record;  // Record: all but time, station and sequence
+  StationRecord record;  // Record: all but log, time, station and sequence
 };
 
 // What the station has done so far: every figure its faces show (the console's status line and
@@ -167,13 +183,27 @@ struct StationCounts {
 
 class StationCore {
  public:
-  StationCore(StationSettings settings, LogMemory memory);
+  // `fleet`: on a station with a database, the fleet's lookup (running on a thread of its own,
+  // living longer than the core): a unit with a serial number is then decided on its latest
+  // record anywhere in the fleet (fleet::DecideAlreadyVerified), asked when it arrives and waited
+  // for at most STATION_FLEET_WAIT_MS; null without a database. `sha256`: the image's, lower-case
+  // hex (what the fleet's answers are compared with).
+  StationCore(StationSettings settings, LogMemory memory, fleet::FleetLookup* fleet = nullptr,
+              std::string sha256 = {});
 
   // One listing of the devices present at `now` (ms, the runner's clock). `complete`: false when
   // the listing failed or could not describe every interface; it then forgets nobody. Notes the
   // units that arrived, decides which are gone, and returns what to do now.
   std::vector<StationAction> Poll(const std::vector<PresentDevice>& present, bool complete,
                                   uint32_t now);
+  // The runner's thread, with a fleet: takes the fleet's answers that came since the last call
+  // (and, for the questions that fell due unanswered, the fall-back to the log), and returns what
+  // to do now for the units that waited for them (as Poll does). Never blocks on the database.
+  std::vector<StationAction> FleetAnswers();
+  // Milliseconds until a question of the fleet falls due unanswered (UINT32_MAX: none waits):
+  // the runner sleeps no longer than this.
+  uint32_t FleetDueInMs() const;
+
   // Asked by the runner just before it opens a unit of an Open action: false when the station
   // stopped or a record could not be written since the action was decided; the unit then starts
   // no more, and `instead` (if given) gets what to do now: its record when its pipes were tried
@@ -240,6 +270,13 @@ class StationCore {
     uint64_t bytesSent = 0;      // while it runs
     uint32_t firstDataTick = 0;  // when its data began (its rate on the status line)
     bool sending = false;
+    // Whether it is already verified, once decided: asked of the fleet (question, then answer),
+    // else from the log alone; and which knowledge decided (its record's knownFrom).
+    uint64_t question = 0;
+    bool answered = false;
+    std::optional<fleet::FleetAnswer> answer;
+    bool alreadyVerified = false;
+    std::string knownFrom = "none";
   };
 
   Entry* Find(uint64_t unit);
@@ -249,6 +286,9 @@ class StationCore {
   // written.
   void GoneLocked(std::map<std::string, Entry>::iterator it, std::vector<StationAction>* actions);
   void StartLocked(std::vector<StationAction>* actions);
+  // Decides whether the unit is already verified; false while it waits for the fleet's answer
+  // (asked here the first time).
+  bool DecideLocked(Entry& entry);
   // The station starts no more units: each unit that waits for its pipes to be tried again is
   // recorded (`result`, `message`), each that waits for a slot is told it will not start.
   void EndQueueLocked(const std::string& result, const std::string& message,
@@ -258,6 +298,9 @@ class StationCore {
   mutable std::mutex mutex_;
   const StationSettings settings_;
   LogMemory memory_;                          // what the log says of each serial, kept current
+  fleet::FleetLookup* const fleet_;           // null without a database
+  const std::string sha256_;
+  std::map<uint64_t, std::string> questions_;  // the fleet's open questions: unit's path
   std::map<std::string, Entry> entries_;      // the units present, by interface path
   std::map<uint64_t, std::string> paths_;     // unit number to interface path
   std::map<uint64_t, Entry> leaving_;         // gone units whose record is still to be written

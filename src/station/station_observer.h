@@ -17,6 +17,7 @@
 #include <string>
 #include <string_view>
 
+#include "database_state.h"
 #include "station_core.h"
 
 namespace pelorin::station {
@@ -67,6 +68,16 @@ class StationObserver {
   // The thread whose record could not be written: `text` says why. Nothing new starts from
   // now on; units in flight finish.
   virtual void LogFailed(const StationRecord& record, const std::string& text) = 0;
+  // On a station with a database (--database):
+  // The shipper's thread: the database's state changed (connected and up to date, records on
+  // their way, offline since when with how many records waiting). Comes as often as records flow;
+  // a face shows the newest. Never before Run, never after Finished.
+  virtual void Database(const DatabaseState& state) = 0;
+  // The shipper's thread: something about the database an operator must see, one line: a record
+  // that the database holds with other content (it was not stored), a line of the log that is no
+  // record, the fleet's schema gone from the database. Nothing is stopped by it.
+  virtual void DatabaseAlarm(const std::string& text) = 0;
+
   // The runner's thread, last: nothing runs any more; the station ends with `exitStatus`.
   virtual void Finished(int exitStatus, const StationCounts& counts) = 0;
 };

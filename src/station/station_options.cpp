@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <memory>
 
+#include "connection_string.h"
+
 namespace pelorin::station {
 namespace {
 
@@ -45,6 +47,14 @@ std::string Lower(std::string text) {
   for (char& c : text)
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
   return text;
+}
+
+std::string DatabasePasswordWarning(std::string_view database) {
+  if (!fleet::HasPassword(database)) return "";
+  return "warning: the database's connection string holds a password (PWD=), which any program "
+         "that lists processes or reads this station's shortcut can see; keep it in an ODBC data "
+         "source (DSN=name) or in the PostgreSQL password file (%APPDATA%\\postgresql\\pgpass.conf) "
+         "instead";
 }
 
 CLI::Option* StationOptions::Limit(CLI::Option* option, const std::string& value) {
@@ -94,6 +104,15 @@ void StationOptions::AddStationOptions(CLI::App& app) {
                    "station: flash a unit again although the log shows it verified with this "
                    "image"),
       "");
+  database_ = Own(app.add_option("--database", given_.database,
+                                 "station: also send every record to the fleet's PostgreSQL "
+                                 "database and ask it whether a unit is already verified: an ODBC "
+                                 "connection string or DSN=name (needs --log)"),
+                  "CONNECTION");
+  name_ = Own(app.add_option("--name", given_.name,
+                             "station: the station's name in its records (default: the "
+                             "computer's name)"),
+              "NAME");
   app.add_option("IMAGE", images_, "the image file (*.PAK or *.nb0), smaller than 4 GiB")
       ->type_name("");
 }
@@ -152,6 +171,12 @@ std::string StationOptions::Check() const {
   for (const std::string& port : given_.settings.ports) {
     if (port.empty()) return "--port needs a location";
   }
+  if (database_->count() > 0 && given_.database.find_first_not_of(" \t") == std::string::npos)
+    return "--database needs an ODBC connection string or DSN=name";
+  if (database_->count() > 0 && given_.logPath.empty())
+    return "--database needs --log: the database is sent the log's records";
+  if (name_->count() > 0 && given_.name.find_first_not_of(" \t") == std::string::npos)
+    return "--name needs a name";
   return "";
 }
 

@@ -4,7 +4,7 @@
 // taken, checked, shown in the help and the usage, and handed to the engine alike by both.
 //
 //   [--log FILE] [--sha256 HEX] [--port LOCATION]... [--max-devices N] [--count N] [--reflash]
-//   [--write-timeout S] [--answer-timeout S] IMAGE
+//   [--database CONNECTION] [--name NAME] [--write-timeout S] [--answer-timeout S] IMAGE
 //
 // PelorinCli's one-shot downloads take the same limits and IMAGE. Every text comes without a
 // program's name and without a final newline unless said otherwise.
@@ -34,6 +34,10 @@ struct StationSetup {
   std::string imagePath;  // UTF-8
   std::string logPath;    // UTF-8; "" none
   std::string sha256;     // the expected SHA-256, lower-case hex; "" none
+  // The fleet's database: an ODBC connection string or "DSN=name" ("" none). Handed to the
+  // driver as it is; never printed, logged or shown (fleet::RedactConnectionString).
+  std::string database;
+  std::string name;  // the station's name in its records; "" the computer's name
   StationSettings settings;
   PipeCallLimits limits;
 };
@@ -42,6 +46,10 @@ struct StationSetup {
 bool IsSha256(std::string_view text);
 // `text` with A-Z in lower case (a SHA-256 is compared in lower case).
 std::string Lower(std::string text);
+
+// The warning for a --database text (or the board's Database field) that holds a password,
+// naming the safer places; "" when it holds none. Both faces show it and go on.
+std::string DatabasePasswordWarning(std::string_view database);
 
 // The station's options in one face's CLI11 app. The app keeps pointers into this object: it
 // must outlive the parse, and stays where it is.
@@ -53,7 +61,7 @@ class StationOptions {
 
   // Adds --write-timeout and --answer-timeout: the pipe workers' limits (the dialog's by default).
   void AddLimits(CLI::App& app);
-  // Adds the station's own options (--log to --reflash) and the IMAGE.
+  // Adds the station's own options (--log to --name) and the IMAGE.
   void AddStationOptions(CLI::App& app);
 
   // The usage words of the limits: "[--write-timeout S] [--answer-timeout S]".
@@ -93,6 +101,8 @@ class StationOptions {
   std::vector<std::string> ownWords_, limitsWords_;
   CLI::Option* log_ = nullptr;
   CLI::Option* sha256_ = nullptr;
+  CLI::Option* database_ = nullptr;
+  CLI::Option* name_ = nullptr;
 };
 
 // One parse of a face's command line (UTF-8, without the program name) by `app`.

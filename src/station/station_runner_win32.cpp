@@ -1,15 +1,100 @@
 #include "station_runner_win32.h"
 
+#include <functional>
 #include <thread>
 #include <vector>
 
 #include "cancellable_clock_win32.h"
+#include "fleet_lookup.h"
+#include "log_file_reader_win32.h"
+#include "odbc_store_win32.h"
 #include "pipe_discovery_win32.h"
 #include "pipe_download_win32.h"
 #include "pipe_interfaces_win32.h"
+#include "shipper.h"
+#include "system_clock_win32.h"
 #include "text_win32.h"
 
 namespace pelorin::station {
+namespace {
+
+// "10:42": the local time of day of a moment (ms since 1970, UTC).
+std::string LocalTimeOfDay(int64_t unixMs) {
+  if (unixMs <= 0) return "--:--";
+  ULARGE_INTEGER ticks;
+  ticks.QuadPart = static_cast<uint64_t>(unixMs) * 10000 + 116444736000000000ull;
+  const FILETIME utc{ticks.LowPart, ticks.HighPart};
+  SYSTEMTIME universal, local;
+  if (!FileTimeToSystemTime(&utc, &universal) ||
+      !SystemTimeToTzSpecificLocalTime(nullptr, &universal, &local))
+    return "--:--";
+  return TimeOfDay(local.wHour, local.wMinute);
+}
+
+struct ThreadStart {
+  std::function<void()> run;
+  HANDLE running;
+};
+
+DWORD WINAPI RunThread(LPVOID parameter) {
+  auto* start = static_cast<ThreadStart*>(parameter);
+  std::function<void()> run = std::move(start->run);
+  SetEvent(start->running);  // `start` is the starter's again from here on
+  run();
+  return 0;
+}
+
+// Runs `run` on a thread of its own and returns once that thread runs (a thread still starting
+// when the program returns can make 32-bit Wine end the process with status 1). Null when no
+// thread can be made.
+HANDLE StartThread(std::function<void()> run) {
+  ThreadStart start{std::move(run), CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+  if (start.running == nullptr) return nullptr;
+  HANDLE thread = CreateThread(nullptr, 0, RunThread, &start, 0, nullptr);
+  if (thread != nullptr) WaitForSingleObject(start.running, INFINITE);
+  CloseHandle(start.running);
+  return thread;
+}
+
+}  // namespace
+
+// A station's fleet: the lookup (on the start check's connection), the shipper (with a
+// connection of its own, reading the log through a handle of its own), their threads, and the
+// database's state as the shipper told it last.
+class StationRunner::Fleet : public fleet::ShipperListener {
+ public:
+  Fleet(StationRunner& runner, std::string connection)
+      : runner_(runner), connection_(std::move(connection)) {}
+
+  // The shipper's thread: the observer hears the state in the faces' terms when it changed.
+  void StatusChanged(const fleet::ShipperStatus& status) override {
+    const DatabaseState now = DatabaseStateOf(status, LocalTimeOfDay(status.offlineSinceUnixMs));
+    {
+      std::lock_guard lock(mutex_);
+      if (state_ == now) return;
+      state_ = now;
+    }
+    runner_.observer_->Database(now);
+  }
+  void Alarm(const std::string& text) override { runner_.observer_->DatabaseAlarm(text); }
+
+  DatabaseState State() const {
+    std::lock_guard lock(mutex_);
+    return state_.value_or(DatabaseState{});
+  }
+
+  StationRunner& runner_;
+  const std::string connection_;
+  SystemClock clock_;
+  std::unique_ptr<fleet::FleetLookup> lookup_;
+  std::unique_ptr<fleet::LogFileSource> source_;
+  std::unique_ptr<fleet::Shipper> shipper_;
+  HANDLE shipping_ = nullptr, looking_ = nullptr;  // the two threads
+
+ private:
+  mutable std::mutex mutex_;
+  std::optional<DatabaseState> state_;
+};
 
 // One unit's download: the reports of its worker, on the worker's thread.
 class StationRunner::UnitReporter : public Reporter {
@@ -125,11 +210,13 @@ DWORD WINAPI StationRunner::WorkerThread(LPVOID parameter) {
 StationRunner::StationRunner()
     : stopEvent_(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
       wake_(CreateEventW(nullptr, FALSE, FALSE, nullptr)),
+      answered_(CreateEventW(nullptr, FALSE, FALSE, nullptr)),
       clock_(std::make_unique<CancellableClock>(stopEvent_)) {}
 
 StationRunner::~StationRunner() {
   CloseHandle(stopEvent_);
   CloseHandle(wake_);
+  CloseHandle(answered_);
 }
 
 StationRunner::Step StationRunner::PinImage(
@@ -180,6 +267,85 @@ StationRunner::Step StationRunner::OpenLog(const std::string& logPath) {
   return Step::Refused;
 }
 
+StationRunner::Step StationRunner::OpenFleet(const std::string& connection) {
+  if (connection.empty()) return Step::Done;
+  if (stop_) return Step::Stopped;
+  auto store = std::make_unique<fleet::OdbcStore>(connection);
+  const fleet::FleetCheck check = fleet::CheckFleetStore(*store);
+  if (stop_) return Step::Stopped;
+  if (check.refuses()) {
+    text_ = check.line;
+    return Step::Refused;
+  }
+  note_ = check.line;
+  auto made = std::make_unique<Fleet>(*this, connection);
+  fleet::FleetLookupOptions options;
+  options.answerWithinMs = STATION_FLEET_WAIT_MS;
+  // The start check's connection is the lookup's (disconnected when the database was not there:
+  // the lookup then answers from the log at once and connects in the background).
+  made->lookup_ = std::make_unique<fleet::FleetLookup>(std::move(store), made->clock_, options);
+  std::lock_guard lock(mutex_);  // a face's thread may ask for the database's state meanwhile
+  fleet_ = std::move(made);
+  return Step::Done;
+}
+
+void StationRunner::StartFleet() {
+  Fleet& fleet = *fleet_;
+  fleet.lookup_->SetOnAnswer([this] { SetEvent(answered_); });
+  std::string error;
+  std::unique_ptr<fleet::LogFileReader> reader = fleet::LogFileReader::Open(log_.path(), &error);
+  if (reader != nullptr) {
+    fleet.source_ = std::make_unique<fleet::LogFileSource>(log_.identity(), std::move(reader));
+    fleet.shipper_ = std::make_unique<fleet::Shipper>(
+        log_.identity(), *fleet.source_, std::make_unique<fleet::OdbcStore>(fleet.connection_),
+        fleet.clock_, SystemUnixMs, &fleet);
+    fleet::Shipper* shipper = fleet.shipper_.get();
+    fleet.shipping_ = StartThread([shipper] { shipper->Run(); });
+  }
+  if (fleet.shipping_ == nullptr) {
+    observer_->DatabaseAlarm("the log cannot be read for the database" +
+                             (error.empty() ? std::string() : " (" + error + ")") +
+                             ": its records are not sent this time");
+  }
+  fleet::FleetLookup* lookup = fleet.lookup_.get();
+  fleet.looking_ = StartThread([lookup] { lookup->Run(); });
+  if (fleet.looking_ == nullptr) lookup->Stop();  // it then answers every question from the log
+}
+
+void StationRunner::EndFleet() {
+  Fleet& fleet = *fleet_;
+  const DWORD start = GetTickCount();
+  if (fleet.shipping_ != nullptr) {
+    // What is left: the database gets it now while it answers, else at the next start.
+    const uint64_t last = log_.LastSequence();
+    fleet.shipper_->Notify();
+    while (GetTickCount() - start < STATION_FLEET_FINAL_MS) {
+      const fleet::ShipperStatus status = fleet.shipper_->Status();
+      if (status.acked >= last || status.link == fleet::ShipperStatus::Offline) break;
+      Sleep(20);
+    }
+    fleet.shipper_->Stop();
+  }
+  fleet.lookup_->Stop();
+  // Each thread returns once its call in progress has: at once, unless it is held in the
+  // database; one held beyond this is left to end with the process (everything it uses lives as
+  // long as the runner, which is never freed).
+  HANDLE threads[2];
+  DWORD count = 0;
+  for (HANDLE thread : {fleet.shipping_, fleet.looking_})
+    if (thread != nullptr) threads[count++] = thread;
+  const DWORD used = GetTickCount() - start;
+  if (count > 0)
+    WaitForMultipleObjects(count, threads, TRUE,
+                           (used < STATION_FLEET_FINAL_MS ? STATION_FLEET_FINAL_MS - used : 0) + 500);
+}
+
+std::optional<DatabaseState> StationRunner::Database() const {
+  std::lock_guard lock(mutex_);
+  if (!fleet_) return std::nullopt;
+  return fleet_->State();
+}
+
 void StationRunner::Stop() {
   std::lock_guard lock(mutex_);
   stop_ = true;
@@ -206,6 +372,8 @@ StationUnit StationRunner::UnitOf(const StationAction& action) {
 bool StationRunner::WriteRecord(const StationUnit& unit, StationRecord& record) {
   DWORD error = 0;
   const bool written = log_.Append(record, image_, &error);
+  // The shipper reads it from the log when it can: told, never waited for.
+  if (written && fleet_ && fleet_->shipper_) fleet_->shipper_->Notify();
   observer_->Ended(unit, record, written);
   if (!written) {
     observer_->LogFailed(record, "the record #" + std::to_string(record.sequence) +
@@ -276,12 +444,14 @@ int StationRunner::Run(const StationSettings& settings, const PipeCallLimits& li
                        StationObserver& observer) {
   observer_ = &observer;
   limits_ = limits;
+  if (fleet_) StartFleet();
   auto watchdog = std::make_shared<PipeWatchdog>();
   // One watchdog for the station's life; the keeper holds it while no unit runs.
   std::shared_ptr<PipeCallWatch> keeper = watchdog->Enrol(nullptr, *clock_);
   {
     std::lock_guard lock(mutex_);
-    core_ = std::make_unique<StationCore>(settings, std::move(memory_));
+    core_ = std::make_unique<StationCore>(settings, std::move(memory_),
+                                          fleet_ ? fleet_->lookup_.get() : nullptr, image_.sha256);
     watchdog_ = watchdog;
     if (stop_) {  // stopped before it ran
       core_->Stop();
@@ -320,18 +490,25 @@ int StationRunner::Run(const StationSettings& settings, const PipeCallLimits& li
       }
       Carry(core_->Poll(present, listed && complete, GetTickCount()));
     }
-    // Until the next listing, or at once when Ctrl+C comes or a unit's record is written.
-    HANDLE events[2] = {wake_, stopEvent_};
+    // The fleet's answers that came, and the questions that fell due unanswered.
+    Carry(core_->FleetAnswers());
+    // Until the next listing (or a question of the fleet falls due), or at once when Ctrl+C
+    // comes, a unit's record is written or the fleet answers.
+    HANDLE events[3] = {wake_, answered_, stopEvent_};
     const bool stopped = core_->stopped();
     const int32_t left = static_cast<int32_t>(nextPoll - GetTickCount());
+    const DWORD due = core_->FleetDueInMs();
     const DWORD woke = WaitForMultipleObjects(
-        stopped ? 1 : 2, events, FALSE,
-        stopped ? STATION_POLL_INTERVAL_MS : static_cast<DWORD>(left > 0 ? left : 0));
-    pollNow = woke == WAIT_TIMEOUT || (woke == WAIT_OBJECT_0 && core_->Waiting() > 0);
+        stopped ? 2 : 3, events, FALSE,
+        stopped ? STATION_POLL_INTERVAL_MS
+                : std::min(due, static_cast<DWORD>(left > 0 ? left : 0)));
+    pollNow = static_cast<int32_t>(nextPoll - GetTickCount()) <= 0 ||
+              (woke == WAIT_OBJECT_0 && core_->Waiting() > 0);
   }
   // Every unit has ended; once the last worker has left the watchdog, all it reports is told.
   keeper->Leave();
   watching.join();
+  if (fleet_) EndFleet();
   const int status = core_->ExitStatus();
   log_.Close();
   observer.Finished(status, core_->Counts(GetTickCount()));

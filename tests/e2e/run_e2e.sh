@@ -14,6 +14,7 @@
 #   fail MESSAGE                       record a failure
 #   shot NAME                          screenshot of the whole virtual screen
 #   win_path UNIX_PATH                 the path as Wine's Z: drive shows it
+# A scenario may define scenario_cleanup, called when the run ends however it ends.
 set -u
 scenario=$1 arch=$2 pelorin=$3 driver=$4 work=$5 wine_run=$6
 here=$(cd "$(dirname "$0")" && pwd)
@@ -35,6 +36,8 @@ pelorin_pid="" xvfb_pid=""
 extra_prefixes=()
 
 cleanup() {
+  # What a scenario started beyond the prefix (a database cluster of its own) goes first.
+  declare -F scenario_cleanup >/dev/null && scenario_cleanup
   [ -n "$pelorin_pid" ] && kill "$pelorin_pid" 2>/dev/null
   # Ends every program still running in this scenario's prefix (ours alone).
   WINEPREFIX=$prefix "$server" -k >/dev/null 2>&1
@@ -50,7 +53,7 @@ trap cleanup EXIT
 . "$here/../../cmake/wine-procs.sh"
 # The two rows of scenarios (see CMakeLists.txt) take their displays from ranges of their own.
 case $scenario in
-  cli_* | station_*) start_private_xvfb 350 399 ;;
+  cli_* | station_* | fleet_*) start_private_xvfb 350 399 ;;
   *) start_private_xvfb 300 349 ;;
 esac || { echo "run_e2e.sh: no free display"; exit 1; }
 # Korean code page and dialogs, as on the machines the tool is made for.

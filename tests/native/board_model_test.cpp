@@ -199,5 +199,40 @@ TEST(BoardModel, TileLabelsAreUnique) {
   EXPECT_EQ(board.TileCount(), 6u) << "one tile for the units without a port";
 }
 
+
+// The database on the board: the header's words are the console's; the start's finding is on the
+// banner until the database is up to date, the password warning for good; an alarm is kept.
+TEST(BoardModel, TheDatabasesStateAndWhatTheStartFound) {
+  BoardModel model({}, Language::English);
+  EXPECT_FALSE(model.database().has_value()) << "no database: the header says nothing of one";
+  model.DatabaseNote("warning: a password", true);
+  model.DatabaseNote("the database cannot be reached (08001)", false);
+  EXPECT_EQ(model.DatabaseNotes(), "warning: a password | the database cannot be reached (08001)");
+  station::DatabaseState state;
+  state.link = station::DatabaseState::Offline;
+  state.offlineSince = "10:42";
+  state.waiting = 3;
+  model.Database(state);
+  EXPECT_EQ(model.DatabaseText(*model.database()),
+            "database offline since 10:42, 3 records waiting");
+  EXPECT_EQ(model.DatabaseNotes(), "warning: a password | the database cannot be reached (08001)");
+  state.link = station::DatabaseState::UpToDate;
+  state.waiting = 0;
+  model.Database(state);
+  EXPECT_EQ(model.DatabaseText(*model.database()), "database: up to date");
+  EXPECT_EQ(model.DatabaseNotes(), "warning: a password");
+  EXPECT_EQ(model.DatabaseNoteText(model.DatabaseNotes()), "database: warning: a password");
+  model.DatabaseAlarm("record 3 of log x is in the database with other content");
+  EXPECT_EQ(model.DatabaseAlarmText(model.databaseAlarm()),
+            "database: record 3 of log x is in the database with other content");
+  // In Korean, with the same fields.
+  BoardModel korean({}, Language::Korean);
+  state.link = station::DatabaseState::Offline;
+  state.waiting = 37;
+  EXPECT_EQ(korean.DatabaseText(state), "데이터베이스 연결 끊김 (10:42부터), 기록 37개 대기 중");
+  state.waiting = 1;
+  EXPECT_EQ(model.DatabaseText(state), "database offline since 10:42, 1 record waiting");
+}
+
 }  // namespace
 }  // namespace pelorin::board

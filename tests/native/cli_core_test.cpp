@@ -305,5 +305,50 @@ TEST(CliLines, ProgressAndSummary) {
   EXPECT_EQ(ProgressLine({slow}, 1000), "1 device  0%  1.0 MB/s  1:06:39 left");
 }
 
+
+// The database on the console: the status line ends with its words, and a line of its own
+// tells only news, a station that connects, loses and finds its database, whose records then
+// flow, says: up to date; offline; sending (the backlog); up to date. Nothing for each record
+// on its way while the database is up to date.
+TEST(StationConsole, TheDatabaseIsToldWhenItComesGoesOrHasCaughtUp) {
+  using station::DatabaseState;
+  DatabaseState connecting, upToDate, sending, offline, live;
+  upToDate.link = DatabaseState::UpToDate;
+  upToDate.waiting = 0;
+  offline.link = DatabaseState::Offline;
+  offline.offlineSince = "10:42";
+  offline.waiting = 37;
+  sending.link = DatabaseState::Sending;
+  sending.waiting = 1;
+  EXPECT_EQ(station::DatabaseWords(connecting), "database: connecting");
+  EXPECT_EQ(station::DatabaseWords(upToDate), "database: up to date");
+  EXPECT_EQ(station::DatabaseWords(offline), "database offline since 10:42, 37 records waiting");
+  EXPECT_EQ(station::DatabaseWords(sending), "database: sending, 1 record waiting");
+  DatabaseState unknown = offline;
+  unknown.waiting.reset();
+  EXPECT_EQ(station::DatabaseWords(unknown), "database offline since 10:42")
+      << "before the station knows where the database stands";
+  EXPECT_EQ(station::TimeOfDay(9, 5), "09:05");
+
+  std::vector<std::string> told;
+  std::optional<DatabaseState> last;
+  for (const DatabaseState& now : {connecting, upToDate, sending, upToDate, sending, offline,
+                                   offline, sending, sending, upToDate, sending, upToDate}) {
+    if (!DatabaseNews(last, now)) continue;
+    told.push_back(station::DatabaseWords(now));
+    last = now;
+  }
+  EXPECT_EQ(told, (std::vector<std::string>{
+                      "database: up to date", "database offline since 10:42, 37 records waiting",
+                      "database: sending, 1 record waiting", "database: up to date"}));
+
+  station::StationCounts counts;
+  counts.tally.verified = 2;
+  EXPECT_EQ(StationStatusLine(counts, offline),
+            "flashing 0, waiting 0, verified 2, already verified 0, failed 0, cancelled 0, yield "
+            "100 %, 0.0 MB/s | database offline since 10:42, 37 records waiting");
+  EXPECT_EQ(StationStatusLine(counts, std::nullopt), StationStatusLine(counts));
+}
+
 }  // namespace
 }  // namespace pelorin::cli

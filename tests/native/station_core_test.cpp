@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include "cli_core.h"
+#include "memory_fleet_store.h"
+#include "recording_reporter.h"
 
 namespace pelorin::station {
 namespace {
@@ -380,6 +382,8 @@ TEST(StationCore, TheRateIsThatOfTheUnitsSendingNow) {
 
 TEST(StationRecord, OneLineOfJsonWithEveryField) {
   StationRecord record;
+  record.log = "5f0c3a2e-8d1b-4c6a-9e7f-0a1b2c3d4e5f";
+  record.knownFrom = "fleet";
   record.unixMs = 1796713262345;  // 2026-12-08T07:01:02.345Z
   record.station = "LINE-3";
   record.sequence = 17;
@@ -392,14 +396,22 @@ TEST(StationRecord, OneLineOfJsonWithEveryField) {
   const StationImage image{R"(C:\images\os.nb0)", 4194304, 534712169, std::string(64, 'f')};
   // One line, every field in its place, Windows paths escaped, Korean as it is.
   EXPECT_EQ(RecordLine(record, image),
-            R"({"time": "2026-12-08T07:01:02.345Z", "station": "LINE-3", "sequence": 17, )"
+            R"({"log": "5f0c3a2e-8d1b-4c6a-9e7f-0a1b2c3d4e5f", )"
+            R"("time": "2026-12-08T07:01:02.345Z", "station": "LINE-3", "sequence": 17, )"
             R"("port": "Port_#0002.Hub_#0004", )"
             R"("path": "\\\\?\\usb#vid_1234&pid_5678#SN0001#{00873fdf-61a8-11d1-aa5e-00c04fb1728b}\\d", )"
             R"("instance": "USB\\VID_1234&PID_5678\\SN0001", "serial": "SN0001", )"
             R"("image": {"path": "C:\\images\\os.nb0", "size": 4194304, "byteSum": 534712169, )"
             R"("sha256": ")" + std::string(64, 'f') + R"("}, )"
             R"("result": "verification-error", "bytesSent": 4194304, "seconds": 3.1, )"
-            R"("message": "Verification Error 다시 시도해 주세요."})");
+            R"("message": "Verification Error 다시 시도해 주세요.", "knownFrom": "fleet"})");
+  // The fleet reads the same line into every column of its row.
+  const fleet::ParsedLine parsed = fleet::ParseFleetLine(RecordLine(record, image));
+  ASSERT_EQ(parsed.kind, fleet::ParsedLine::Row) << parsed.why;
+  EXPECT_EQ(parsed.row.log, record.log);
+  EXPECT_EQ(parsed.row.imageByteSum, 534712169u);
+  EXPECT_EQ(parsed.row.seconds, "3.1");
+  EXPECT_EQ(parsed.row.knownFrom, "fleet");
   EXPECT_EQ(IsoTimeMs(-1), "1969-12-31T23:59:59.999Z");
   EXPECT_EQ(IsoTimeMs(1796713262007), "2026-12-08T07:01:02.007Z");
   // Bytes that are not UTF-8 (a device's message, a path) become U+FFFD; the record stays.
@@ -505,7 +517,9 @@ TEST(StationRecord, LogMemoryTakesTheLatestRecordOfAUnitWhateverItsImage) {
   for (size_t i = 0; i < log.size(); i += 5) reader.Add(std::string_view(log).substr(i, 5));
   const LogMemory memory = reader.Finish();
   EXPECT_EQ(memory.lastSequence, 7u);
-  EXPECT_EQ(memory.serials, (std::map<std::string, bool>{{"SN-E", true}}));
+  EXPECT_EQ(memory.serials, (std::map<std::string, bool>{
+                                {"SN-A", false}, {"SN-B", false}, {"SN-C", false}, {"SN-E", true}}))
+      << "a unit flashed with another image since is known as not holding this one";
 }
 
 // A log saved by Notepad begins with a byte order mark: the first record is read all the same,
@@ -740,6 +754,218 @@ TEST(StationCore, SerialIsTheLastPartOfAUsbInstanceIdWithoutAmpersand) {
   EXPECT_EQ(SerialOf("USB\\VID_1234&PID_5678\\"), "");
   EXPECT_EQ(SerialOf("USB\\VID_1234\\SN0001"), "");
   EXPECT_EQ(SerialOf("USB\\VID_1234&PID_5678\\SN\\1"), "");
+}
+
+
+// A station with a database: the core, the fleet's lookup on a thread of its own with the bound
+// the runner gives it, over the database in memory, and the lookup's clock. The unit with a serial number is
+// asked about as it arrives; the runner takes the answers as the lookup wakes it.
+struct FleetStation {
+  explicit FleetStation(bool reachable = true, LogMemory memory = {},
+                        StationSettings settings = {})
+      : db(std::make_shared<test::MemoryStore::Shared>()),
+        lookup(Store(db, reachable), clock, {.answerWithinMs = STATION_FLEET_WAIT_MS}),
+        core(std::move(settings), std::move(memory), &lookup, kSha),
+        running([this] { lookup.Run(); },
+                [this] {
+                  Hold(false);
+                  lookup.Stop();
+                }) {}
+  static std::unique_ptr<test::MemoryStore> Store(std::shared_ptr<test::MemoryStore::Shared> db,
+                                                  bool reachable) {
+    db->reachable = reachable;
+    auto store = std::make_unique<test::MemoryStore>(std::move(db));
+    store->Connect();  // as the start check leaves it
+    return store;
+  }
+  // A record of `serial` in another station's log, `minutes` past 10:00.
+  void Fleet(const std::string& serial, const std::string& result, int minutes,
+             const std::string& sha = kSha) {
+    fleet::FleetRow row;
+    row.log = "00000000-1111-4222-8333-444444444444";
+    row.sequence = db->rows.size() + 1;
+    row.time = "2026-12-08T10:" + std::string(minutes < 10 ? "0" : "") + std::to_string(minutes) +
+               ":00.000Z";
+    row.station = "A";
+    row.serial = serial;
+    row.result = result;
+    row.imageSha256 = sha;
+    db->rows[{row.log, row.sequence}] = row;
+  }
+  // A slow database: its lookups wait until released.
+  void Hold(bool hold) {
+    {
+      std::lock_guard lock(db->mutex);
+      db->holdLookups = hold;
+    }
+    db->released.notify_all();
+  }
+  std::vector<StationAction> Look(const std::vector<PresentDevice>& present) {
+    now += STATION_POLL_INTERVAL_MS;
+    return core.Poll(present, true, now);
+  }
+  // The answers as the runner takes them, until every unit is decided (at most 5 s; the slots
+  // are enough for all of them, so none waits for one).
+  std::vector<StationAction> Answers() {
+    std::vector<StationAction> all;
+    test::Within(5000, [&] {
+      const std::vector<StationAction> more = core.FleetAnswers();
+      all.insert(all.end(), more.begin(), more.end());
+      return core.Waiting() == 0;
+    });
+    return all;
+  }
+  static inline const std::string kSha = std::string(64, 'a');
+  test::FakeClock clock;
+  std::shared_ptr<test::MemoryStore::Shared> db;
+  fleet::FleetLookup lookup;
+  StationCore core;
+  test::Running running;
+  uint32_t now = 1000;
+};
+
+// A database that does not answer delays a unit with a serial number by 2 s at most, and nobody
+// else: a unit without a serial number, and the units after it, start at once;
+// the late answer is then not taken, and while that call still hangs a new unit waits for
+// nothing.
+TEST(StationFleet, ASlowDatabaseDelaysAUnitAtMostItsBoundAndHoldsNobodyElse) {
+  FleetStation station;
+  station.Fleet("SN-1", "verified", 1);
+  station.Hold(true);
+  std::vector<StationAction> first =
+      station.Look({Usb("SN-1", "P1"), NoSerial("P2"), Usb("SN-3", "P3")});
+  EXPECT_EQ(Told(first), Said{"open P2"}) << "P1 and P3 wait for the fleet in their places";
+  EXPECT_EQ(Of(first, "P2").record.knownFrom, "none");
+  ASSERT_TRUE(test::Within(5000, [&] {
+    std::lock_guard lock(station.db->mutex);
+    return station.db->lookupsHeld == 1;
+  })) << "the lookup's call hangs in the database";
+  // The bound is 2 s.
+  station.clock.Advance(1999);
+  EXPECT_TRUE(station.core.FleetAnswers().empty());
+  EXPECT_EQ(station.core.FleetDueInMs(), 1u) << "the runner sleeps no longer";
+  station.clock.Advance(1);
+  const std::vector<StationAction> late = station.core.FleetAnswers();
+  EXPECT_EQ(Told(late), (Said{"open P1", "open P3"})) << "in arrival order, decided from the log";
+  EXPECT_EQ(station.core.FleetDueInMs(), UINT32_MAX);
+  // A unit arriving while the call still hangs is decided at once.
+  EXPECT_EQ(Told(station.Look({Usb("SN-1", "P1"), NoSerial("P2"), Usb("SN-3", "P3"),
+                               Usb("SN-4", "P4")})),
+            Said{"open P4"});
+  // Each record says its own log decided (the fleet's "verified" of SN-1 came too late).
+  ASSERT_TRUE(station.core.Proceed(Of(late, "P1").unit));
+  EXPECT_EQ(station.core.Ended(Of(late, "P1").unit, DeviceOutcome::Verified, 10, "", false)
+                .knownFrom,
+            "log");
+  station.Hold(false);
+  EXPECT_TRUE(test::Within(5000, [&] { return station.lookup.Reachable(); }));
+  EXPECT_TRUE(station.core.FleetAnswers().empty()) << "the late answer is not taken";
+}
+
+// While the database is known to be unreachable, a unit waits for nothing: it is decided from
+// the station's own log in the listing that found it.
+TEST(StationFleet, AnUnreachableDatabaseDelaysNobody) {
+  LogMemory memory;
+  memory.serials["SN-OLD"] = true;
+  FleetStation station(false, memory);
+  const std::vector<StationAction> actions =
+      station.Look({Usb("SN-OLD", "P1"), Usb("SN-NEW", "P2")});
+  EXPECT_EQ(Told(actions), (Said{"record P1 already-verified", "open P2"}));
+  EXPECT_EQ(Of(actions, "P1", StationAction::Record).record.knownFrom, "log");
+  EXPECT_EQ(station.core.FleetDueInMs(), UINT32_MAX);
+}
+
+// The unit's latest record anywhere decides: a unit verified with this image at another station
+// is already verified here; one whose latest record there failed, or holds another image, is
+// flashed; a failure in this station's own log that the database does not have yet is not
+// outvoted by an older success elsewhere; a unit the fleet does not know is decided by the log.
+// Each record says which knowledge decided; --reflash asks nobody.
+TEST(StationFleet, TheLatestRecordAnywhereDecidesAndTheRecordSaysWhoKnew) {
+  LogMemory memory;
+  memory.serials["SN-LOCALFAIL"] = false;
+  memory.serials["SN-OLDLOG"] = true;
+  FleetStation station(true, memory);
+  station.Fleet("SN-VERIFIED", "verification-error", 1);
+  station.Fleet("SN-VERIFIED", "verified", 2);
+  station.Fleet("SN-SKIPPED", "already-verified", 3);
+  station.Fleet("SN-FAILED", "verified", 1);
+  station.Fleet("SN-FAILED", "link-error", 4);
+  station.Fleet("SN-OTHER", "verified", 5, std::string(64, 'b'));
+  station.Fleet("SN-LOCALFAIL", "verified", 6);
+  const std::vector<StationAction> arrived = station.Look(
+      {Usb("SN-VERIFIED", "P1"), Usb("SN-SKIPPED", "P2"), Usb("SN-FAILED", "P3"),
+       Usb("SN-OTHER", "P4"), Usb("SN-LOCALFAIL", "P5"), Usb("SN-OLDLOG", "P6"),
+       Usb("SN-NONE", "P7"), NoSerial("P8")});
+  EXPECT_EQ(Told(arrived), Said{"open P8"});
+  const std::vector<StationAction> decided = station.Answers();
+  EXPECT_EQ(Told(decided),
+            (Said{"record P1 already-verified", "record P2 already-verified", "open P3", "open P4",
+                  "open P5", "record P6 already-verified", "open P7"}));
+  for (const char* port : {"P1", "P2", "P6"})
+    EXPECT_EQ(Of(decided, port, StationAction::Record).record.knownFrom, "fleet") << port;
+  ASSERT_TRUE(station.core.Proceed(Of(decided, "P3").unit));
+  EXPECT_EQ(station.core.Ended(Of(decided, "P3").unit, DeviceOutcome::Verified, 10, "", false)
+                .knownFrom,
+            "fleet");
+
+  // Within a run: a unit that fails here is flashed when it comes back, although the fleet's
+  // latest record (not yet this failure) says verified.
+  ASSERT_TRUE(station.core.Proceed(Of(decided, "P5").unit));
+  station.core.Ended(Of(decided, "P5").unit, DeviceOutcome::LinkError, 10, "", false);
+  station.core.Recorded(Of(decided, "P5").unit, true, station.now);
+  station.Look({});
+  station.Look({});
+  station.Fleet("SN-VERIFIED2", "verified", 7);
+  EXPECT_EQ(Told(station.Look({Usb("SN-LOCALFAIL", "P5"), Usb("SN-VERIFIED2", "P9")})), Said{});
+  EXPECT_EQ(Told(station.Answers()), (Said{"open P5", "record P9 already-verified"}));
+
+  FleetStation reflash(true, {}, {.ports = {}, .maxDevices = 16, .count = 0, .reflash = true});
+  reflash.Fleet("SN-VERIFIED", "verified", 2);
+  const std::vector<StationAction> flashed = reflash.Look({Usb("SN-VERIFIED", "P1")});
+  EXPECT_EQ(Told(flashed), Said{"open P1"}) << "at once: nobody is asked";
+  ASSERT_TRUE(reflash.core.Proceed(Of(flashed, "P1").unit));
+  EXPECT_EQ(reflash.core.Ended(Of(flashed, "P1").unit, DeviceOutcome::Verified, 10, "", false)
+                .knownFrom,
+            "none");
+}
+
+// Without a database the station's own log decides, and says so.
+TEST(StationFleet, WithoutADatabaseTheLogDecidesAndSaysSo) {
+  LogMemory memory;
+  memory.serials["SN-OLD"] = true;
+  Station station({}, memory);
+  const std::vector<StationAction> actions = station.Look({Usb("SN-OLD", "P1"), NoSerial("P2")});
+  EXPECT_EQ(Of(actions, "P1", StationAction::Record).record.knownFrom, "log");
+  EXPECT_EQ(station.core.FleetDueInMs(), UINT32_MAX);
+  EXPECT_EQ(station.Finish(Of(actions, "P2"), DeviceOutcome::Verified).knownFrom, "none");
+}
+
+// A log's identity: a version 4 UUID in lower case, whatever the random bytes; and a log's
+// memory takes the identity of its last line that has one.
+TEST(StationRecord, ALogsIdentityIsAVersionFourUuidKeptFromItsLastLineThatHasOne) {
+  const uint8_t ones[16] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+                            0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+  const uint8_t zeros[16] = {};
+  EXPECT_EQ(LogIdentity(ones), "ffffffff-ffff-4fff-bfff-ffffffffffff");
+  EXPECT_EQ(LogIdentity(zeros), "00000000-0000-4000-8000-000000000000");
+  EXPECT_TRUE(fleet::IsLogIdentity(LogIdentity(ones)));
+  const std::string sha(64, 'a');
+  const std::string a = "0123abcd-0000-4000-8000-000000000001";
+  const std::string b = "0123abcd-0000-4000-8000-000000000002";
+  auto line = [&](const std::string& identity, uint64_t sequence) {
+    return R"({"log": ")" + identity + R"(", "sequence": )" + std::to_string(sequence) +
+           R"(, "serial": "S", "image": {"sha256": ")" + sha + R"("}, "result": "verified"})" +
+           "\n";
+  };
+  EXPECT_EQ(ReadLogMemory(LogLine(1, "S", "verified", sha), sha).identity, "")
+      << "a log written before logs had an identity";
+  EXPECT_EQ(ReadLogMemory(LogLine(1, "S", "verified", sha) + line(a, 2), sha).identity, a);
+  EXPECT_EQ(ReadLogMemory(line(a, 1) + line(b, 2) + LogLine(3, "S", "verified", sha), sha).identity,
+            b)
+      << "the last line that has one";
+  EXPECT_EQ(ReadLogMemory(line(a, 1) + R"({"log": "NOT-A-UUID", "sequence": 2})" + "\n", sha)
+                .identity,
+            a);
 }
 
 }  // namespace

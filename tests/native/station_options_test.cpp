@@ -79,8 +79,9 @@ TEST(StationOptions, BothProgramsShowTheStationsFormInTheirUsage) {
             "Usage:\n"
             "  PelorinStation [--lang ko|en] [--log FILE] [--sha256 HEX] [--port LOCATION]... "
             "[--max-devices N]\n"
-            "                 [--count N] [--reflash] [--write-timeout S] [--answer-timeout S] "
-            "[IMAGE]\n"
+            "                 [--count N] [--reflash] [--database CONNECTION] [--name NAME] "
+            "[--write-timeout S]\n"
+            "                 [--answer-timeout S] [IMAGE]\n"
             "  PelorinStation --help | --version");
   EXPECT_EQ(UsageOf(cli::ParseArguments({"--help"}).text),
             "Usage:\n"
@@ -88,8 +89,8 @@ TEST(StationOptions, BothProgramsShowTheStationsFormInTheirUsage) {
             "[--answer-timeout S] IMAGE\n"
             "  PelorinCli --station [--log FILE] [--sha256 HEX] [--port LOCATION]... "
             "[--max-devices N]\n"
-            "                       [--count N] [--reflash] [--write-timeout S] "
-            "[--answer-timeout S] IMAGE\n"
+            "                       [--count N] [--reflash] [--database CONNECTION] [--name NAME]\n"
+            "                       [--write-timeout S] [--answer-timeout S] IMAGE\n"
             "  PelorinCli --list\n"
             "  PelorinCli --help | --version");
 }
@@ -115,6 +116,10 @@ TEST(StationOptions, BothFacesTakeThemAlike) {
       {"a.nb0", "b.nb0"},
       {""},
       {"--log", "", "--sha256", "x", "--port", "", "os.nb0"},
+      {"--log", "l.jsonl", "--database", "DSN=fleet", "--name", "LINE-3 A", "os.nb0"},
+      {"--database", "DSN=fleet", "os.nb0"},
+      {"--log", "l.jsonl", "--database", " ", "os.nb0"},
+      {"--log", "l.jsonl", "--name", "", "os.nb0"},
   };
   for (const auto& arguments : cases) {
     const std::string label = ::testing::PrintToString(arguments);
@@ -139,14 +144,37 @@ TEST(StationOptions, BothFacesTakeThemAlike) {
     EXPECT_EQ(a.settings.reflash, b.settings.reflash) << label;
     EXPECT_EQ(a.limits.writeMs, b.limits.writeMs) << label;
     EXPECT_EQ(a.limits.answerMs, b.limits.answerMs) << label;
+    EXPECT_EQ(a.database, b.database) << label;
+    EXPECT_EQ(a.name, b.name) << label;
   }
+}
+
+// --database and --name: what each takes and refuses, in both faces' words; the warning for a
+// password in the connection string, which never shows the password.
+TEST(StationOptions, TheDatabaseNeedsTheLogAndAPasswordInItIsWarnedAbout) {
+  const std::string connection =
+      "Driver={PostgreSQL Unicode};Server=db;Database=fleet;UID=st;PWD={s3;cret}";
+  const BoardArguments board =
+      ParseBoardArguments({"--log", "l.jsonl", "--database", connection, "--name", "LINE-3"});
+  ASSERT_TRUE(board.ok) << board.text;
+  EXPECT_EQ(board.setup.database, connection) << "handed on as it is";
+  EXPECT_EQ(board.setup.name, "LINE-3");
+  EXPECT_EQ(Message(ParseBoardArguments({"--database", "DSN=fleet"}).text, "PelorinStation"),
+            "--database needs --log: the database is sent the log's records\n"
+            "Run with --help for more information.");
+  const std::string warning = station::DatabasePasswordWarning(connection);
+  EXPECT_NE(warning.find("DSN=name"), std::string::npos) << warning;
+  EXPECT_NE(warning.find("pgpass.conf"), std::string::npos) << warning;
+  EXPECT_EQ(warning.find("s3"), std::string::npos) << "never the password itself";
+  EXPECT_EQ(station::DatabasePasswordWarning("DSN=fleet"), "");
+  EXPECT_EQ(station::DatabasePasswordWarning("DSN=fleet;UID=pwd"), "");
 }
 
 // The one-shot forms refuse the station's own options, naming every one of them.
 TEST(StationOptions, TheOneShotFormsNameEveryStationOptionTheyRefuse) {
   EXPECT_EQ(cli::ParseArguments({"--reflash", "os.nb0"}).text,
-            "PelorinCli: --log, --sha256, --port, --max-devices, --count and --reflash need "
-            "--station\nRun with --help for more information.");
+            "PelorinCli: --log, --sha256, --port, --max-devices, --count, --reflash, --database "
+            "and --name need --station\nRun with --help for more information.");
 }
 
 TEST(StationOptions, Sha256IsSixtyFourHexDigitsOfEitherCase) {

@@ -355,6 +355,8 @@ class TellingOrder : public station::StationObserver {
   void Departed(const station::StationUnit&) override { Add("departed"); }
   void NotStarted(const station::StationUnit&) override { Add("not started"); }
   void LogFailed(const station::StationRecord&, const std::string&) override {}
+  void Database(const station::DatabaseState&) override {}
+  void DatabaseAlarm(const std::string&) override {}
   void Finished(int, const station::StationCounts&) override {}
   std::vector<std::string> told() {
     std::lock_guard lock(mutex_);
