@@ -136,7 +136,7 @@ run_win "$cli" --station --log "$(win "$work/line-a.jsonl")" --database DSN=pelo
   --name LINE-A --port "PCIROOT(0)#PCI(1400)*" "$(win "$image")" >"$work/line-a.out" \
   2>"$work/line-a.err" &
 cli_runner=$!
-run_win "$board" --log "$(win "$work/line-b.jsonl")" --database DSN=pelorin-demo --name LINE-B \
+run_win "$board" --lang en --log "$(win "$work/line-b.jsonl")" --database DSN=pelorin-demo --name LINE-B \
   --port "PCIROOT(0)#PCI(1500)*" "$(win "$image")" >"$work/line-b.out" 2>&1 &
 board_runner=$!
 drv wait-window "Pelorin Station" 30000 >/dev/null || { echo "demo: the board did not appear"; exit 1; }

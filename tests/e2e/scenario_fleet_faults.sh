@@ -54,7 +54,7 @@ scenario_fleet_faults() {
                --port "PCIROOT(0)#PCI(1400)*" "$(win_path "$image")")
   (run_win "$cli_exe" "${argsA[@]}" >"$work/fleet-a1.out" 2>"$work/fleet-a1.err") &
   local runner=$!
-  start_board --log "$(win_path "$logB")" --database DSN=fleet_faults --name LINE-B \
+  start_board --lang en --log "$(win_path "$logB")" --database DSN=fleet_faults --name LINE-B \
     --port "PCIROOT(0)#PCI(1500)*" "$(win_path "$image")"
   drv wait-window "Pelorin Station" 30000 || fail "the board did not appear"
   drv board-wait "database: up to date |" 20000 || fail "the board's database is not up to date"

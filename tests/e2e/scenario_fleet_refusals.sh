@@ -43,26 +43,26 @@ scenario_fleet_refusals() {
   expect_eq "wrong password: nothing stored" "$(fleet_sql fleet_refusals 'SELECT count(*) FROM pelorin_records')" 0
 
   # The board's start form.
-  start_board --name LINE-F
+  start_board --lang en --name LINE-F
   drv wait-window "Pelorin Station - start" 30000 || { fail "no start form"; stop_devsim; return; }
   drv form-click 2002
   drv wait-dialog 15000 >/dev/null || fail "no Open File dialog"
   drv choose-file "$(win_path "$image")" || fail "the Open File dialog did not take the image"
   for _ in $(seq 100); do [ -n "$(drv form-get 2006)" ] && break; sleep 0.2; done
   drv form-set 2008 "$(win_path "$boardLog")"
-  drv form-set 2013 "DSN=fleet_bare"
+  drv form-set 2022 "DSN=fleet_bare"
   drv form-click 1
   drv wait-box 20000 || fail "a database without the schema did not refuse Start"
   expect_eq "form: no schema" "$(drv press-box 1)" \
     "PelorinStation|the database has no fleet schema: apply pelorin-fleet.sql to it (a station never creates tables)"
-  drv form-set 2013 "$connection"
+  drv form-set 2022 "$connection"
   drv form-click 1
   drv wait-box 20000 || fail "a password in the Database field was not warned about"
   local warning
   warning=$(drv press-box 2)
   expect_contains "form: the password warning" "$warning" "holds a password (PWD=)"
   [[ $warning == *"$wrong"* ]] && fail "the form's warning shows the password"
-  drv form-set 2013 "DSN=fleet_refusals"
+  drv form-set 2022 "DSN=fleet_refusals"
   drv form-click 1
   drv wait-window "Pelorin Station" 30000 || { fail "Start did not open the board"; stop_devsim; return; }
   drv board-wait "database: up to date | fleet-refusals.nb0 | SHA-256" 20000 ||
