@@ -102,4 +102,20 @@ $nameB|2|2|0|100|2|100"
   expect_eq "SN-V's latest record anywhere" \
     "$(fleet_sql fleet_two "SELECT station, result FROM pelorin_latest_unit WHERE serial = 'SN-V'")" \
     "$nameB|already-verified"
+
+  # B again, with 8,000 records in its log that the database lacks (written while it was away),
+  # ending at once (its one unit already verified, decided within its first listing): what its
+  # shipper has not sent by then gets up to 2 s, so the database holds the whole log as it ends.
+  line=$(head -n 1 "$logB") awk 'BEGIN {
+      for (s = 4; s <= 8003; s++) {
+        l = ENVIRON["line"]; sub(/"sequence": 1,/, "\"sequence\": " s ",", l); print l } }' >>"$logB"
+  start_devsim 1 --image "$(win_path "$image")" --device "$(fleet_unit 0 5679 SN-N 1500 3)" || return
+  station fleet-b2 --log "$(win_path "$logB")" --database DSN=fleet_two \
+    --port "PCIROOT(0)#PCI(1500)*" --count 1 "$(win_path "$image")"
+  stop_devsim
+  expect_eq "B again: its record" "$(tail -n 1 "$logB" | jq -r '"\(.sequence) \(.serial) \(.result)"')" \
+    "8004 SN-N already-verified"
+  expect_eq "B again: the whole log in the database as the station ended" \
+    "$(fleet_sql fleet_two "SELECT count(*), max(sequence) FROM pelorin_records WHERE log = '$identityB'")" \
+    "8004|8004"
 }
