@@ -161,6 +161,17 @@ TEST(OdbcStore, TextsOfAnyKindAreStoredAndReadBackExactlyAndAResendIsTold) {
   ASSERT_TRUE(store.LatestOfSerial(serial, &latest).ok());
   ASSERT_TRUE(latest.has_value());
   EXPECT_EQ(latest->station, "ST-1");  // the later record (same time, received later)
+  // A record that arrives last but was made earlier (a station's backlog after an outage) does
+  // not replace a later one: the station's time orders a unit's records.
+  FleetRow earlier = Row(next.sequence + 1, serial);
+  earlier.time = "2026-12-08T06:00:00.000Z";
+  earlier.station = "ST-EARLIER";
+  earlier.result = "verification-error";
+  ASSERT_TRUE(store.InsertBatch({earlier}, &outcomes).ok());
+  ASSERT_TRUE(store.LatestOfSerial(serial, &latest).ok());
+  ASSERT_TRUE(latest.has_value());
+  EXPECT_EQ(latest->station, "ST-1");
+  EXPECT_EQ(latest->result, "verified");
 }
 
 TEST(OdbcStore, ABatchThatFailsKeepsNothing) {
