@@ -142,6 +142,15 @@ void FleetLookup::Run() {
       }
     }
   };
+  // The database failed: every open question is answered from the log, and the next connection
+  // waits a backoff that doubles up to its limit.
+  auto goOffline = [&] {
+    offline_ = true;
+    AnswerAllFromLogLocked();
+    retryPending = true;
+    retryAt = clock_.TickCount() + backoff;
+    backoff = std::min(options_.maxBackoffMs, backoff * 2);
+  };
   while (!stopped_) {
     if (!store_->Connected()) {
       if (retryPending && static_cast<int32_t>(retryAt - clock_.TickCount()) > 0) {
@@ -152,11 +161,7 @@ void FleetLookup::Run() {
       const StoreResult result = store_->Connect();
       lock.lock();
       if (!result.ok()) {
-        offline_ = true;
-        AnswerAllFromLogLocked();
-        retryPending = true;
-        retryAt = clock_.TickCount() + backoff;
-        backoff = std::min(options_.maxBackoffMs, backoff * 2);
+        goOffline();
         lock.unlock();
         if (onAnswer_) onAnswer_();
         lock.lock();
@@ -182,11 +187,7 @@ void FleetLookup::Run() {
     busyNumber_ = false;
     overdue_ = false;
     if (!result.ok()) {
-      offline_ = true;
-      AnswerAllFromLogLocked();
-      retryPending = true;
-      retryAt = clock_.TickCount() + backoff;
-      backoff = std::min(options_.maxBackoffMs, backoff * 2);
+      goOffline();
     } else if (open_.erase(question.number) != 0) {
       FleetAnswer answer;
       answer.question = question.number;
